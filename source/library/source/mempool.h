@@ -1,0 +1,45 @@
+// A memory pool hands out fixed-size units from buffers that double in size,
+// takes single units back in any order, knows the location number of every
+// unit it handed out, and releases a buffer (any but the first) as soon as
+// its last unit is freed. A unit handed out again keeps its old contents.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One bit per location; bit i is bit (i mod 32) of word i div 32.
+using BitSet = std::uint32_t *;
+
+struct PageTable;
+
+struct MemPool {
+  int noOfBuffers;            // highest buffer slot in use; 0 while only buffer 0 exists
+  unsigned noOfUnits;         // units in buffer 0; buffer b holds noOfUnits << b
+  unsigned unitSize;          // bytes per unit, as requested
+  void *lastAllocatedUnit;    // null at creation and after that unit is freed
+  int lastAllocatedLocation;  // location of lastAllocatedUnit
+  BitSet occupancyBits;       // set = occupied
+  void **bufferList;          // buffer starts by number; length a multiple of 32
+  PageTable *pageTable;       // unit address -> location number
+};
+
+// Shift-and-fold hash of bytes, shared by every hash table; "abc" hashes to 0x6783.
+unsigned hashBytes(const void *bytes, std::size_t length);
+
+// The requested count has no effect: buffer 0 always holds max(32, 128 / unitSize) units.
+MemPool *createMemPool(unsigned requestedUnits, unsigned unitSize);
+// Never returns null: exhausted memory ends the run with "No memory space".
+void *allocateFromMemPool(MemPool *memPoolPtr);
+void freeToMemPool(MemPool *memPoolPtr, void *unit);
+int getLocationNumber(MemPool *memPoolPtr, const void *unit);
+// Releases every buffer, occupied units included; nothing is called for them.
+void deleteMemPool(MemPool *memPoolPtr);
+
+BitSet createBitSet(unsigned bitCount);
+BitSet resizeBitSet(BitSet bitSet, unsigned oldBitCount, unsigned newBitCount);
+int testBit(BitSet bitSet, unsigned index);
+void setBit(BitSet bitSet, unsigned index, int value);
+// Smallest index in [from, limit) whose bit is set (clear), or limit.
+unsigned findNextSetBit(BitSet bitSet, unsigned from, unsigned limit);
+unsigned findNextClearBit(BitSet bitSet, unsigned from, unsigned limit);
+void deleteBitSet(BitSet bitSet);
