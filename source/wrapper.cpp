@@ -1,1 +1,105 @@
-int main() { return 1; }
+#include "wrapper.h"
+
+#include "codegen.h"
+#include "constpool.h"
+#include "errorhlr.h"
+#include "pragma.h"
+#include "strtable.h"
+#include "wmlgrammar.h"
+#include "wmllex.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+struct CompileFlags {
+  int dumpEnabled;
+  int debugInfoEnabled;
+  char *inputFileName;
+  char *outputFileName;
+};
+} // namespace
+
+static constinit CompileFlags flags{};
+
+int isDumpEnabled() { return flags.dumpEnabled; }
+
+int isDebugInfoEnabled() { return flags.debugInfoEnabled; }
+
+void printUsage() {
+  std::fputs("\n Usage: tavok [-w | -g] <inputFile> <outputFile> \n", stdout);
+  std::fflush(stdout);
+  std::fputs("     -w : option for suppress warnings\n", stderr);
+  std::fputs("     -g : debug information option\n", stderr);
+  std::exit(1);
+}
+
+// Only the second character of an option counts: -gx acts as -g, and a lone
+// "-" (whose second character is the terminating NUL) is unknown.
+static void applyOption(const char *argument) {
+  switch (argument[1]) {
+  case 'd':
+    flags.dumpEnabled = 1;
+    return;
+  case 'g':
+    flags.debugInfoEnabled = 1;
+    return;
+  case 'w':
+    disableWarnings();
+    return;
+  default:
+    printUsage();
+  }
+}
+
+static char *copyFileName(const char *argument) {
+  std::size_t length = std::strlen(argument);
+  auto *copy = static_cast<char *>(checkedAllocate(length + 1, 1));
+  std::memcpy(copy, argument, length + 1);
+  return copy;
+}
+
+void processCommandLine(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char *argument = argv[i];
+    if (argument[0] == '-')
+      applyOption(argument);
+    else if (!flags.inputFileName)
+      flags.inputFileName = copyFileName(argument);
+    else if (!flags.outputFileName)
+      flags.outputFileName = copyFileName(argument);
+    else
+      printUsage();
+  }
+  if (!flags.inputFileName || !flags.outputFileName)
+    printUsage();
+  openInputFile(flags.inputFileName);
+  setOutputFileName(flags.outputFileName);
+}
+
+int main(int argc, char **argv) {
+  processCommandLine(argc, argv);
+  initPragmas();
+  yyparse();  // compiles every function and writes the unit from its start rule
+  if (isErrorPending())
+    reportSyntaxError(SyntaxErrorInProgram);
+  if (flags.dumpEnabled) {
+    printPragmaPool();
+    printConstantPool();
+    printSymbolTable();
+  }
+  freeConstantPool();
+  destroySymbolTable();
+  destroyPragmas();
+  std::free(flags.inputFileName);
+  std::free(flags.outputFileName);
+  // Diagnostics written before a successful verdict stay in order with it.
+  std::fflush(stdout);
+  if (hasErrors()) {
+    std::fputs("Compilation failed\n", stderr);
+    return 1;
+  }
+  std::fputs("Compilation successful\n", stderr);
+  return 0;
+}

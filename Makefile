@@ -1,0 +1,30 @@
+# Wraps CMake. `make run` and `make test` each work as the first command on a
+# fresh machine: both check (and, as root, install) the build tools first.
+
+BUILD_DIR := build
+TEST_DIR := build-test
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+JOBS := $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps build run test clean
+
+all: build
+
+deps:
+	@scripts/check-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOK_TESTS=OFF
+	cmake --build $(BUILD_DIR) --target tavok -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/tavok examples/hello.wmls $(BUILD_DIR)/hello.wmlsc
+
+# Every test, on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+test: deps
+	cmake -S . -B $(TEST_DIR) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOK_SANITIZE=ON
+	cmake --build $(TEST_DIR) -j $(JOBS)
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR) $(TEST_DIR)

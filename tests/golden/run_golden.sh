@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs one whole compilation and compares everything it produced with the
+# case's .expected file: exit status, standard output, standard error, the
+# compiled unit and the debug file (as hex).
+#
+#   run_golden.sh TAVOK CASE.wmls
+#
+# Options for the compiler come from CASE.options (one line), if present.
+# With UPDATE=1 the .expected file is rewritten from the actual run.
+set -u
+
+tavok=$1
+case_source=$2
+case_base=${case_source%.wmls}
+expected=$case_base.expected
+name=$(basename "$case_base")
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$case_source" "$work/$name.wmls"
+
+options=()
+if [ -f "$case_base.options" ]; then
+  read -r -a options < "$case_base.options"
+fi
+
+(cd "$work" && "$tavok" "${options[@]}" "$name.wmls" "$name.wmlsc" >stdout 2>stderr)
+status=$?
+
+hex_or_none() {
+  if [ -f "$1" ]; then od -An -v -tx1 "$1"; else echo " (none)"; fi
+}
+
+{
+  echo "status: $status"
+  echo "--- stdout"
+  cat "$work/stdout"
+  echo "--- stderr"
+  cat "$work/stderr"
+  echo
+  echo "--- output"
+  hex_or_none "$work/$name.wmlsc"
+  echo "--- debug"
+  hex_or_none "$work/$name.wmlsc.dbg"
+} > "$work/actual"
+
+if [ "${UPDATE:-0}" = 1 ]; then
+  cp "$work/actual" "$expected"
+  exit 0
+fi
+
+if [ ! -f "$expected" ]; then
+  echo "no expected file $expected; the run gave:"
+  cat "$work/actual"
+  exit 1
+fi
+
+diff -u "$expected" "$work/actual"
