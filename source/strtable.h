@@ -1,7 +1,119 @@
-// The symbol table: interned names and the identifiers declared per name space.
+// The symbol table. The name table interns every identifier text and gives
+// it a name id; on each name hangs one identifier record per name space in
+// which it is declared: a variable of the function being compiled, a
+// function of the unit, or an external unit named by a `use url` pragma.
+// Variables are dropped at the end of their function, so there is no block
+// scope inside a function.
 #pragma once
 
-// The dump on the standard output stream (-d).
+#include <cstdint>
+#include <type_traits>
+
+using NameId = std::uint32_t;
+
+// Name spaces, as bits of a name's mask.
+constexpr unsigned FL_VARIABLE = 1;
+constexpr unsigned FL_FUNCTION = 2;
+constexpr unsigned FL_PRAGMA = 4;
+
+enum SubSpace : std::uint32_t {
+  ObjectSubSpace = 0,    // variables
+  FunctionSubSpace = 1,  // functions
+  PragmaSubSpace = 2,    // url names
+};
+
+enum VariableType : std::uint32_t {
+  LocalVariable = 0,
+  Parameter = 1,
+};
+
+// State word of a variable record.
+constexpr std::uint32_t declaredVariable = 1;
+constexpr std::uint32_t errorIdentifier = 2;  // used undeclared and reported
+
+struct IdentifierKey {
+  NameId name;
+  std::uint32_t nameSpace;  // FL_VARIABLE, FL_FUNCTION or FL_PRAGMA
+};
+
+struct IdentifierRecord {
+  IdentifierKey key;
+  std::uint32_t subSpace;  // SubSpace, follows the name space
+  // Variable: index in its function (parameters first). Function: function
+  // index, in order of first appearance. Url name: constant-pool index of
+  // the url string.
+  std::uint32_t index;
+  // Variable: declaredVariable or errorIdentifier. Function: the extern flag.
+  std::uint32_t state;
+  union {
+    struct {
+      std::uint32_t variableType;  // VariableType
+    } objectData;
+    std::int32_t parameterCount;  // function: -1 while unknown, else 0..255
+  } subSpaceData;
+  std::uint32_t defined;  // function: a definition was seen
+};
+static_assert(std::is_trivially_copyable_v<IdentifierRecord>);
+
+// One entry of a debug list: a variable's name and index, in declaration order.
+struct VariableDebugEntry {
+  NameId name;
+  std::uint8_t variableIndex;
+  VariableDebugEntry *next;
+};
+
+// The name table.
+NameId internName(const char *text);
+// The text of a name, or null for a temporary id.
+const char *getNameText(NameId name);
+// Prints the text, or "tmp_mn_<id>__ " for a temporary id, on the standard output.
+void printName(NameId name);
+// A fresh id with no text; it takes the next id from the same counter.
+NameId newTemporaryNameId();
+int numberOfInternedNames();
+
+// Null when the name is not declared in that name space.
+IdentifierRecord *findIdentifier(IdentifierKey key);
+// Null on failure, which is reported ("Identifier Redeclared", a variable
+// limit) or, for an error identifier now being declared, made silent.
+IdentifierRecord *declareIdentifier(IdentifierKey key);
+
+// The variable limits of the current function: at most 255 parameters, 255
+// locals and 256 variables in all. Reports the first excess once per function.
+int checkVariableLimits();
+// At the end of each function: the variable counter and the limit flag.
+void resetVariableCounter();
+int numberOfFunctionVariables();
+// At the end of each function: every variable record leaves the table.
+void dropFunctionVariables();
+
+// Functions of the unit.
+int numberOfDeclaredFunctions();
+// Definitions counted by the parse actions, checked there against 255.
+int countFunctionDefinition();
+
+// The parameter count of the function whose definition is open, or -1 while
+// its parameters are still being declared. Set by the statement emitter.
+void setOpenFunction(const IdentifierRecord *function);
+const IdentifierRecord *openFunction();
+
+// Debug bookkeeping, kept only with -g and while no error has been counted.
+void recordVariableDebugInfo(const IdentifierRecord *variable);
+VariableDebugEntry *getLocalDebugList();
+VariableDebugEntry *getParameterDebugList();
+void resetDebugLists();
+
+// Index accessors; each asserts the record's name space.
+std::uint32_t getIdentifierIndex(const IdentifierRecord *record);
+void setVariableIndex(IdentifierRecord *record, std::uint32_t index);
+void setFunctionIndex(IdentifierRecord *record, std::uint32_t index);
+void setPragmaIndex(IdentifierRecord *record, std::uint32_t index);
+
+// The names for the debug file: their count as mb_u_int32, then every text
+// with its NUL, in id order, through the output byte buffer.
+void writeNameTable();
+
+// The SYMBOL TABLE dump on the standard output.
 void printSymbolTable();
 // Releases the name table and every identifier record at the end of the run.
 void destroySymbolTable();
