@@ -1,6 +1,91 @@
-// Statements and basic blocks: the intermediate code of one function.
+// Statements and basic blocks: the intermediate code of one function. A
+// block is a chain of sequential statements ended by exactly one control
+// statement (conditional, goto or return). The blocks of the function being
+// compiled form a list in the order in which they were opened, which is the
+// order in which their code is laid out. The first counted error stops all
+// building of intermediate code for the rest of the run.
 #pragma once
 
+#include "words.h"
+
+#include <cstdint>
+#include <type_traits>
+
+struct AbstractTree;
+struct BasicBlock;
+struct IdentifierRecord;
+
+enum StatementType : std::uint32_t {
+  SequentialStat = 0,
+  ConditionalStat = 1,
+  GotoStat = 2,
+  ReturnStat = 3,
+};
+
+struct Statement {
+  std::uint32_t sourceLineNumber;
+  StatementType statementType;
+  std::uint32_t sequenceNumber;  // the source-level step the statement belongs to
+  Statement *previousStatementPtr;
+  union {
+    AbstractTree *abstractTreePtr;  // sequential, conditional; return (may be null)
+    BasicBlock *targetBlock;        // goto
+  };
+  union {
+    Statement *nextStatementPtr;  // sequential: never null
+    BasicBlock *trueBlock;        // conditional
+  };
+  BasicBlock *falseBlock;  // conditional
+};
+static_assert(std::is_trivially_copyable_v<Statement>);
+
+struct CgBlockInfo;
+
+struct BasicBlock {
+  CgBlockInfo *cgBlockInfoPtr;  // the back end's per-block record
+  Statement *firstStatement;
+  Statement *lastStatement;
+};
+static_assert(std::is_trivially_copyable_v<BasicBlock>);
+
+struct BlockListNode {
+  BasicBlock *blockPtr;
+  BlockListNode *previousBlock;
+  BlockListNode *nextBlock;
+};
+static_assert(std::is_trivially_copyable_v<BlockListNode>);
+
+// Each statement holds one reference to its tree and releases it with itself.
+Statement *createSequentialStatement(AbstractTree *tree);
+Statement *createConditionalStatement(AbstractTree *tree);
+Statement *createGotoStatement();
+Statement *createReturnStatement(AbstractTree *tree);  // tree may be null
+void appendStatement(Statement *statement);
+
+// The block that receives the next statement: the current one while it is
+// empty, else a new one after it.
+BasicBlock *startNewBlock();
+BasicBlock *getCurrentBlock();
+int currentBlockHasStatements();
+void advanceSequenceNumber();
+
+unsigned getLastStatementLine();
+void rememberStatementLine();
+unsigned getRememberedLine();
+unsigned getStatementSourceLine(const Statement *statement);
+
+// The life of one function's intermediate code.
+void beginFunctionStatements();
+void finishFunctionStatements();
+void compileFunctionStatements(IdentifierRecord *function);
 // From the first counted error on, no intermediate code is built for the rest
 // of the run; parsing and checking go on.
 void abandonStatements();
+bool isStatementBuildingStopped();
+
+// Visitors return 0 to stop; the result is 0 then, else the last result (1 for none).
+using BlockVisitFunction = int (*)(Word argument, BasicBlock *block);
+using StatementVisitFunction = int (*)(Word argument, Statement *statement);
+int traverseBlockList(BlockListNode *head, Word argument, BlockVisitFunction visitor);
+// The statements from the first up to and including the first control statement.
+int traverseBlockStatements(BasicBlock *block, Word argument, StatementVisitFunction visitor);
