@@ -75,3 +75,11 @@ void saveConstantPoolBytes();
 void savePragmaPoolBytes();
 ByteBuffer *takeConstantPoolBytes();
 ByteBuffer *takePragmaPoolBytes();
+
+struct BlockListNode;
+
+// Compiles one function definition whose blocks are complete: selects the
+// instructions, sizes the jumps and keeps the finished bytes (header and
+// code) on the function's record.
+void generateFunctionCode(IdentifierRecord *function, BlockListNode *blocks, int parameterCount,
+                          int localVariableCount);
