@@ -1,0 +1,102 @@
+#include "shortckt.h"
+
+#include "mempool.h"
+#include "stmntir.h"
+#include "tavokassert.h"
+
+namespace {
+struct ShortCircuitState {
+  MemPool *patchEntryPool;    // created with the first entry
+  MemPool *booleanListsPool;  // created with the first pair
+};
+} // namespace
+
+static constinit ShortCircuitState shortCircuit{};
+
+constexpr unsigned requestedPoolUnits = 1024;
+
+static PatchEntry *allocatePatchEntry() {
+  if (!shortCircuit.patchEntryPool)
+    shortCircuit.patchEntryPool = createMemPool(requestedPoolUnits, sizeof(PatchEntry));
+  return static_cast<PatchEntry *>(allocateFromMemPool(shortCircuit.patchEntryPool));
+}
+
+PatchEntry *createPatchEntry(Statement *statementPtr, int branchSelector) {
+  ASSERT((statementPtr->statementType == ConditionalStat) ||
+         (statementPtr->statementType == GotoStat));
+  PatchEntry *entry = allocatePatchEntry();
+  *entry = PatchEntry{
+      .branchSelector = branchSelector, .statementPtr = statementPtr, .nextEntry = nullptr};
+  return entry;
+}
+
+PatchEntry *mergePatchLists(PatchEntry *a, PatchEntry *b) {
+  if (!a)
+    return b;
+  PatchEntry *last = a;
+  while (last->nextEntry)
+    last = last->nextEntry;
+  last->nextEntry = b;
+  return a;
+}
+
+PatchEntry *copyPatchList(const PatchEntry *list) {
+  PatchEntry *head = nullptr;
+  PatchEntry *tail = nullptr;
+  for (const PatchEntry *entry = list; entry; entry = entry->nextEntry) {
+    PatchEntry *copy = createPatchEntry(entry->statementPtr, entry->branchSelector);
+    if (tail)
+      tail->nextEntry = copy;
+    else
+      head = copy;
+    tail = copy;
+  }
+  return head;
+}
+
+static void patchTarget(Statement *statement, int branchSelector, BasicBlock *block) {
+  switch (statement->statementType) {
+  case ConditionalStat:
+    if (branchSelector)
+      statement->trueBlock = block;
+    else
+      statement->falseBlock = block;
+    return;
+  case GotoStat:
+    statement->targetBlock = block;
+    return;
+  case SequentialStat:
+  case ReturnStat:
+    break;
+  }
+  ASSERT(!"a patched statement is a conditional or a goto");
+}
+
+void backpatch(const PatchEntry *list, BasicBlock *block) {
+  for (const PatchEntry *entry = list; entry; entry = entry->nextEntry)
+    patchTarget(entry->statementPtr, entry->branchSelector, block);
+}
+
+void releasePatchList(PatchEntry *list) {
+  while (list) {
+    PatchEntry *next = list->nextEntry;
+    freeToMemPool(shortCircuit.patchEntryPool, list);
+    list = next;
+  }
+}
+
+BooleanLists *createBooleanLists() {
+  if (!shortCircuit.booleanListsPool)
+    shortCircuit.booleanListsPool = createMemPool(requestedPoolUnits, sizeof(BooleanLists));
+  auto *lists = static_cast<BooleanLists *>(allocateFromMemPool(shortCircuit.booleanListsPool));
+  *lists = BooleanLists{.trueList = nullptr, .falseList = nullptr};
+  return lists;
+}
+
+void releaseBooleanLists(BooleanLists *lists) {
+  if (lists->trueList)
+    releasePatchList(lists->trueList);
+  if (lists->falseList)
+    releasePatchList(lists->falseList);
+  freeToMemPool(shortCircuit.booleanListsPool, lists);
+}

@@ -1,0 +1,159 @@
+#include "shortckt.h"
+
+#include "stmntir.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The lists only point at statements and blocks, so plain records do.
+Statement conditional() {
+  Statement statement{};
+  statement.statementType = ConditionalStat;
+  return statement;
+}
+
+Statement jump() {
+  Statement statement{};
+  statement.statementType = GotoStat;
+  return statement;
+}
+
+using Entry = std::pair<const Statement *, int>;
+
+std::vector<Entry> entriesOf(const PatchEntry *list) {
+  std::vector<Entry> entries;
+  for (; list; list = list->nextEntry)
+    entries.emplace_back(list->statementPtr, list->branchSelector);
+  return entries;
+}
+
+TEST(PatchLists, NewEntryIsAOneEntryList) {
+  Statement test = conditional();
+  PatchEntry *list = createPatchEntry(&test, 1);
+  EXPECT_EQ(entriesOf(list), (std::vector<Entry>{{&test, 1}}));
+  releasePatchList(list);
+}
+
+TEST(PatchLists, MergeWithEmptyFirstReturnsSecond) {
+  Statement test = conditional();
+  PatchEntry *second = createPatchEntry(&test, 0);
+  EXPECT_EQ(mergePatchLists(nullptr, second), second);
+  EXPECT_EQ(mergePatchLists(nullptr, nullptr), nullptr);
+  releasePatchList(second);
+}
+
+TEST(PatchLists, MergeWithEmptySecondReturnsFirstUnchanged) {
+  Statement test = conditional();
+  PatchEntry *first = createPatchEntry(&test, 1);
+  first = mergePatchLists(first, createPatchEntry(&test, 0));
+  EXPECT_EQ(mergePatchLists(first, nullptr), first);
+  EXPECT_EQ(entriesOf(first), (std::vector<Entry>{{&test, 1}, {&test, 0}}));
+  releasePatchList(first);
+}
+
+TEST(PatchLists, MergeLinksSecondBehindTheLastEntryOfFirst) {
+  Statement a = conditional(), b = jump(), c = conditional();
+  PatchEntry *first = mergePatchLists(createPatchEntry(&a, 1), createPatchEntry(&b, 0));
+  PatchEntry *second = createPatchEntry(&c, 0);
+  PatchEntry *merged = mergePatchLists(first, second);
+  EXPECT_EQ(merged, first);
+  EXPECT_EQ(entriesOf(merged), (std::vector<Entry>{{&a, 1}, {&b, 0}, {&c, 0}}));
+  releasePatchList(merged);
+}
+
+TEST(Backpatch, ConditionalInBothListsGetsBothTargets) {
+  Statement test = conditional();
+  BasicBlock target{};
+  PatchEntry *list = mergePatchLists(createPatchEntry(&test, 1), createPatchEntry(&test, 0));
+  backpatch(list, &target);
+  EXPECT_EQ(test.trueBlock, &target);
+  EXPECT_EQ(test.falseBlock, &target);
+  releasePatchList(list);
+}
+
+TEST(Backpatch, SelectorPicksTheTargetAndGotoGetsItsTarget) {
+  Statement onTrue = conditional(), onFalse = conditional(), exit = jump();
+  BasicBlock target{};
+  PatchEntry *list = createPatchEntry(&onTrue, 1);
+  list = mergePatchLists(list, createPatchEntry(&onFalse, 0));
+  list = mergePatchLists(list, createPatchEntry(&exit, 0));
+  backpatch(list, &target);
+  EXPECT_EQ(onTrue.trueBlock, &target);
+  EXPECT_EQ(onTrue.falseBlock, nullptr);
+  EXPECT_EQ(onFalse.falseBlock, &target);
+  EXPECT_EQ(onFalse.trueBlock, nullptr);
+  EXPECT_EQ(exit.targetBlock, &target);
+  // The list stays the caller's, unchanged.
+  EXPECT_EQ(entriesOf(list), (std::vector<Entry>{{&onTrue, 1}, {&onFalse, 0}, {&exit, 0}}));
+  releasePatchList(list);
+}
+
+TEST(Backpatch, EmptyListChangesNothing) {
+  BasicBlock target{};
+  backpatch(nullptr, &target);
+  releasePatchList(nullptr);
+}
+
+TEST(PatchLists, CopyIsIndependentOfItsSource) {
+  Statement a = conditional(), b = jump();
+  BasicBlock first{}, second{};
+  PatchEntry *source = mergePatchLists(createPatchEntry(&a, 0), createPatchEntry(&b, 0));
+  PatchEntry *copy = copyPatchList(source);
+  EXPECT_NE(copy, source);
+  EXPECT_EQ(entriesOf(copy), entriesOf(source));
+
+  backpatch(copy, &first);
+  releasePatchList(copy);
+  EXPECT_EQ(a.falseBlock, &first);
+  EXPECT_EQ(entriesOf(source), (std::vector<Entry>{{&a, 0}, {&b, 0}}));
+
+  // Merging into the source must not reach the released copy.
+  Statement c = conditional();
+  source = mergePatchLists(source, createPatchEntry(&c, 1));
+  backpatch(source, &second);
+  EXPECT_EQ(a.falseBlock, &second);
+  EXPECT_EQ(b.targetBlock, &second);
+  EXPECT_EQ(c.trueBlock, &second);
+  releasePatchList(source);
+  EXPECT_EQ(copyPatchList(nullptr), nullptr);
+}
+
+TEST(PatchLists, ReleasedEntriesAreReusedAndFullyInitialised) {
+  Statement a = conditional(), b = jump();
+  PatchEntry *list = mergePatchLists(createPatchEntry(&a, 1), createPatchEntry(&a, 0));
+  releasePatchList(list);
+  PatchEntry *fresh = createPatchEntry(&b, 0);
+  EXPECT_EQ(entriesOf(fresh), (std::vector<Entry>{{&b, 0}}));
+  releasePatchList(fresh);
+}
+
+TEST(PatchLists, OnlyConditionalsAndGotosArePatched) {
+  Statement sequential{};
+  sequential.statementType = SequentialStat;
+  EXPECT_DEATH(createPatchEntry(&sequential, 1), "ConditionalStat");
+}
+
+TEST(BooleanLists, NewPairHasTwoEmptyLists) {
+  BooleanLists *lists = createBooleanLists();
+  EXPECT_EQ(lists->trueList, nullptr);
+  EXPECT_EQ(lists->falseList, nullptr);
+  releaseBooleanLists(lists);
+}
+
+TEST(BooleanLists, ReleaseTakesBothListsAndReusedPairsStartEmpty) {
+  Statement test = conditional();
+  BooleanLists *lists = createBooleanLists();
+  lists->trueList = createPatchEntry(&test, 1);
+  lists->falseList = createPatchEntry(&test, 0);
+  releaseBooleanLists(lists);
+  BooleanLists *again = createBooleanLists();
+  EXPECT_EQ(again->trueList, nullptr);
+  EXPECT_EQ(again->falseList, nullptr);
+  releaseBooleanLists(again);
+}
+
+} // namespace
