@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 
 struct IdentifierRecord;
@@ -83,3 +84,134 @@ struct BlockListNode;
 // code) on the function's record.
 void generateFunctionCode(IdentifierRecord *function, BlockListNode *blocks, int parameterCount,
                           int localVariableCount);
+
+// Writes the whole compiled unit in one piece, at the end of the parse.
+// Does nothing once an error has been counted; a function called but never
+// defined is reported by name and ends the run with status 1.
+void writeCompiledUnit();
+// With -g and no error counted: the debug file, the output name with ".dbg".
+void writeDebugFile();
+
+// The instruction set: one row per operation, in value order. The code reads
+// only the size and the opcode byte; the name and the operand count document
+// the row. The four abstract jumps never reach the encoder: jump selection
+// replaces them by concrete jumps.
+#define WMLS_OPERATIONS(X)                                  \
+  X(None, "none", 0, 0, 0x00)                               \
+  X(JumpFwS, "jump_fw_s", 1, 1, 0x80)                       \
+  X(JumpFw, "jump_fw", 1, 2, 0x01)                          \
+  X(JumpFwW, "jump_fw_w", 1, 3, 0x02)                       \
+  X(JumpBwS, "jump_bw_s", 1, 1, 0xA0)                       \
+  X(JumpBw, "jump_bw", 1, 2, 0x03)                          \
+  X(JumpBwW, "jump_bw_w", 1, 3, 0x04)                       \
+  X(TJumpFwS, "tjump_fw_s", 1, 1, 0xC0)                     \
+  X(TJumpFw, "tjump_fw", 1, 2, 0x05)                        \
+  X(TJumpFwW, "tjump_fw_w", 1, 3, 0x06)                     \
+  X(TJumpBw, "tjump_bw", 1, 2, 0x07)                        \
+  X(TJumpBwW, "tjump_bw_w", 1, 3, 0x08)                     \
+  X(CallS, "call_s", 1, 1, 0x60)                            \
+  X(Call, "call", 1, 2, 0x09)                               \
+  X(CallLibS, "call_lib_s", 2, 2, 0x68)                     \
+  X(CallLib, "call_lib", 2, 3, 0x0A)                        \
+  X(CallLibW, "call_lib_w", 2, 4, 0x0B)                     \
+  X(CallUrl, "call_url", 3, 4, 0x0C)                        \
+  X(CallUrlW, "call_url_w", 3, 6, 0x0D)                     \
+  X(LoadVarS, "load_var_s", 1, 1, 0xE0)                     \
+  X(LoadVar, "load_var", 1, 2, 0x0E)                        \
+  X(StoreVarS, "store_var_s", 1, 1, 0x40)                   \
+  X(StoreVar, "store_var", 1, 2, 0x0F)                      \
+  X(IncrVarS, "incr_var_s", 1, 1, 0x70)                     \
+  X(IncrVar, "incr_var", 1, 2, 0x10)                        \
+  X(DecrVar, "decr_var", 1, 2, 0x11)                        \
+  X(LoadConstS, "load_const_s", 1, 1, 0x50)                 \
+  X(LoadConst, "load_const", 1, 2, 0x12)                    \
+  X(LoadConstW, "load_const_w", 1, 3, 0x13)                 \
+  X(Const0, "const_0", 0, 1, 0x14)                          \
+  X(Const1, "const_1", 0, 1, 0x15)                          \
+  X(ConstM1, "const_m1", 0, 1, 0x16)                        \
+  X(ConstEs, "const_es", 0, 1, 0x17)                        \
+  X(ConstInvalid, "const_invalid", 0, 1, 0x18)              \
+  X(ConstTrue, "const_true", 0, 1, 0x19)                    \
+  X(ConstFalse, "const_false", 0, 1, 0x1A)                  \
+  X(Incr, "incr", 0, 1, 0x1B)                               \
+  X(Decr, "decr", 0, 1, 0x1C)                               \
+  X(AddAsg, "add_asg", 1, 2, 0x1D)                          \
+  X(SubAsg, "sub_asg", 1, 2, 0x1E)                          \
+  X(UMinus, "uminus", 0, 1, 0x1F)                           \
+  X(Add, "add", 0, 1, 0x20)                                 \
+  X(Sub, "sub", 0, 1, 0x21)                                 \
+  X(Mul, "mul", 0, 1, 0x22)                                 \
+  X(Div, "div", 0, 1, 0x23)                                 \
+  X(IDiv, "idiv", 0, 1, 0x24)                               \
+  X(Rem, "rem", 0, 1, 0x25)                                 \
+  X(BAnd, "b_and", 0, 1, 0x26)                              \
+  X(BOr, "b_or", 0, 1, 0x27)                                \
+  X(BXor, "b_xor", 0, 1, 0x28)                              \
+  X(BNot, "b_not", 0, 1, 0x29)                              \
+  X(BLShift, "b_lshift", 0, 1, 0x2A)                        \
+  X(BRsShift, "b_rsshift", 0, 1, 0x2B)                      \
+  X(BRszShift, "b_rszshift", 0, 1, 0x2C)                    \
+  X(Eq, "eq", 0, 1, 0x2D)                                   \
+  X(Le, "le", 0, 1, 0x2E)                                   \
+  X(Lt, "lt", 0, 1, 0x2F)                                   \
+  X(Ge, "ge", 0, 1, 0x30)                                   \
+  X(Gt, "gt", 0, 1, 0x31)                                   \
+  X(Ne, "ne", 0, 1, 0x32)                                   \
+  X(Not, "not", 0, 1, 0x33)                                 \
+  X(ScAnd, "scand", 0, 1, 0x34)                             \
+  X(ScOr, "scor", 0, 1, 0x35)                               \
+  X(ToBool, "tobool", 0, 1, 0x36)                           \
+  X(Pop, "pop", 0, 1, 0x37)                                 \
+  X(TypeOf, "typeof", 0, 1, 0x38)                           \
+  X(IsValid, "isvalid", 0, 1, 0x39)                         \
+  X(Return, "return", 0, 1, 0x3A)                           \
+  X(ReturnEs, "return_es", 0, 1, 0x3B)                      \
+  X(Debug, "debug", 0, 1, 0x3C)                             \
+  X(ConJumpFw, "", 1, 3, 0x00)                              \
+  X(ConJumpBw, "", 1, 3, 0x00)                              \
+  X(UnconJumpFw, "", 1, 3, 0x00)                            \
+  X(UnconJumpBw, "", 1, 3, 0x00)
+
+// Scoped: Add, Not or Return would clash with the operator enumeration.
+enum class Operation : std::uint32_t {
+#define X(op, name, operands, size, opcode) op,
+  WMLS_OPERATIONS(X)
+#undef X
+};
+
+struct OpcodeRow {
+  const char *name;
+  Operation operation;
+  int operandCount;
+  int size;  // bytes, opcode included; 3 for the abstract jumps before sizing
+  std::uint8_t opcode;
+};
+
+inline constexpr OpcodeRow opcodeTable[] = {
+#define X(op, name, operands, size, opcode) {name, Operation::op, operands, size, opcode},
+    WMLS_OPERATIONS(X)
+#undef X
+};
+static_assert(std::size(opcodeTable) == 74);
+
+inline const OpcodeRow &opcodeRow(Operation operation) {
+  return opcodeTable[static_cast<std::uint32_t>(operation)];
+}
+
+struct AbstractTree;
+struct AsmCode;
+struct AsmCodeList;
+struct Statement;
+
+// Instruction selection, statement by statement, for the block walker; each
+// returns null when the statement or tree produces no instruction.
+AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPosition);
+AsmCodeList *selectStatementExpression(AbstractTree *tree);
+AsmCodeList *selectExpression(AbstractTree *tree);
+std::uint32_t leafIndex(const AbstractTree *tree);
+// Exactly the row's size of bytes; abstract jumps never get here.
+ByteBuffer *encodeInstruction(const AsmCode *instruction);
+
+// With -g, called by the assembly for every instruction in order: a new line
+// table entry whenever the source line changes.
+void addLineEntry(const AsmCode *instruction, const ByteBuffer *codeSoFar);

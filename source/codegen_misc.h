@@ -1,0 +1,87 @@
+// Code blocks: the selected instructions of one function, kept per basic
+// block, laid out in block-list order, handed to jump selection and finally
+// encoded into the function's Code bytes.
+#pragma once
+
+#include "codegen.h"
+
+#include <cstdint>
+#include <type_traits>
+
+struct AbstractTree;
+struct BasicBlock;
+struct BlockListNode;
+
+// One selected instruction. The abstract jumps keep their target block until
+// jump selection replaces it by the offset in operand1.
+struct AsmCode {
+  Operation operation;
+  std::uint16_t operand1;  // index, offset or distance
+  std::uint16_t operand2;  // library index; function name index of call_url
+  std::uint8_t operand3;   // argument count of call_url
+  std::uint32_t lineNo;    // source line of the statement; never 0
+  BasicBlock *targetBlock; // abstract jumps only
+  AsmCode *next;
+};
+static_assert(std::is_trivially_copyable_v<AsmCode>);
+
+// Never empty: no code is a null list.
+struct AsmCodeList {
+  std::uint32_t size;  // table sizes summed; an abstract jump counts 3
+  AsmCode *first;
+  // A block ending in a conditional jump followed by an unconditional one:
+  // that conditional jump, its second-last instruction.
+  AsmCode *conditionalJump;
+  AsmCode *last;
+};
+static_assert(std::is_trivially_copyable_v<AsmCodeList>);
+
+struct CgBlockInfo {
+  std::uint32_t blockId;      // position in the block list, from 0
+  std::uint32_t startOffset;  // within the function's Code; final after jump selection
+  AsmCodeList *asmCodeListPtr;  // null for a block without code
+};
+static_assert(std::is_trivially_copyable_v<CgBlockInfo>);
+
+// The source line every new instruction records; the block walker sets it
+// from each statement.
+void setCurrentSourceLineNumber(std::uint32_t line);
+
+// Instruction constructors: one instruction in a list of its own, in the
+// smallest form its operands allow.
+AsmCodeList *makeLoadVar(std::uint32_t variableIndex);
+AsmCodeList *makeStoreVar(std::uint32_t variableIndex);
+AsmCodeList *makeIncrDecrVar(ExpressionOperator treeOperator, std::uint32_t variableIndex);
+AsmCodeList *makeAddAsg(std::uint32_t variableIndex);
+AsmCodeList *makeSubAsg(std::uint32_t variableIndex);
+AsmCodeList *makeLoadConst(std::uint32_t constantIndex);
+AsmCodeList *makeImmediateConst(std::uint32_t immediateCode);
+AsmCodeList *makeCall(std::uint32_t functionIndex);
+AsmCodeList *makeCallLib(std::uint32_t libraryFunctionIndex, std::uint32_t libraryIndex);
+AsmCodeList *makeCallUrl(std::uint32_t urlIndex, std::uint32_t functionNameIndex, std::uint32_t argumentCount);
+AsmCodeList *makeJumpFw(std::uint32_t distance);
+AsmCodeList *makeTJumpFw(std::uint32_t distance);
+AsmCodeList *makeOperation(ExpressionOperator treeOperator);
+AsmCodeList *makeToBool();
+AsmCodeList *makePop();
+AsmCodeList *makeReturn(const AbstractTree *returnValue);
+AsmCodeList *makeScAnd(std::uint32_t distance);
+AsmCodeList *makeScOr(std::uint32_t distance);
+AsmCodeList *makeConJump(BasicBlock *target);
+AsmCodeList *makeUnconJump(BasicBlock *target);
+
+// Joins up to three lists, each possibly null, in order; the later lists'
+// records are freed, their instructions now belong to the result.
+AsmCodeList *appendAsmLists(AsmCodeList *first, AsmCodeList *second, AsmCodeList *third);
+void freeAsmCodeList(AsmCodeList *list);
+
+// The function's Code: lays the blocks out, selects them, sizes the jumps
+// and assembles. Null when no block produced code.
+ByteBuffer *generateBlockListCode(BlockListNode *blockList);
+void selectBlock(BasicBlock *block);
+ByteBuffer *assembleBlockList(BlockListNode *blockList);
+
+// The walk of the current function.
+std::uint32_t numberOfBasicBlocks();
+BlockListNode *currentBasicBlock();
+std::uint32_t getBlockId(const BasicBlock *block);
