@@ -1,11 +1,155 @@
 // The lexical analyser reads the source as a stream of 8-bit characters in
 // blocks and owns the current source line, which every diagnostic and every
-// line stamp of the intermediate code uses.
+// line stamp of the intermediate code uses. It hands the parser one token at
+// a time; literals come as raw text (numbers are converted and escapes
+// decoded by the constant pool), identifiers as interned name ids.
 #pragma once
 
-// Opens the source for reading; on failure prints "Fatal Error Unable to open
-// input file" (no line end) and exits with status 1.
+#include "strtable.h"
+
+// Keywords in byte order of their text, so that they can be searched by
+// halving; the codes follow this order except for url, with and while. A
+// reserved word is reported and then passed on as an identifier.
+#define TAVOK_KEYWORDS(X)                         \
+  X("access", AccessKeyword, 303, false)          \
+  X("agent", AgentKeyword, 304, false)            \
+  X("break", BreakKeyword, 305, false)            \
+  X("case", CaseKeyword, 306, true)               \
+  X("catch", CatchKeyword, 307, true)             \
+  X("class", ClassKeyword, 308, true)             \
+  X("const", ConstKeyword, 309, true)             \
+  X("continue", ContinueKeyword, 310, false)      \
+  X("debugger", DebuggerKeyword, 311, true)       \
+  X("default", DefaultKeyword, 312, true)         \
+  X("delete", DeleteKeyword, 313, true)           \
+  X("div", DivKeyword, 314, false)                \
+  X("do", DoKeyword, 315, true)                   \
+  X("domain", DomainKeyword, 316, false)          \
+  X("else", ElseKeyword, 317, false)              \
+  X("enum", EnumKeyword, 318, true)               \
+  X("equiv", EquivKeyword, 319, false)            \
+  X("export", ExportKeyword, 320, true)           \
+  X("extends", ExtendsKeyword, 321, true)         \
+  X("extern", ExternKeyword, 322, false)          \
+  X("false", FalseKeyword, 323, false)            \
+  X("finally", FinallyKeyword, 324, true)         \
+  X("for", ForKeyword, 325, false)                \
+  X("function", FunctionKeyword, 326, false)      \
+  X("header", HeaderKeyword, 327, false)          \
+  X("http", HttpKeyword, 328, false)              \
+  X("if", IfKeyword, 329, false)                  \
+  X("import", ImportKeyword, 330, true)           \
+  X("in", InKeyword, 331, true)                   \
+  X("invalid", InvalidKeyword, 332, false)        \
+  X("isvalid", IsvalidKeyword, 333, false)        \
+  X("lib", LibKeyword, 334, true)                 \
+  X("meta", MetaKeyword, 335, false)              \
+  X("name", NameKeyword, 336, false)              \
+  X("new", NewKeyword, 337, true)                 \
+  X("null", NullKeyword, 338, true)               \
+  X("path", PathKeyword, 339, false)              \
+  X("private", PrivateKeyword, 340, true)         \
+  X("public", PublicKeyword, 341, false)          \
+  X("return", ReturnKeyword, 342, false)          \
+  X("sizeof", SizeofKeyword, 343, true)           \
+  X("struct", StructKeyword, 344, true)           \
+  X("super", SuperKeyword, 345, true)             \
+  X("switch", SwitchKeyword, 346, true)           \
+  X("this", ThisKeyword, 347, true)               \
+  X("throw", ThrowKeyword, 348, true)             \
+  X("true", TrueKeyword, 349, false)              \
+  X("try", TryKeyword, 350, true)                 \
+  X("typeof", TypeofKeyword, 351, false)          \
+  X("url", UrlKeyword, 358, false)                \
+  X("use", UseKeyword, 352, false)                \
+  X("user", UserKeyword, 353, false)              \
+  X("var", VarKeyword, 354, false)                \
+  X("void", VoidKeyword, 355, true)               \
+  X("while", WhileKeyword, 357, false)            \
+  X("with", WithKeyword, 356, true)
+
+// The parser's terminal numbers.
+enum TokenCode : int {
+  EndOfInputToken = 0,
+  ParserErrorToken = 256,  // the parser's own error token; never returned here
+
+  PlusAssignToken = 257,                // +=
+  BitAndToken = 258,                    // &
+  AndToken = 259,                       // &&
+  BitAndAssignToken = 260,              // &=
+  AssignToken = 261,                    // =
+  BitNotToken = 262,                    // ~
+  BitOrToken = 263,                     // |
+  BitXorToken = 264,                    // ^
+  ColonToken = 265,                     // :
+  CommaToken = 266,                     // ,
+  DecrementToken = 267,                 // --
+  DivideToken = 268,                    // /
+  DivideAssignToken = 269,              // /=
+  DotToken = 270,                       // .
+  EqualToken = 271,                     // ==
+  GreaterEqualToken = 272,              // >=
+  GreaterToken = 273,                   // >
+  IntegerDivideAssignToken = 274,       // div=
+  IncrementToken = 275,                 // ++
+  LessEqualToken = 276,                 // <=
+  LeftShiftToken = 277,                 // <<
+  LeftShiftAssignToken = 278,           // <<=
+  LeftParenToken = 279,                 // (
+  LessToken = 280,                      // <
+  MinusToken = 281,                     // -
+  RemainderToken = 282,                 // %
+  RemainderAssignToken = 283,           // %=
+  MultiplyAssignToken = 284,            // *=
+  NotEqualToken = 285,                  // !=
+  NotToken = 286,                       // !
+  OrToken = 287,                        // ||
+  BitOrAssignToken = 288,               // |=
+  PlusToken = 289,                      // +
+  QuestionToken = 290,                  // ?
+  RightShiftToken = 291,                // >>
+  RightShiftAssignToken = 292,          // >>=
+  RightParenToken = 293,                // )
+  UnsignedRightShiftToken = 294,        // >>>
+  UnsignedRightShiftAssignToken = 295,  // >>>=
+  MultiplyToken = 296,                  // *
+  MinusAssignToken = 297,               // -=
+  BitXorAssignToken = 298,              // ^=
+  LeftBraceToken = 299,                 // {
+  RightBraceToken = 300,                // }
+  SemicolonToken = 301,                 // ;
+  HashToken = 302,                      // #
+
+#define X(text, name, code, reserved) name = code,
+  TAVOK_KEYWORDS(X)
+#undef X
+
+  INVALID_TOKEN = 359,  // a lexical error was reported; no grammar rule accepts it
+  // 360 is never produced.
+  INTEGER_LITERAL = 361,  // decimal, octal (leading 0) or hexadecimal (0x) text
+  FLOAT_LITERAL = 362,
+  STRING_LITERAL = 363,  // the text keeps both quotes and every escape as written
+  IDENTIFIER = 364,
+};
+
+// IDENTIFIER carries a name id; the literals carry their NUL-terminated text,
+// valid until the next literal of the same kind (number, single-quoted
+// string, double-quoted string) is read. Other tokens carry nothing.
+union TokenValue {
+  NameId nameId;
+  const char *text;
+};
+
+// Sets the "C" locale and opens the source for reading in text mode, with
+// the line at 1; opening again starts afresh on the new file. On failure
+// prints "Fatal Error Unable to open input file" (no line end) and exits
+// with status 1.
 void openInputFile(const char *inputFileName);
+
+// The next token code, 0 at the end of input; the token value is set.
+int yylex();
+// The value of the token last returned by yylex.
+TokenValue currentTokenValue();
 
 // The name given to openInputFile, or null before the input is open.
 const char *getInputFileName();
