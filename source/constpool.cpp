@@ -1,6 +1,617 @@
 #include "constpool.h"
 
-// The pool holds no constants until literals are read.
-void printConstantPool() {}
+#include "codegen.h"
+#include "errorhlr.h"
+#include "hashtabl.h"
+#include "mempool.h"
+#include "tavokassert.h"
 
-void freeConstantPool() {}
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace {
+struct ConstantEntry;
+
+// One per distinct key text. The text lives in the text buffer, which moves
+// when it grows, so a stored record holds an offset; only the record used as
+// a lookup key points at a text of its own.
+struct TextRecord {
+  const char *text;          // lookup key only; null in stored records
+  std::size_t textOffset;    // of the NUL-terminated text in the text buffer
+  std::uint32_t kindMask;    // bit k: a constant of kind k has this text
+  ConstantEntry *constants;  // newest first
+};
+
+struct ConstantEntry {
+  int kind;  // ConstantKind
+  std::uint32_t index;
+  TextRecord *textRecord;
+  ConstantEntry *next;  // next constant of the same text
+};
+
+struct ConstantListNode {
+  ConstantEntry *entry;
+  ConstantListNode *next;
+};
+
+struct PoolState {
+  HashTable *textDictionary;  // TextRecord * keys and data
+  MemPool *textRecordPool;
+  MemPool *constantEntryPool;
+  MemPool *listNodePool;
+  char *textBuffer;
+  std::size_t textBufferUsed;
+  std::size_t textBufferCapacity;  // a multiple of textBufferStep
+  std::uint32_t constCount;        // also the next index
+  ConstantListNode *headOfConstantList;
+  ConstantListNode *tailOfConstantList;
+};
+} // namespace
+
+static_assert(std::is_trivially_copyable_v<TextRecord>);
+static_assert(std::is_trivially_copyable_v<ConstantEntry>);
+
+static constinit PoolState pool{};
+
+constexpr std::size_t textBufferStep = 512;
+// The character set byte of the pool: the IANA number of UTF-8.
+constexpr std::uint8_t utf8CharacterSet = 0x6A;
+
+// ---------------------------------------------------------------- text dictionary
+
+static const char *textOf(const TextRecord *record) {
+  return record->text ? record->text : pool.textBuffer + record->textOffset;
+}
+
+static int compareTexts(Word storedKey, Word soughtKey) {
+  return std::strcmp(textOf(fromWord<TextRecord *>(storedKey)),
+                     textOf(fromWord<TextRecord *>(soughtKey)));
+}
+
+static unsigned hashText(Word key) {
+  const char *text = textOf(fromWord<TextRecord *>(key));
+  return hashBytes(text, std::strlen(text));
+}
+
+static void createTextDictionary() {
+  pool.textDictionary = createHashTable(compareTexts, nullptr, hashText);
+  pool.textRecordPool = createMemPool(1024, sizeof(TextRecord));
+  pool.constantEntryPool = createMemPool(1024, sizeof(ConstantEntry));
+  pool.listNodePool = createMemPool(1024, sizeof(ConstantListNode));
+}
+
+// Copies text and its NUL at the end of the text buffer; returns its offset.
+static std::size_t storeText(const char *text) {
+  const std::size_t length = std::strlen(text) + 1;
+  const std::size_t need = pool.textBufferUsed + length;
+  if (need > pool.textBufferCapacity) {
+    const std::size_t capacity = (need + textBufferStep - 1) / textBufferStep * textBufferStep;
+    void *buffer = std::realloc(pool.textBuffer, capacity);
+    if (!buffer)
+      fatalError(noMemorySpace);
+    pool.textBuffer = static_cast<char *>(buffer);
+    pool.textBufferCapacity = capacity;
+  }
+  const std::size_t offset = pool.textBufferUsed;
+  std::memcpy(pool.textBuffer + offset, text, length);
+  pool.textBufferUsed = need;
+  return offset;
+}
+
+static TextRecord *findOrEnterText(const char *text) {
+  TextRecord soughtKey{.text = text, .textOffset = 0, .kindMask = 0, .constants = nullptr};
+  if (auto *found = fromWord<TextRecord *>(findInHashTable(pool.textDictionary, toWord(&soughtKey))))
+    return found;
+  auto *record = static_cast<TextRecord *>(allocateFromMemPool(pool.textRecordPool));
+  *record = TextRecord{.text = nullptr, .textOffset = storeText(text), .kindMask = 0,
+                       .constants = nullptr};
+  insertInHashTable(pool.textDictionary, toWord(record), toWord(record));
+  return record;
+}
+
+static void appendToConstantList(ConstantEntry *entry) {
+  auto *node = static_cast<ConstantListNode *>(allocateFromMemPool(pool.listNodePool));
+  *node = ConstantListNode{.entry = entry, .next = nullptr};
+  if (pool.tailOfConstantList)
+    pool.tailOfConstantList->next = node;
+  else
+    pool.headOfConstantList = node;
+  pool.tailOfConstantList = node;
+}
+
+std::uint32_t addConstant(const char *keyText, int kind) {
+  ASSERT(kind == IntegerConstant || kind == FloatConstant || kind == StringConstant);
+  if (!pool.textDictionary)
+    createTextDictionary();
+  TextRecord *record = findOrEnterText(keyText);
+  const std::uint32_t kindBit = 1u << kind;
+  if (record->kindMask & kindBit) {
+    ConstantEntry *currentNode = record->constants;
+    while (currentNode && currentNode->kind != kind)
+      currentNode = currentNode->next;
+    ASSERT(currentNode);
+    return currentNode->index;
+  }
+  auto *entry = static_cast<ConstantEntry *>(allocateFromMemPool(pool.constantEntryPool));
+  *entry = ConstantEntry{.kind = kind, .index = pool.constCount, .textRecord = record,
+                         .next = record->constants};
+  record->constants = entry;
+  record->kindMask |= kindBit;
+  appendToConstantList(entry);
+  return pool.constCount++;
+}
+
+int numberOfConstants() { return static_cast<int>(pool.constCount); }
+
+// ---------------------------------------------------------------- value keys
+
+// Integers and floats are keyed by their 32 bits, a nibble per character
+// from the most significant: the integer 10 is "0000000:".
+constexpr int valueKeyLength = 8;
+
+static void makeValueKey(std::uint32_t bits, char key[valueKeyLength + 1]) {
+  for (int i = 0; i < valueKeyLength; ++i)
+    key[i] = static_cast<char>('0' + ((bits >> (4 * (valueKeyLength - 1 - i))) & 0xF));
+  key[valueKeyLength] = '\0';
+}
+
+static std::uint32_t valueOfKey(const char *key) {
+  ASSERT(std::strlen(key) == valueKeyLength);
+  std::uint32_t bits = 0;
+  for (int i = 0; i < valueKeyLength; ++i) {
+    const unsigned nibble = static_cast<unsigned char>(key[i]) - '0';
+    ASSERT(nibble < 16);
+    bits = bits << 4 | nibble;
+  }
+  return bits;
+}
+
+static std::uint32_t addValueConstant(std::uint32_t bits, int kind) {
+  char key[valueKeyLength + 1];
+  makeValueKey(bits, key);
+  return addConstant(key, kind);
+}
+
+// ---------------------------------------------------------------- constant leaves
+
+static Expression *makeConstantLeaf(ConstantDescriptor descriptor) {
+  Expression *leaf = createExpression();
+  leaf->exprOperator = ConstantLeaf;
+  leaf->constant = descriptor;
+  return leaf;
+}
+
+static Expression *makeDirectLeaf(ValueType type, std::uint32_t value, std::int32_t signParity) {
+  return makeConstantLeaf(ConstantDescriptor{.signParity = signParity, .valueType = type,
+                                             .constantType = ImmediateConstant, .value = value});
+}
+
+// An index leaf's type is decided by the node that holds it; only its value
+// is read, so the type is left at integer.
+static Expression *makeIndexLeaf(std::uint32_t index) {
+  return makeConstantLeaf(ConstantDescriptor{.signParity = 0, .valueType = IntegerType,
+                                             .constantType = IndirectConstant, .value = index});
+}
+
+static ValueType immediateType(ImmediateCode code) {
+  switch (code) {
+  case ImmediateCode::Zero:
+  case ImmediateCode::One:
+  case ImmediateCode::MinusOne:
+    return IntegerType;
+  case ImmediateCode::True:
+  case ImmediateCode::False:
+    return BooleanType;
+  case ImmediateCode::Invalid:
+    return InvalidType;
+  case ImmediateCode::EmptyString:
+    return StringType;
+  }
+  ASSERT(!"immediate constant code");
+  return InvalidType;
+}
+
+Expression *immediateConstant(ImmediateCode code) {
+  return makeDirectLeaf(immediateType(code), static_cast<std::uint32_t>(code), 0);
+}
+
+// 65535: the constant operands of the instructions are 16 bits wide.
+Expression *constantIndexLeaf(std::uint32_t index) {
+  if (index >= 65535) {
+    reportError(TooManyConstants);
+    return nullptr;
+  }
+  return makeIndexLeaf(index);
+}
+
+Expression *pragmaIndexLeaf(std::uint32_t index) {
+  if (index >= 65536) {
+    reportError(TooManyPragmas);
+    return nullptr;
+  }
+  return makeIndexLeaf(index);
+}
+
+Expression *libraryIndexLeaf(std::uint32_t index) {
+  if (index > 65536) {
+    reportError(LibraryIndexOutOfRange);
+    return nullptr;
+  }
+  return makeIndexLeaf(index);
+}
+
+Expression *libraryFunctionIndexLeaf(std::uint32_t index) {
+  if (index > 256) {
+    reportError(LibraryFunctionIndexOutOfRange);
+    return nullptr;
+  }
+  return makeIndexLeaf(index);
+}
+
+// ---------------------------------------------------------------- integer literals
+
+static int digitValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return 99;
+}
+
+// The literal's digits and base: 0x... is hexadecimal, any other leading 0
+// octal (so "0" alone is an octal 0), the rest decimal.
+static const char *digitsOf(const char *text, unsigned &base) {
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    return text + 2;
+  }
+  if (text[0] == '0') {
+    base = 8;
+    return text + 1;
+  }
+  base = 10;
+  return text;
+}
+
+// False when the value does not fit 32 bits.
+static bool convertUnsigned(const char *digits, unsigned base, std::uint32_t &value) {
+  std::uint64_t accumulated = 0;
+  for (const char *c = digits; *c; ++c) {
+    const int digit = digitValue(*c);
+    // The lexer hands over only digits of the literal's base.
+    ASSERT(digit < static_cast<int>(base));
+    accumulated = accumulated * base + static_cast<unsigned>(digit);
+    if (accumulated > std::numeric_limits<std::uint32_t>::max())
+      return false;
+  }
+  value = static_cast<std::uint32_t>(accumulated);
+  return true;
+}
+
+// 2147483648 is accepted only as the operand of a unary minus; its sign
+// parity lets the folding of minus signs decide.
+constexpr std::uint32_t largestIntegerLiteral = 2147483648u;
+
+Expression *integerLiteral(const char *text) {
+  unsigned base = 10;
+  const char *digits = digitsOf(text, base);
+  std::uint32_t value = 0;
+  if (!convertUnsigned(digits, base, value) || value > largestIntegerLiteral) {
+    reportError(IntegerOutOfRange);
+    return nullptr;
+  }
+  return makeDirectLeaf(IntegerType, value, value == largestIntegerLiteral ? 1 : 0);
+}
+
+// ---------------------------------------------------------------- float literals
+
+static std::uint32_t bitsOfFloat(float value) {
+  std::uint32_t bits;
+  static_assert(sizeof bits == sizeof value);
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// The float a "%f" scan gives for the text, and whether it read the whole
+// text. The conversion signals out of range for results that are still
+// usable (a subnormal, or a text that rounds up to the smallest normal
+// value), so the range is judged on the value alone, never on errno.
+static bool scanFloat(const char *text, float &value) {
+  char *end = nullptr;
+  value = std::strtof(text, &end);
+  return end != text && *end == '\0';
+}
+
+Expression *floatLiteral(const char *text) {
+  float value = 0;
+  // A text the scan stops inside (a hexadecimal fraction with a decimal
+  // exponent) has no single-precision value either.
+  if (!scanFloat(text, value) || value > std::numeric_limits<float>::max() ||
+      (value != 0 && value < std::numeric_limits<float>::min())) {
+    reportError(FloatOutOfRange);
+    return nullptr;
+  }
+  return makeDirectLeaf(FloatType, bitsOfFloat(value), 0);
+}
+
+// ---------------------------------------------------------------- string literals
+
+static bool isQuote(char c) { return c == '"' || c == '\''; }
+
+static bool isOctalDigit(char c) { return c >= '0' && c <= '7'; }
+
+// The byte a one-character escape stands for, or -1.
+static int simpleEscape(char c) {
+  switch (c) {
+  case '"': return '"';
+  case '\'': return '\'';
+  case '/': return '/';
+  case '\\': return '\\';
+  case 'b': return '\b';
+  case 'f': return '\f';
+  case 'n': return '\n';
+  case 'r': return '\r';
+  case 't': return '\t';
+  default: return -1;
+  }
+}
+
+// Appends a code point up to 0xFFFF in UTF-8; returns the new end.
+static char *appendUtf8(char *out, std::uint32_t codePoint) {
+  ASSERT(codePoint <= 0xFFFF);
+  if (codePoint < 0x80) {
+    *out++ = static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    *out++ = static_cast<char>(0xC0 | codePoint >> 6);
+    *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xE0 | codePoint >> 12);
+    *out++ = static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
+    *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+  return out;
+}
+
+// Exactly count hexadecimal digits before end; false when fewer are there.
+static bool readHexDigits(const char *&in, const char *end, int count, std::uint32_t &value) {
+  value = 0;
+  for (int i = 0; i < count; ++i, ++in) {
+    if (in >= end)
+      return false;
+    const int digit = digitValue(*in);
+    if (digit >= 16)
+      return false;
+    value = value << 4 | static_cast<unsigned>(digit);
+  }
+  return true;
+}
+
+// One to three octal digits; false above 255, which is no byte.
+static bool readOctalDigits(const char *&in, const char *end, std::uint32_t &value) {
+  value = 0;
+  for (int i = 0; i < 3 && in < end && isOctalDigit(*in); ++i, ++in)
+    value = value * 8 + static_cast<unsigned>(*in - '0');
+  return value <= 255;
+}
+
+// Decodes the escape after a backslash at in, appending to out. False for
+// an illegal escape; in and out move past what was read and written.
+static bool decodeEscape(const char *&in, const char *end, char *&out) {
+  const char c = *in;
+  if (const int byte = simpleEscape(c); byte >= 0) {
+    *out++ = static_cast<char>(byte);
+    ++in;
+    return true;
+  }
+  std::uint32_t codePoint = 0;
+  if (isOctalDigit(c)) {
+    if (!readOctalDigits(in, end, codePoint))
+      return false;
+  } else if (c == 'x') {
+    ++in;
+    if (!readHexDigits(in, end, 2, codePoint))
+      return false;
+  } else if (c == 'u') {
+    ++in;
+    if (!readHexDigits(in, end, 4, codePoint))
+      return false;
+  } else {
+    return false;
+  }
+  out = appendUtf8(out, codePoint);
+  return true;
+}
+
+char *decodeStringLiteral(const char *text) {
+  const std::size_t length = std::strlen(text);
+  ASSERT(length >= 2 && isQuote(text[0]) && isQuote(text[length - 1]));
+  // No escape is shorter than what it decodes to, so the text between the
+  // quotes plus a NUL always fits.
+  auto *decoded = static_cast<char *>(checkedAllocate(length - 1, 1));
+  char *out = decoded;
+  const char *end = text + length - 1;  // the closing quote
+  for (const char *in = text + 1; in < end;) {
+    if (*in != '\\') {
+      *out++ = *in++;
+      continue;
+    }
+    ++in;
+    if (in >= end || !decodeEscape(in, end, out)) {
+      std::free(decoded);
+      reportError(IllegalEscapeSequence);
+      return nullptr;
+    }
+  }
+  *out = '\0';
+  return decoded;
+}
+
+// The length field of a string constant is 32 bits.
+static bool stringLengthInRange(const char *decoded) {
+  if (std::strlen(decoded) < 0xFFFFFFFFu)
+    return true;
+  reportError(StringTooLong);
+  return false;
+}
+
+Expression *stringLiteral(const char *decoded) {
+  if (!stringLengthInRange(decoded))
+    return nullptr;
+  if (decoded[0] == '\0')
+    return immediateConstant(ImmediateCode::EmptyString);
+  Expression *leaf = constantIndexLeaf(addConstant(decoded, StringConstant));
+  if (leaf)
+    leaf->constant.valueType = StringType;
+  return leaf;
+}
+
+std::uint32_t pragmaString(const char *decoded) {
+  if (!stringLengthInRange(decoded))
+    return noConstantIndex;
+  if (decoded[0] == '\0')
+    reportWarning(EmptyStringInPragma);
+  return addConstant(decoded, StringConstant);
+}
+
+// ---------------------------------------------------------------- placement
+
+ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
+  if (descriptor.constantType == IndirectConstant)
+    return descriptor;
+  ConstantDescriptor placed = descriptor;
+  switch (static_cast<ValueType>(descriptor.valueType)) {
+  case IntegerType:
+    switch (static_cast<std::int32_t>(descriptor.value)) {
+    case -1: placed.value = static_cast<std::uint32_t>(ImmediateCode::MinusOne); break;
+    case 0: placed.value = static_cast<std::uint32_t>(ImmediateCode::Zero); break;
+    case 1: placed.value = static_cast<std::uint32_t>(ImmediateCode::One); break;
+    default:
+      placed.constantType = IndirectConstant;
+      placed.value = addValueConstant(descriptor.value, IntegerConstant);
+    }
+    return placed;
+  case FloatType:
+    placed.constantType = IndirectConstant;
+    placed.value = addValueConstant(descriptor.value, FloatConstant);
+    return placed;
+  case StringType:
+  case BooleanType:
+  case InvalidType:
+    return placed;
+  }
+  ASSERT(!"constant value type");
+  return placed;
+}
+
+// ---------------------------------------------------------------- encoding
+
+void emitMbUInt32(std::uint32_t value) {
+  std::uint8_t bytes[maxMbUInt32Length];
+  const int length = encodeMbUInt32(value, bytes);
+  for (int i = 0; i < length; ++i)
+    emitByte(bytes[i]);
+}
+
+void emitBigEndian(std::uint32_t value, int count) {
+  ASSERT(count >= 1 && count <= 4);
+  for (int i = count - 1; i >= 0; --i)
+    emitByte(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// Pool type bytes of the encoded constants.
+enum PoolEntryType : std::uint8_t {
+  Integer8 = 0,
+  Integer16 = 1,
+  Integer32 = 2,
+  Float32 = 3,
+  Utf8String = 4,
+};
+
+static void writeInteger(std::int32_t value) {
+  if (value >= -128 && value <= 127) {
+    emitByte(Integer8);
+    emitBigEndian(static_cast<std::uint32_t>(value), 1);
+  } else if (value >= -32768 && value <= 32767) {
+    emitByte(Integer16);
+    emitBigEndian(static_cast<std::uint32_t>(value), 2);
+  } else {
+    emitByte(Integer32);
+    emitBigEndian(static_cast<std::uint32_t>(value), 4);
+  }
+}
+
+static void writeConstant(const ConstantEntry *entry) {
+  const char *text = textOf(entry->textRecord);
+  switch (entry->kind) {
+  case IntegerConstant:
+    writeInteger(static_cast<std::int32_t>(valueOfKey(text)));
+    return;
+  case FloatConstant:
+    emitByte(Float32);
+    emitBigEndian(valueOfKey(text), 4);
+    return;
+  case StringConstant: {
+    const auto length = static_cast<std::uint32_t>(std::strlen(text));
+    emitByte(Utf8String);
+    emitMbUInt32(length);
+    for (std::uint32_t i = 0; i < length; ++i)
+      emitByte(static_cast<std::uint8_t>(text[i]));
+    return;
+  }
+  }
+  ASSERT(!"constant kind");
+}
+
+void writeConstantPool() {
+  ASSERT((pool.constCount == 0) == (pool.headOfConstantList == nullptr));
+  emitMbUInt32(pool.constCount);
+  emitByte(utf8CharacterSet);
+  std::uint32_t written = 0;
+  for (const ConstantListNode *node = pool.headOfConstantList; node; node = node->next) {
+    ASSERT(node->entry->index == written);
+    writeConstant(node->entry);
+    ++written;
+  }
+  ASSERT(written == pool.constCount);
+  saveConstantPoolBytes();
+}
+
+// ---------------------------------------------------------------- dump and release
+
+static const char *kindLabel(int kind) {
+  switch (kind) {
+  case IntegerConstant: return "Integer";
+  case FloatConstant: return "Float";
+  case StringConstant: return "String";
+  }
+  ASSERT(!"constant kind");
+  return "";
+}
+
+void printConstantPool() {
+  std::printf("%s \n", "CONSTANT POOL");
+  std::printf("%s %d \n", "Number of Constants: ", static_cast<int>(pool.constCount));
+  for (const ConstantListNode *node = pool.headOfConstantList; node; node = node->next) {
+    std::printf("%d        ", static_cast<int>(node->entry->index));
+    std::printf("%s  %s\n", kindLabel(node->entry->kind), textOf(node->entry->textRecord));
+  }
+}
+
+void freeConstantPool() {
+  if (pool.textDictionary)
+    deleteHashTable(pool.textDictionary);
+  if (pool.textRecordPool)
+    deleteMemPool(pool.textRecordPool);
+  if (pool.constantEntryPool)
+    deleteMemPool(pool.constantEntryPool);
+  if (pool.listNodePool)
+    deleteMemPool(pool.listNodePool);
+  std::free(pool.textBuffer);
+  pool = PoolState{};
+}

@@ -28,7 +28,9 @@ Expression *floatLiteral(const char *text);
 // a buffer the caller frees; null after "Illegal escape sequence".
 char *decodeStringLiteral(const char *text);
 Expression *stringLiteral(const char *decoded);
-// The pool index of a pragma's string; an empty one gets a warning.
+// The pool index of a pragma's string; an empty one gets a warning. A string
+// too long for the pool gets noConstantIndex after its error is reported.
+inline constexpr std::uint32_t noConstantIndex = 0xFFFFFFFFu;
 std::uint32_t pragmaString(const char *decoded);
 Expression *immediateConstant(ImmediateCode code);
 
