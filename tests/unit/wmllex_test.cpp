@@ -48,6 +48,13 @@ const std::string &sourcePath() {
   return path;
 }
 
+// Removes the source file once all tests have run.
+class SourceFileRemoval : public testing::Environment {
+  void TearDown() override { std::remove(sourcePath().c_str()); }
+};
+testing::Environment *const sourceFileRemoval =
+    testing::AddGlobalTestEnvironment(new SourceFileRemoval);
+
 std::string errorLine(int line, const char *message) {
   return sourcePath() + " (" + std::to_string(line) + ") Error: " + message + "\n";
 }
