@@ -78,7 +78,7 @@ void processCommandLine(int argc, char **argv) {
   setOutputFileName(flags.outputFileName);
 }
 
-int main(int argc, char **argv) {
+int runCompilation(int argc, char **argv) {
   processCommandLine(argc, argv);
   initPragmas();
   yyparse();  // compiles every function and writes the unit from its start rule

@@ -12,3 +12,9 @@ int isDebugInfoEnabled();
 void processCommandLine(int argc, char **argv);
 // The usage text, then exit status 1.
 [[noreturn]] void printUsage();
+
+// The whole run: command line, parse (which compiles and writes the unit),
+// pending error, dumps, teardown, verdict. Returns the exit status: 0 after
+// "Compilation successful", 1 after "Compilation failed"; early stops exit 1
+// themselves.
+int runCompilation(int argc, char **argv);
