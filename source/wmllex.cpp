@@ -56,6 +56,11 @@ constexpr Keyword keywordTable[] = {
 };
 static_assert(std::size(keywordTable) == 56);
 
+// The grammar declares the token numbers; the keyword table must agree.
+#define X(text, name, code, reserved) static_assert(name == code, text);
+TAVOK_KEYWORDS(X)
+#undef X
+
 constexpr bool keywordsAreSorted() {
   for (std::size_t i = 1; i < std::size(keywordTable); ++i)
     if (!(std::string_view(keywordTable[i - 1].text) < std::string_view(keywordTable[i].text)))

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "strtable.h"
+#include "wmlgrammar.tab.h"
 
 // Keywords in byte order of their text, so that they can be searched by
 // halving; the codes follow this order except for url, with and while. A
@@ -68,69 +69,11 @@
   X("while", WhileKeyword, 357, false)            \
   X("with", WithKeyword, 356, true)
 
-// The parser's terminal numbers.
-enum TokenCode : int {
-  EndOfInputToken = 0,
-  ParserErrorToken = 256,  // the parser's own error token; never returned here
-
-  PlusAssignToken = 257,                // +=
-  BitAndToken = 258,                    // &
-  AndToken = 259,                       // &&
-  BitAndAssignToken = 260,              // &=
-  AssignToken = 261,                    // =
-  BitNotToken = 262,                    // ~
-  BitOrToken = 263,                     // |
-  BitXorToken = 264,                    // ^
-  ColonToken = 265,                     // :
-  CommaToken = 266,                     // ,
-  DecrementToken = 267,                 // --
-  DivideToken = 268,                    // /
-  DivideAssignToken = 269,              // /=
-  DotToken = 270,                       // .
-  EqualToken = 271,                     // ==
-  GreaterEqualToken = 272,              // >=
-  GreaterToken = 273,                   // >
-  IntegerDivideAssignToken = 274,       // div=
-  IncrementToken = 275,                 // ++
-  LessEqualToken = 276,                 // <=
-  LeftShiftToken = 277,                 // <<
-  LeftShiftAssignToken = 278,           // <<=
-  LeftParenToken = 279,                 // (
-  LessToken = 280,                      // <
-  MinusToken = 281,                     // -
-  RemainderToken = 282,                 // %
-  RemainderAssignToken = 283,           // %=
-  MultiplyAssignToken = 284,            // *=
-  NotEqualToken = 285,                  // !=
-  NotToken = 286,                       // !
-  OrToken = 287,                        // ||
-  BitOrAssignToken = 288,               // |=
-  PlusToken = 289,                      // +
-  QuestionToken = 290,                  // ?
-  RightShiftToken = 291,                // >>
-  RightShiftAssignToken = 292,          // >>=
-  RightParenToken = 293,                // )
-  UnsignedRightShiftToken = 294,        // >>>
-  UnsignedRightShiftAssignToken = 295,  // >>>=
-  MultiplyToken = 296,                  // *
-  MinusAssignToken = 297,               // -=
-  BitXorAssignToken = 298,              // ^=
-  LeftBraceToken = 299,                 // {
-  RightBraceToken = 300,                // }
-  SemicolonToken = 301,                 // ;
-  HashToken = 302,                      // #
-
-#define X(text, name, code, reserved) name = code,
-  TAVOK_KEYWORDS(X)
-#undef X
-
-  INVALID_TOKEN = 359,  // a lexical error was reported; no grammar rule accepts it
-  // 360 is never produced.
-  INTEGER_LITERAL = 361,  // decimal, octal (leading 0) or hexadecimal (0x) text
-  FLOAT_LITERAL = 362,
-  STRING_LITERAL = 363,  // the text keeps both quotes and every escape as written
-  IDENTIFIER = 364,
-};
+// The token codes are declared once, with their numbers, in the grammar;
+// the parser generator's header carries them to the lexical analyser.
+using TokenCode = yytokentype;
+inline constexpr TokenCode EndOfInputToken = YYEOF;
+inline constexpr TokenCode ParserErrorToken = YYerror;  // never returned here
 
 // IDENTIFIER carries a name id; the literals carry their NUL-terminated text,
 // valid until the next literal of the same kind (number, single-quoted

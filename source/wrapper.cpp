@@ -5,7 +5,7 @@
 #include "errorhlr.h"
 #include "pragma.h"
 #include "strtable.h"
-#include "wmlgrammar.h"
+#include "wmlgrammar.tab.h"
 #include "wmllex.h"
 
 #include <cstdio>
