@@ -1,6 +1,500 @@
 #include "strtable.h"
 
-// No name is interned until the lexical analyser reads identifiers.
-void printSymbolTable() {}
+#include "codegen.h"
+#include "constpool.h"
+#include "errorhlr.h"
+#include "hashtabl.h"
+#include "mempool.h"
+#include "tavokassert.h"
+#include "wrapper.h"
 
-void destroySymbolTable() {}
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// One identifier record of a name, newest first; also the temporary list.
+struct IdentifierListNode {
+  IdentifierRecord *record;
+  IdentifierListNode *next;
+};
+
+// One per distinct identifier text. A search key carries the sought text in
+// `text`; a stored entry has it null and finds its text through textOffset,
+// because the character area moves when it grows.
+struct NameEntry {
+  const char *text;
+  NameId nameId;
+  std::uint32_t textOffset;
+  std::uint32_t nameSpaceMask;  // FL_* bits of the spaces the name is declared in
+  IdentifierListNode *identifiers;
+};
+
+struct SymbolTableState {
+  // The name table.
+  HashTable *namesByText;
+  HashTable *namesById;
+  MemPool *entryPool;
+  char *characterArea;  // every text with its NUL, in id order
+  std::uint32_t areaSize;
+  std::uint32_t areaCapacity;
+  NameId nextNameId;  // shared by interned names and temporaries
+  std::uint32_t internedNameCount;
+
+  // The identifier layer.
+  MemPool *recordPool;
+  MemPool *listNodePool;
+  IdentifierListNode *temporaryListHead;  // function records of temporary ids, newest last
+  IdentifierListNode *temporaryListTail;
+
+  // The names that carry a variable of the current function, so that the end
+  // of a function touches those alone and not every name of the unit.
+  NameEntry **variableNames;
+  std::uint32_t variableNameCount;
+  std::uint32_t variableNameCapacity;
+
+  std::uint32_t variableCount;  // variables of the current function, parameters included
+  bool variableLimitReached;    // reported once; later declarations go unchecked
+  const IdentifierRecord *openFunction;
+  std::uint32_t functionCount;  // next function index
+  int functionDefinitionCount;
+
+  MemPool *debugEntryPool;
+  VariableDebugEntry *localDebugHead;
+  VariableDebugEntry *localDebugTail;
+  VariableDebugEntry *parameterDebugHead;
+  VariableDebugEntry *parameterDebugTail;
+};
+
+} // namespace
+
+static constinit SymbolTableState table{};
+
+// A character area grows in steps of this many bytes.
+constexpr std::uint32_t areaGrowthStep = 512;
+
+// A function has at most 255 parameters and 255 locals (each count is one
+// byte of the function header) and at most 256 variables in all (the
+// variable index of an instruction is one byte).
+constexpr std::uint32_t maximumParameters = 255;
+constexpr std::uint32_t maximumLocals = 255;
+constexpr std::uint32_t maximumVariables = 256;
+
+// ---- The name table ----
+
+static const char *entryText(const NameEntry *entry) {
+  return entry->text ? entry->text : table.characterArea + entry->textOffset;
+}
+
+static int compareEntryTexts(Word storedKey, Word soughtKey) {
+  return std::strcmp(entryText(fromWord<const NameEntry *>(storedKey)),
+                     entryText(fromWord<const NameEntry *>(soughtKey)));
+}
+
+static unsigned hashEntryText(Word key) {
+  const char *text = entryText(fromWord<const NameEntry *>(key));
+  return hashBytes(text, std::strlen(text));
+}
+
+static int compareNameIds(Word storedKey, Word soughtKey) {
+  if (storedKey == soughtKey)
+    return 0;
+  return storedKey > soughtKey ? 1 : -1;
+}
+
+static unsigned hashNameId(Word key) { return static_cast<unsigned>(key); }
+
+static void createNameTable() {
+  table.namesByText = createHashTable(compareEntryTexts, nullptr, hashEntryText);
+  table.namesById = createHashTable(compareNameIds, nullptr, hashNameId);
+  table.entryPool = createMemPool(1024, sizeof(NameEntry));
+}
+
+static NameEntry *findEntryById(NameId name) {
+  if (!table.namesById)
+    return nullptr;
+  return fromWord<NameEntry *>(findInHashTable(table.namesById, toWord(name)));
+}
+
+static void reserveCharacterArea(std::size_t needed) {
+  if (needed <= table.areaCapacity)
+    return;
+  if (needed > UINT32_MAX - areaGrowthStep)
+    fatalError(noMemorySpace);
+  auto capacity = static_cast<std::uint32_t>((needed + areaGrowthStep - 1) / areaGrowthStep *
+                                             areaGrowthStep);
+  auto *area = static_cast<char *>(std::realloc(table.characterArea, capacity));
+  if (!area)
+    fatalError(noMemorySpace);
+  table.characterArea = area;
+  table.areaCapacity = capacity;
+}
+
+NameId internName(const char *text) {
+  if (!table.namesByText)
+    createNameTable();
+  NameEntry sought{.text = text, .nameId = 0, .textOffset = 0, .nameSpaceMask = 0,
+                   .identifiers = nullptr};
+  if (auto *known = fromWord<NameEntry *>(findInHashTable(table.namesByText, toWord(&sought))))
+    return known->nameId;
+
+  std::size_t length = std::strlen(text);
+  reserveCharacterArea(table.areaSize + length + 1);
+  std::memcpy(table.characterArea + table.areaSize, text, length + 1);
+
+  auto *entry = static_cast<NameEntry *>(allocateFromMemPool(table.entryPool));
+  *entry = NameEntry{.text = nullptr, .nameId = table.nextNameId++,
+                     .textOffset = table.areaSize, .nameSpaceMask = 0, .identifiers = nullptr};
+  insertInHashTable(table.namesByText, toWord(entry), toWord(entry));
+  insertInHashTable(table.namesById, toWord(entry->nameId), toWord(entry));
+  table.areaSize += static_cast<std::uint32_t>(length + 1);
+  ++table.internedNameCount;
+  return entry->nameId;
+}
+
+const char *getNameText(NameId name) {
+  NameEntry *entry = findEntryById(name);
+  return entry ? entryText(entry) : nullptr;
+}
+
+void printName(NameId name) {
+  if (const char *text = getNameText(name))
+    std::printf("%s", text);
+  else
+    std::printf("tmp_mn_%lu__ ", static_cast<unsigned long>(name));
+}
+
+NameId newTemporaryNameId() { return table.nextNameId++; }
+
+int numberOfInternedNames() { return static_cast<int>(table.internedNameCount); }
+
+// ---- Identifier records ----
+
+static IdentifierListNode *newListNode(IdentifierRecord *record, IdentifierListNode *next) {
+  if (!table.listNodePool)
+    table.listNodePool = createMemPool(1024, sizeof(IdentifierListNode));
+  auto *node = static_cast<IdentifierListNode *>(allocateFromMemPool(table.listNodePool));
+  *node = IdentifierListNode{.record = record, .next = next};
+  return node;
+}
+
+static IdentifierRecord *newRecord(IdentifierKey key) {
+  if (!table.recordPool)
+    table.recordPool = createMemPool(1024, sizeof(IdentifierRecord));
+  auto *record = static_cast<IdentifierRecord *>(allocateFromMemPool(table.recordPool));
+  *record = IdentifierRecord{.key = key, .subSpace = ObjectSubSpace, .index = 0, .state = 0,
+                             .subSpaceData = {.objectData = {.variableType = LocalVariable}},
+                             .defined = 0};
+  return record;
+}
+
+static IdentifierRecord *findTemporaryIdentifier(IdentifierKey key) {
+  for (IdentifierListNode *node = table.temporaryListHead; node; node = node->next)
+    if (node->record->key.name == key.name && node->record->key.nameSpace == key.nameSpace)
+      return node->record;
+  return nullptr;
+}
+
+static IdentifierRecord *findInEntry(const NameEntry *entry, std::uint32_t nameSpace) {
+  if (!(entry->nameSpaceMask & nameSpace))
+    return nullptr;
+  for (IdentifierListNode *node = entry->identifiers; node; node = node->next)
+    if (node->record->key.nameSpace == nameSpace)
+      return node->record;
+  return nullptr;
+}
+
+IdentifierRecord *findIdentifier(IdentifierKey key) {
+  NameEntry *entry = findEntryById(key.name);
+  if (!entry)
+    return findTemporaryIdentifier(key);
+  return findInEntry(entry, key.nameSpace);
+}
+
+// A new function is unknown in every respect until it is called or defined;
+// the back end keeps a record for it from now on, so that a function that is
+// only called is still reported as undefined.
+static void makeFunctionRecord(IdentifierRecord *record) {
+  record->subSpace = FunctionSubSpace;
+  record->index = table.functionCount++;
+  record->state = 0;  // not extern
+  record->subSpaceData.parameterCount = -1;
+  record->defined = 0;
+  addFunctionRecord(record, record->index);
+}
+
+static IdentifierRecord *declareTemporaryFunction(IdentifierKey key) {
+  ASSERT(key.nameSpace == FL_FUNCTION);
+  IdentifierRecord *record = newRecord(key);
+  makeFunctionRecord(record);
+  IdentifierListNode *node = newListNode(record, nullptr);
+  if (table.temporaryListTail)
+    table.temporaryListTail->next = node;
+  else
+    table.temporaryListHead = node;
+  table.temporaryListTail = node;
+  return record;
+}
+
+static void rememberVariableName(NameEntry *entry) {
+  if (table.variableNameCount == table.variableNameCapacity) {
+    std::uint32_t capacity = table.variableNameCapacity ? 2 * table.variableNameCapacity : 64;
+    auto *names = static_cast<NameEntry **>(
+        std::realloc(table.variableNames, capacity * sizeof(NameEntry *)));
+    if (!names)
+      fatalError(noMemorySpace);
+    table.variableNames = names;
+    table.variableNameCapacity = capacity;
+  }
+  table.variableNames[table.variableNameCount++] = entry;
+}
+
+// A variable takes the next index even when it breaks a limit: the record
+// stays linked so that the name is not reported again as undeclared.
+static bool makeVariableRecord(IdentifierRecord *record) {
+  record->subSpace = ObjectSubSpace;
+  record->state = declaredVariable;
+  record->index = table.variableCount++;
+  if (table.variableLimitReached)
+    return true;
+  return checkVariableLimits() != 0;
+}
+
+// A redeclaration fails; a name that was used undeclared (and reported then)
+// fails silently, since its one error already has its message.
+static IdentifierRecord *refuseRedeclaration(NameEntry *entry, IdentifierKey key) {
+  IdentifierRecord *existing = findInEntry(entry, key.nameSpace);
+  ASSERT(existing);
+  if (key.nameSpace == FL_VARIABLE && existing->state == errorIdentifier) {
+    existing->state = declaredVariable;
+    suppressErrorMessage();
+    return nullptr;
+  }
+  reportError(IdentifierRedeclared);
+  return nullptr;
+}
+
+IdentifierRecord *declareIdentifier(IdentifierKey key) {
+  ASSERT(key.nameSpace == FL_VARIABLE || key.nameSpace == FL_FUNCTION ||
+         key.nameSpace == FL_PRAGMA);
+  NameEntry *entry = findEntryById(key.name);
+  if (!entry)
+    return declareTemporaryFunction(key);
+  if (entry->nameSpaceMask & key.nameSpace)
+    return refuseRedeclaration(entry, key);
+
+  entry->nameSpaceMask |= key.nameSpace;
+  IdentifierRecord *record = newRecord(key);
+  entry->identifiers = newListNode(record, entry->identifiers);
+  switch (key.nameSpace) {
+  case FL_VARIABLE:
+    rememberVariableName(entry);
+    return makeVariableRecord(record) ? record : nullptr;
+  case FL_FUNCTION:
+    makeFunctionRecord(record);
+    return record;
+  case FL_PRAGMA:
+    record->subSpace = PragmaSubSpace;  // the url's pool index comes from the pragma action
+    return record;
+  }
+  ASSERT(!"name space");
+  return nullptr;
+}
+
+// ---- Variable limits ----
+
+void setOpenFunction(const IdentifierRecord *function) {
+  ASSERT(!function || function->key.nameSpace == FL_FUNCTION);
+  table.openFunction = function;
+}
+
+const IdentifierRecord *openFunction() { return table.openFunction; }
+
+static bool failLimit(ErrorCode code) {
+  reportError(code);
+  table.variableLimitReached = true;
+  return false;
+}
+
+// Parameters are declared before their function's definition opens, so with
+// no open function every variable so far is a parameter.
+static bool variablesWithinLimits() {
+  std::uint32_t parameterCount = table.variableCount;
+  if (!table.openFunction) {
+    if (table.variableCount > maximumParameters)
+      return failLimit(TooManyParameters);
+  } else {
+    // A function opened by error recovery may have no parameter count yet.
+    std::int32_t known = table.openFunction->subSpaceData.parameterCount;
+    parameterCount = known > 0 ? static_cast<std::uint32_t>(known) : 0;
+  }
+  std::uint32_t localCount =
+      table.variableCount > parameterCount ? table.variableCount - parameterCount : 0;
+  if (localCount > maximumLocals)
+    return failLimit(TooManyLocals);
+  if (table.variableCount > maximumVariables)
+    return failLimit(TooManyVariables);
+  return true;
+}
+
+int checkVariableLimits() { return variablesWithinLimits() ? 1 : 0; }
+
+void resetVariableCounter() {
+  table.variableCount = 0;
+  table.variableLimitReached = false;
+  table.openFunction = nullptr;
+}
+
+int numberOfFunctionVariables() { return static_cast<int>(table.variableCount); }
+
+static void dropVariableOf(NameEntry *entry) {
+  ASSERT(entry->nameSpaceMask & FL_VARIABLE);
+  for (IdentifierListNode **link = &entry->identifiers; *link; link = &(*link)->next) {
+    IdentifierListNode *node = *link;
+    if (node->record->key.nameSpace != FL_VARIABLE)
+      continue;
+    *link = node->next;
+    freeToMemPool(table.recordPool, node->record);
+    freeToMemPool(table.listNodePool, node);
+    break;
+  }
+  entry->nameSpaceMask &= ~FL_VARIABLE;
+}
+
+void dropFunctionVariables() {
+  for (std::uint32_t i = 0; i < table.variableNameCount; ++i)
+    dropVariableOf(table.variableNames[i]);
+  table.variableNameCount = 0;
+}
+
+// ---- Functions of the unit ----
+
+int numberOfDeclaredFunctions() { return static_cast<int>(table.functionCount); }
+
+int countFunctionDefinition() { return ++table.functionDefinitionCount; }
+
+// ---- Debug lists ----
+
+static void appendDebugEntry(VariableDebugEntry **head, VariableDebugEntry **tail,
+                             const IdentifierRecord *variable) {
+  if (!table.debugEntryPool)
+    table.debugEntryPool = createMemPool(1024, sizeof(VariableDebugEntry));
+  auto *entry = static_cast<VariableDebugEntry *>(allocateFromMemPool(table.debugEntryPool));
+  *entry = VariableDebugEntry{.name = variable->key.name,
+                              .variableIndex = static_cast<std::uint8_t>(variable->index),
+                              .next = nullptr};
+  if (*tail)
+    (*tail)->next = entry;
+  else
+    *head = entry;
+  *tail = entry;
+}
+
+void recordVariableDebugInfo(const IdentifierRecord *variable) {
+  if (!isDebugInfoEnabled() || hasErrors())
+    return;
+  ASSERT(variable->key.nameSpace == FL_VARIABLE);
+  std::uint32_t type = variable->subSpaceData.objectData.variableType;
+  ASSERT(type == LocalVariable || type == Parameter);
+  if (type == Parameter)
+    appendDebugEntry(&table.parameterDebugHead, &table.parameterDebugTail, variable);
+  else
+    appendDebugEntry(&table.localDebugHead, &table.localDebugTail, variable);
+}
+
+VariableDebugEntry *getLocalDebugList() { return table.localDebugHead; }
+
+VariableDebugEntry *getParameterDebugList() { return table.parameterDebugHead; }
+
+static void releaseDebugList(VariableDebugEntry *entry) {
+  while (entry) {
+    VariableDebugEntry *next = entry->next;
+    freeToMemPool(table.debugEntryPool, entry);
+    entry = next;
+  }
+}
+
+void resetDebugLists() {
+  releaseDebugList(table.localDebugHead);
+  releaseDebugList(table.parameterDebugHead);
+  table.localDebugHead = table.localDebugTail = nullptr;
+  table.parameterDebugHead = table.parameterDebugTail = nullptr;
+}
+
+// ---- Index accessors ----
+
+std::uint32_t getIdentifierIndex(const IdentifierRecord *record) {
+  ASSERT(record->key.nameSpace == FL_VARIABLE || record->key.nameSpace == FL_FUNCTION ||
+         record->key.nameSpace == FL_PRAGMA);
+  return record->index;
+}
+
+void setVariableIndex(IdentifierRecord *record, std::uint32_t index) {
+  ASSERT(record->key.nameSpace == FL_VARIABLE);
+  record->index = index;
+}
+
+void setFunctionIndex(IdentifierRecord *record, std::uint32_t index) {
+  ASSERT(record->key.nameSpace == FL_FUNCTION);
+  record->index = index;
+}
+
+void setPragmaIndex(IdentifierRecord *record, std::uint32_t index) {
+  ASSERT(record->key.nameSpace == FL_PRAGMA);
+  record->index = index;
+}
+
+// ---- Output ----
+
+void writeNameTable() {
+  emitMbUInt32(table.internedNameCount);
+  for (std::uint32_t i = 0; i < table.areaSize; ++i)
+    emitByte(static_cast<std::uint8_t>(table.characterArea[i]));
+}
+
+static const char *nameSpaceLabel(std::uint32_t nameSpace) {
+  switch (nameSpace) {
+  case FL_VARIABLE:
+    return "Local Variable \n";
+  case FL_FUNCTION:
+    return "Function \n";
+  case FL_PRAGMA:
+    return "Pragma \n";
+  }
+  ASSERT(!"name space");
+  return "";
+}
+
+static int printNameEntry(Word, Word, Word data) {
+  const auto *entry = fromWord<const NameEntry *>(data);
+  for (IdentifierListNode *node = entry->identifiers; node; node = node->next)
+    std::printf("%s %s", entryText(entry), nameSpaceLabel(node->record->key.nameSpace));
+  return 1;
+}
+
+void printSymbolTable() {
+  std::printf("%s", "\n SYMBOL TABLE \n");
+  if (table.namesByText)
+    traverseHashTable(table.namesByText, 0, printNameEntry);
+}
+
+// The function records handed to the back end point into the record pool,
+// so this runs only at the end of the run. The table starts afresh afterwards.
+void destroySymbolTable() {
+  if (table.namesByText)
+    deleteHashTable(table.namesByText);
+  if (table.namesById)
+    deleteHashTable(table.namesById);
+  if (table.entryPool)
+    deleteMemPool(table.entryPool);
+  if (table.recordPool)
+    deleteMemPool(table.recordPool);
+  if (table.listNodePool)
+    deleteMemPool(table.listNodePool);
+  if (table.debugEntryPool)
+    deleteMemPool(table.debugEntryPool);
+  std::free(table.characterArea);
+  std::free(table.variableNames);
+  table = SymbolTableState{};
+}

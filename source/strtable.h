@@ -81,7 +81,8 @@ IdentifierRecord *declareIdentifier(IdentifierKey key);
 // The variable limits of the current function: at most 255 parameters, 255
 // locals and 256 variables in all. Reports the first excess once per function.
 int checkVariableLimits();
-// At the end of each function: the variable counter and the limit flag.
+// At the end of each function: the variable counter, the limit flag and the
+// open function.
 void resetVariableCounter();
 int numberOfFunctionVariables();
 // At the end of each function: every variable record leaves the table.
@@ -92,12 +93,15 @@ int numberOfDeclaredFunctions();
 // Definitions counted by the parse actions, checked there against 255.
 int countFunctionDefinition();
 
-// The parameter count of the function whose definition is open, or -1 while
-// its parameters are still being declared. Set by the statement emitter.
+// The function whose definition is open, null while its parameters are
+// still being declared. Set by the statement emitter; the variable limits
+// read its parameter count. resetVariableCounter closes it too.
 void setOpenFunction(const IdentifierRecord *function);
 const IdentifierRecord *openFunction();
 
 // Debug bookkeeping, kept only with -g and while no error has been counted.
+// The list nodes stay the symbol table's: resetDebugLists returns them to its
+// pool, so a caller that keeps a list must not walk it after the reset.
 void recordVariableDebugInfo(const IdentifierRecord *variable);
 VariableDebugEntry *getLocalDebugList();
 VariableDebugEntry *getParameterDebugList();
