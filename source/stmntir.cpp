@@ -1,5 +1,383 @@
 #include "stmntir.h"
 
-// Nothing is built yet that could be abandoned: the statement layer has no
-// records before the parser produces them.
-void abandonStatements() {}
+#include "codegen.h"
+#include "dictnary.h"
+#include "emitstat.h"
+#include "exprir.h"
+#include "mempool.h"
+#include "stack.h"
+#include "stmntprn.h"
+#include "strtable.h"
+#include "tavokassert.h"
+#include "wmllex.h"
+#include "wrapper.h"
+
+namespace {
+struct StatementLayerState {
+  MemPool *statementPool;  // the three pools are created on first use
+  MemPool *blockPool;
+  MemPool *blockListNodePool;
+  BlockListNode *blockListTail;  // the current block; the head while a function is handed over
+  unsigned sequenceNumber;       // 0 at the start of every function
+  unsigned lastStatementLine;
+  unsigned rememberedLine;
+  bool errorDetectedFlag;            // the first counted error; never cleared
+  Dictionary *reachableBlocksTable;  // only while unreachable blocks are removed
+};
+} // namespace
+
+static constinit StatementLayerState layer{};
+
+constexpr unsigned requestedPoolUnits = 1024;
+
+// ---------------------------------------------------------------- statements
+
+static Statement *allocateStatement() {
+  ASSERT(!layer.errorDetectedFlag);
+  if (!layer.statementPool)
+    layer.statementPool = createMemPool(requestedPoolUnits, sizeof(Statement));
+  return static_cast<Statement *>(allocateFromMemPool(layer.statementPool));
+}
+
+// Every field is set: a unit taken again keeps the contents of its last use.
+static Statement *createStatement(StatementType type, AbstractTree *tree) {
+  Statement *statement = allocateStatement();
+  auto line = static_cast<unsigned>(getLineNumber());
+  layer.lastStatementLine = line;
+  *statement = Statement{.sourceLineNumber = line,
+                         .statementType = type,
+                         .sequenceNumber = 0,
+                         .previousStatementPtr = nullptr,
+                         .abstractTreePtr = tree,
+                         .nextStatementPtr = nullptr,
+                         .falseBlock = nullptr};
+  return statement;
+}
+
+Statement *createSequentialStatement(AbstractTree *tree) {
+  ASSERT(tree);
+  return createStatement(SequentialStat, tree);
+}
+
+Statement *createConditionalStatement(AbstractTree *tree) {
+  ASSERT(tree);
+  return createStatement(ConditionalStat, tree);
+}
+
+Statement *createGotoStatement() {
+  Statement *statement = createStatement(GotoStat, nullptr);
+  statement->targetBlock = nullptr;
+  return statement;
+}
+
+Statement *createReturnStatement(AbstractTree *tree) { return createStatement(ReturnStat, tree); }
+
+// The statement's reference to its tree goes with it.
+static void releaseStatement(Statement *statement) {
+  switch (statement->statementType) {
+  case SequentialStat:
+  case ConditionalStat:
+    releaseTree(statement->abstractTreePtr);
+    freeToMemPool(layer.statementPool, statement);
+    return;
+  case ReturnStat:
+    if (statement->abstractTreePtr)
+      releaseTree(statement->abstractTreePtr);
+    freeToMemPool(layer.statementPool, statement);
+    return;
+  case GotoStat:
+    freeToMemPool(layer.statementPool, statement);
+    return;
+  }
+  ASSERT(!"statementType is one of the four statement kinds");
+}
+
+// A block still being filled when the first error is counted may end with a
+// sequential statement; its chain then stops at lastStatement.
+static void releaseBlockStatements(BasicBlock *block) {
+  Statement *statement = block->firstStatement;
+  while (statement) {
+    Statement *next = nullptr;
+    if (statement != block->lastStatement) {
+      ASSERT(statement->statementType == SequentialStat);
+      ASSERT(statement->nextStatementPtr);
+      next = statement->nextStatementPtr;
+    }
+    releaseStatement(statement);
+    statement = next;
+  }
+}
+
+// ---------------------------------------------------------------- blocks
+
+static BasicBlock *createBlock() {
+  if (!layer.blockPool)
+    layer.blockPool = createMemPool(requestedPoolUnits, sizeof(BasicBlock));
+  auto *block = static_cast<BasicBlock *>(allocateFromMemPool(layer.blockPool));
+  *block = BasicBlock{.cgBlockInfoPtr = nullptr, .firstStatement = nullptr, .lastStatement = nullptr};
+  return block;
+}
+
+static BlockListNode *createBlockListNode(BasicBlock *block, BlockListNode *previous) {
+  if (!layer.blockListNodePool)
+    layer.blockListNodePool = createMemPool(requestedPoolUnits, sizeof(BlockListNode));
+  auto *node = static_cast<BlockListNode *>(allocateFromMemPool(layer.blockListNodePool));
+  *node = BlockListNode{.blockPtr = block, .previousBlock = previous, .nextBlock = nullptr};
+  return node;
+}
+
+static void releaseBlockListNode(BlockListNode *node) {
+  releaseBlockStatements(node->blockPtr);
+  freeToMemPool(layer.blockPool, node->blockPtr);
+  freeToMemPool(layer.blockListNodePool, node);
+}
+
+static BlockListNode *lastBlockListNode(BlockListNode *node) {
+  while (node && node->nextBlock)
+    node = node->nextBlock;
+  return node;
+}
+
+// From the tail back to the head: the units return in about the reverse order
+// of their allocation, so a pool that checks whether a buffer has emptied
+// finds an occupied unit at the buffer's start at once, and a long function
+// is released in linear time.
+static void releaseBlockList(BlockListNode *head) {
+  BlockListNode *node = lastBlockListNode(head);
+  while (node) {
+    BlockListNode *previous = node->previousBlock;
+    releaseBlockListNode(node);
+    node = previous;
+  }
+}
+
+static BlockListNode *rewindToHead(BlockListNode *node) {
+  while (node->previousBlock)
+    node = node->previousBlock;
+  return node;
+}
+
+void appendStatement(Statement *statement) {
+  ASSERT(!layer.errorDetectedFlag);
+  ASSERT(layer.blockListTail);
+  BasicBlock *block = layer.blockListTail->blockPtr;
+  statement->sequenceNumber = layer.sequenceNumber;
+  Statement *last = block->lastStatement;
+  if (last) {
+    ASSERT(last->statementType == SequentialStat);
+    last->nextStatementPtr = statement;
+  } else {
+    block->firstStatement = statement;
+  }
+  statement->previousStatementPtr = last;
+  block->lastStatement = statement;
+}
+
+BasicBlock *startNewBlock() {
+  ASSERT(!layer.errorDetectedFlag);
+  if (!layer.blockListTail) {
+    layer.blockListTail = createBlockListNode(createBlock(), nullptr);
+    return layer.blockListTail->blockPtr;
+  }
+  BasicBlock *current = layer.blockListTail->blockPtr;
+  if (!current->lastStatement)  // an empty block takes the next statement itself
+    return current;
+  ASSERT(current->lastStatement->statementType != SequentialStat);
+  BlockListNode *node = createBlockListNode(createBlock(), layer.blockListTail);
+  layer.blockListTail->nextBlock = node;
+  layer.blockListTail = node;
+  return node->blockPtr;
+}
+
+BasicBlock *getCurrentBlock() {
+  ASSERT(layer.blockListTail);
+  return layer.blockListTail->blockPtr;
+}
+
+int currentBlockHasStatements() {
+  if (!layer.blockListTail)
+    return 0;
+  return layer.blockListTail->blockPtr->firstStatement ? 1 : 0;
+}
+
+BlockListNode *currentBlockListNode() { return layer.blockListTail; }
+
+// ---------------------------------------------------------------- numbers and lines
+
+void advanceSequenceNumber() { ++layer.sequenceNumber; }
+
+unsigned currentSequenceNumber() { return layer.sequenceNumber; }
+
+unsigned getLastStatementLine() { return layer.lastStatementLine; }
+
+void rememberStatementLine() { layer.rememberedLine = static_cast<unsigned>(getLineNumber()); }
+
+unsigned getRememberedLine() { return layer.rememberedLine; }
+
+unsigned getStatementSourceLine(const Statement *statement) { return statement->sourceLineNumber; }
+
+// ---------------------------------------------------------------- traversal
+
+int traverseBlockList(BlockListNode *head, Word argument, BlockVisitFunction visitor) {
+  int result = 1;
+  for (BlockListNode *node = head; node; node = node->nextBlock) {
+    result = visitor(argument, node->blockPtr);
+    if (!result)
+      return 0;
+  }
+  return result;
+}
+
+int traverseBlockStatements(BasicBlock *block, Word argument, StatementVisitFunction visitor) {
+  int result = 1;
+  for (Statement *statement = block->firstStatement; statement;
+       statement = statement->nextStatementPtr) {
+    result = visitor(argument, statement);
+    if (!result)
+      return 0;
+    if (statement->statementType != SequentialStat)
+      break;
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- unreachable blocks
+
+static int compareBlockAddresses(Word storedKey, Word soughtKey) {
+  return storedKey != soughtKey;
+}
+
+static unsigned hashBlockAddress(Word key) { return hashBytes(&key, sizeof key); }
+
+static bool isMarkedReachable(BasicBlock *block) {
+  return findInDictionary(layer.reachableBlocksTable, toWord(block)) != 0;
+}
+
+static void pushSuccessors(Stack *pending, const BasicBlock *block) {
+  const Statement *last = block->lastStatement;
+  if (!last)
+    return;
+  // Pushed in reverse, so the true block is explored before the false block.
+  switch (last->statementType) {
+  case ConditionalStat:
+    if (last->falseBlock)
+      pushOnStack(pending, toWord(last->falseBlock));
+    if (last->trueBlock)
+      pushOnStack(pending, toWord(last->trueBlock));
+    return;
+  case GotoStat:
+    if (last->targetBlock)
+      pushOnStack(pending, toWord(last->targetBlock));
+    return;
+  case SequentialStat:
+  case ReturnStat:
+    return;
+  }
+}
+
+// Depth-first from the head's block, with a work stack rather than the call
+// stack: a function may chain tens of thousands of blocks.
+static void markReachableBlocks(BasicBlock *entry) {
+  Stack *pending = createStack(nullptr);
+  pushOnStack(pending, toWord(entry));
+  while (sizeOfStack(pending) > 0) {
+    auto *block = fromWord<BasicBlock *>(popFromStack(pending));
+    if (isMarkedReachable(block))
+      continue;
+    insertInDictionary(layer.reachableBlocksTable, toWord(block), toWord(block));
+    pushSuccessors(pending, block);
+  }
+  deleteStack(pending);
+}
+
+static void unlinkBlockListNode(BlockListNode *node) {
+  ASSERT(node->previousBlock);  // the head block is always reachable
+  node->previousBlock->nextBlock = node->nextBlock;
+  if (node->nextBlock)
+    node->nextBlock->previousBlock = node->previousBlock;
+}
+
+// Walked from the tail for the same reason as releaseBlockList.
+static void dropUnmarkedBlocks(BlockListNode *head) {
+  BlockListNode *node = lastBlockListNode(head);
+  while (node != head) {
+    BlockListNode *previous = node->previousBlock;
+    if (!isMarkedReachable(node->blockPtr)) {
+      unlinkBlockListNode(node);
+      releaseBlockListNode(node);
+    }
+    node = previous;
+  }
+}
+
+static void removeUnreachableBlocks(BlockListNode *head) {
+  ASSERT(!layer.reachableBlocksTable);
+  layer.reachableBlocksTable = createDictionary(compareBlockAddresses, nullptr, hashBlockAddress);
+  markReachableBlocks(head->blockPtr);
+  dropUnmarkedBlocks(head);
+  ASSERT(layer.reachableBlocksTable);
+  deleteDictionary(layer.reachableBlocksTable);
+  layer.reachableBlocksTable = nullptr;
+}
+
+// ---------------------------------------------------------------- one function
+
+void beginFunctionStatements() {
+  if (layer.errorDetectedFlag)
+    return;
+  ASSERT(!layer.blockListTail);
+  ASSERT(!layer.sequenceNumber);
+  emitFunctionStart();
+}
+
+void finishFunctionStatements() {
+  if (layer.errorDetectedFlag)
+    return;
+  emitFunctionEnd();
+  ASSERT(layer.blockListTail);
+  layer.blockListTail = rewindToHead(layer.blockListTail);
+  // Debug information keeps unreachable code, so that every source line has its code.
+  if (!isDebugInfoEnabled())
+    removeUnreachableBlocks(layer.blockListTail);
+}
+
+static int localVariableCount(const IdentifierRecord *function) {
+  return numberOfFunctionVariables() - function->subSpaceData.parameterCount;
+}
+
+void compileFunctionStatements(IdentifierRecord *function) {
+  if (layer.errorDetectedFlag)
+    return;
+  BlockListNode *head = layer.blockListTail;
+  ASSERT((head) && (!head->previousBlock));
+  dumpFunctionBlocks(head, function);
+  generateFunctionCode(function, head, function->subSpaceData.parameterCount,
+                       localVariableCount(function));
+  releaseBlockList(head);
+  layer.blockListTail = nullptr;
+  layer.sequenceNumber = 0;
+  resetVariableCounter();
+  resetDebugLists();
+}
+
+static void deletePool(MemPool *&pool) {
+  if (pool)
+    deleteMemPool(pool);
+  pool = nullptr;
+}
+
+void abandonStatements() {
+  if (layer.errorDetectedFlag)
+    return;
+  discardEmitterState();
+  if (layer.blockListTail)
+    releaseBlockList(rewindToHead(layer.blockListTail));
+  layer.blockListTail = nullptr;
+  layer.sequenceNumber = 0;
+  deletePool(layer.statementPool);
+  deletePool(layer.blockPool);
+  deletePool(layer.blockListNodePool);
+  layer.errorDetectedFlag = true;
+}
+
+bool isStatementBuildingStopped() { return layer.errorDetectedFlag; }

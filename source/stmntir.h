@@ -67,14 +67,26 @@ void appendStatement(Statement *statement);
 BasicBlock *startNewBlock();
 BasicBlock *getCurrentBlock();
 int currentBlockHasStatements();
-void advanceSequenceNumber();
+// The node of the current block, null outside a function; after
+// finishFunctionStatements the head of the list that is handed over.
+BlockListNode *currentBlockListNode();
 
+// Statements appended between two advances share a number: the source-level
+// step they belong to.
+void advanceSequenceNumber();
+unsigned currentSequenceNumber();
+
+// A new statement takes the lexical analyser's current line.
 unsigned getLastStatementLine();
+// The line of the implicit return at a function's end.
 void rememberStatementLine();
 unsigned getRememberedLine();
 unsigned getStatementSourceLine(const Statement *statement);
 
-// The life of one function's intermediate code.
+// The life of one function's intermediate code. finishFunctionStatements
+// appends the final return and, unless debug information is on, removes the
+// blocks nothing can reach. compileFunctionStatements dumps the blocks, hands
+// them to code generation and releases them with their trees.
 void beginFunctionStatements();
 void finishFunctionStatements();
 void compileFunctionStatements(IdentifierRecord *function);

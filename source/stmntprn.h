@@ -9,4 +9,7 @@ struct IdentifierRecord;
 
 // Prints only when the dump option is on.
 void dumpFunctionBlocks(BlockListNode *head, const IdentifierRecord *function);
+// The dump itself, whatever the option says.
+void printFunctionBlocks(BlockListNode *head, const IdentifierRecord *function);
+// Valid only during a dump: the block's number, the next one on its first mention.
 int getBlockNumber(BasicBlock *block);

@@ -31,13 +31,6 @@ std::vector<Entry> entriesOf(const PatchEntry *list) {
   return entries;
 }
 
-TEST(PatchLists, NewEntryIsAOneEntryList) {
-  Statement test = conditional();
-  PatchEntry *list = createPatchEntry(&test, 1);
-  EXPECT_EQ(entriesOf(list), (std::vector<Entry>{{&test, 1}}));
-  releasePatchList(list);
-}
-
 TEST(PatchLists, MergeWithEmptyFirstReturnsSecond) {
   Statement test = conditional();
   PatchEntry *second = createPatchEntry(&test, 0);
@@ -92,12 +85,6 @@ TEST(Backpatch, SelectorPicksTheTargetAndGotoGetsItsTarget) {
   releasePatchList(list);
 }
 
-TEST(Backpatch, EmptyListChangesNothing) {
-  BasicBlock target{};
-  backpatch(nullptr, &target);
-  releasePatchList(nullptr);
-}
-
 TEST(PatchLists, CopyIsIndependentOfItsSource) {
   Statement a = conditional(), b = jump();
   BasicBlock first{}, second{};
@@ -120,28 +107,6 @@ TEST(PatchLists, CopyIsIndependentOfItsSource) {
   EXPECT_EQ(c.trueBlock, &second);
   releasePatchList(source);
   EXPECT_EQ(copyPatchList(nullptr), nullptr);
-}
-
-TEST(PatchLists, ReleasedEntriesAreReusedAndFullyInitialised) {
-  Statement a = conditional(), b = jump();
-  PatchEntry *list = mergePatchLists(createPatchEntry(&a, 1), createPatchEntry(&a, 0));
-  releasePatchList(list);
-  PatchEntry *fresh = createPatchEntry(&b, 0);
-  EXPECT_EQ(entriesOf(fresh), (std::vector<Entry>{{&b, 0}}));
-  releasePatchList(fresh);
-}
-
-TEST(PatchLists, OnlyConditionalsAndGotosArePatched) {
-  Statement sequential{};
-  sequential.statementType = SequentialStat;
-  EXPECT_DEATH(createPatchEntry(&sequential, 1), "ConditionalStat");
-}
-
-TEST(BooleanLists, NewPairHasTwoEmptyLists) {
-  BooleanLists *lists = createBooleanLists();
-  EXPECT_EQ(lists->trueList, nullptr);
-  EXPECT_EQ(lists->falseList, nullptr);
-  releaseBooleanLists(lists);
 }
 
 TEST(BooleanLists, ReleaseTakesBothListsAndReusedPairsStartEmpty) {
