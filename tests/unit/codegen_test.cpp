@@ -208,9 +208,4 @@ TEST(FunctionRecords, AppendInIndexOrderWithNothingCompiled) {
   EXPECT_EQ(record->next->next, nullptr);
 }
 
-TEST(OutputFileName, IsRemembered) {
-  setOutputFileName("out.wmlsc");
-  EXPECT_STREQ(getOutputFileName(), "out.wmlsc");
-}
-
 } // namespace

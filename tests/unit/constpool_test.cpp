@@ -382,24 +382,6 @@ TEST(Placement, OtherDescriptorsAreCopied) {
   EXPECT_EQ(numberOfConstants(), 0);
 }
 
-TEST(ImmediateConstants, CarryTheirCodeAndType) {
-  const struct {
-    ImmediateCode code;
-    ValueType type;
-  } rows[] = {{ImmediateCode::Zero, IntegerType},     {ImmediateCode::One, IntegerType},
-              {ImmediateCode::MinusOne, IntegerType}, {ImmediateCode::True, BooleanType},
-              {ImmediateCode::False, BooleanType},    {ImmediateCode::Invalid, InvalidType},
-              {ImmediateCode::EmptyString, StringType}};
-  for (const auto &row : rows) {
-    Expression *leaf = immediateConstant(row.code);
-    EXPECT_EQ(leaf->exprOperator, ConstantLeaf);
-    EXPECT_EQ(leaf->constant.constantType, ImmediateConstant);
-    EXPECT_EQ(leaf->constant.valueType, row.type);
-    EXPECT_EQ(leaf->constant.value, static_cast<std::uint32_t>(row.code));
-    releaseExpression(leaf);
-  }
-}
-
 // ---------------------------------------------------------------- index leaves
 
 TEST(IndexLeaves, EachStopsAtItsOwnLimit) {
