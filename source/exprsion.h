@@ -157,7 +157,10 @@ ParameterList *createParameterList(Expression *expression);
 // Null when the list would exceed 255 arguments: the limit is reported and
 // the whole list freed.
 ParameterList *appendParameter(ParameterList *list, Expression *expression);
-// Frees the list nodes and releases the expressions nobody references.
+// Frees the list nodes and releases the expressions nobody references. A
+// builder that gives up after copying some arguments into a call node frees
+// the list first and then releases the node: the other order would leave the
+// list pointing at released arguments.
 void freeParameterList(ParameterList *list);
 int parameterListLength(const ParameterList *list);
 
