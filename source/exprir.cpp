@@ -1,0 +1,169 @@
+#include "exprir.h"
+
+#include "mempool.h"
+#include "tavokassert.h"
+
+namespace {
+
+constexpr unsigned requestedPoolUnits = 1024;
+
+// Trees live for one statement and go straight back to their pools: they are
+// built and dropped at the pace of statements, not of parse actions, so no
+// free list sits in front of the pools.
+struct AbstractTreeState {
+  MemPool *treePool;      // created on the first node
+  MemPool *treeListPool;  // created on the first child
+};
+
+} // namespace
+
+static constinit AbstractTreeState state{};
+
+static_assert(std::is_trivially_copyable_v<AbstractTreeList>);
+
+AbstractTree *createAbstractTree(ExpressionOperator op) {
+  if (!state.treePool)
+    state.treePool = createMemPool(requestedPoolUnits, sizeof(AbstractTree));
+  auto *tree = static_cast<AbstractTree *>(allocateFromMemPool(state.treePool));
+  tree->nodeNumber = static_cast<std::uint32_t>(getLocationNumber(state.treePool, tree));
+  tree->treeOperator = op;
+  tree->unusedCodeGeneratorWord = 0;
+  tree->valueDiscarded = 0;
+  tree->referenceCount = 0;
+  // The whole payload is cleared: a leaf whose caller fills only part of it
+  // keeps nothing of the unit's previous life.
+  tree->constantNode = ConstantDescriptor{};
+  tree->succList = nullptr;
+  return tree;
+}
+
+void appendChild(AbstractTree *tree, AbstractTree *child) {
+  ASSERT(!isLeafOperator(tree->treeOperator));
+  if (!state.treeListPool)
+    state.treeListPool = createMemPool(requestedPoolUnits, sizeof(AbstractTreeList));
+  auto *item = static_cast<AbstractTreeList *>(allocateFromMemPool(state.treeListPool));
+  *item = AbstractTreeList{.abstractTree = child, .next = nullptr};
+  child->referenceCount += 1;
+  if (!tree->succList) {
+    tree->succList = item;
+    return;
+  }
+  AbstractTreeList *lastAbstractTree = tree->succList;
+  while (lastAbstractTree->next)
+    lastAbstractTree = lastAbstractTree->next;
+  lastAbstractTree->next = item;
+}
+
+AbstractTree *addTreeReference(AbstractTree *tree) {
+  tree->referenceCount += 1;
+  return tree;
+}
+
+// The source decides how deep a tree is (a chain of a million additions is
+// one statement), so the release walks without recursion. A child that loses
+// its last holder is freed too, so that the memory of a function stays
+// bounded by what its statements still hold; its list node is not returned
+// at once but, chained through next, becomes the work list of nodes to free.
+static void freeUnreferencedTree(AbstractTree *root) {
+  AbstractTreeList *pending = nullptr;
+  AbstractTree *tree = root;
+  for (;;) {
+    if (!isLeafOperator(tree->treeOperator)) {
+      AbstractTreeList *item = tree->succList;
+      while (item) {
+        AbstractTreeList *nextItem = item->next;
+        AbstractTree *child = item->abstractTree;
+        ASSERT(child->referenceCount > 0);
+        child->referenceCount -= 1;
+        if (child->referenceCount == 0) {
+          item->next = pending;
+          pending = item;
+        } else {
+          freeToMemPool(state.treeListPool, item);
+        }
+        item = nextItem;
+      }
+    }
+    freeToMemPool(state.treePool, tree);
+    if (!pending)
+      return;
+    AbstractTreeList *item = pending;
+    pending = item->next;
+    tree = item->abstractTree;
+    freeToMemPool(state.treeListPool, item);
+  }
+}
+
+void releaseTree(AbstractTree *tree) {
+  if (tree->referenceCount > 0) {
+    tree->referenceCount -= 1;
+    return;
+  }
+  ASSERT(tree->referenceCount == 0);
+  freeUnreferencedTree(tree);
+}
+
+bool isUnreferencedTree(const AbstractTree *tree) { return tree->referenceCount == 0; }
+
+// ---------------------------------------------------------------- accessors
+
+// The operators an abstract tree can hold with children: calls, unary and
+// binary operators, Conditional, Assign, AddAssign and SubtractAssign.
+static bool isTreeOperatorNode(ExpressionOperator op) {
+  return (op >= FunctionCall && op <= Assign) || op == AddAssign || op == SubtractAssign;
+}
+
+static bool isUnaryTreeOperator(ExpressionOperator op) {
+  return op == IsValid || op == TypeOf || (op >= PostIncrement && op <= ComplementOf);
+}
+
+static AbstractTreeList *childList(const AbstractTree *tree) {
+  ASSERT(isTreeOperatorNode(tree->treeOperator));
+  AbstractTreeList *tempPtr = tree->succList;
+  ASSERT(tempPtr);
+  return tempPtr;
+}
+
+AbstractTree *firstOperand(const AbstractTree *tree) {
+  if (isLeafOperator(tree->treeOperator))
+    return nullptr;
+  return childList(tree)->abstractTree;
+}
+
+AbstractTree *secondOperand(const AbstractTree *tree) {
+  if (isLeafOperator(tree->treeOperator) || isUnaryTreeOperator(tree->treeOperator))
+    return nullptr;
+  AbstractTreeList *second = childList(tree)->next;
+  return second ? second->abstractTree : nullptr;
+}
+
+AbstractTree *nthOperand(const AbstractTree *tree, int n) {
+  int number = n;
+  ASSERT(number > 0);
+  if (isLeafOperator(tree->treeOperator))
+    return nullptr;
+  AbstractTreeList *item = tree->succList;
+  for (; item && number > 1; --number)
+    item = item->next;
+  return item ? item->abstractTree : nullptr;
+}
+
+AbstractTreeList *operandsAfterFirst(const AbstractTree *tree) { return childList(tree)->next; }
+
+// The two index leaves of an external or library call come before its
+// arguments.
+static AbstractTreeList *childrenAfterTwoIndexLeaves(const AbstractTree *tree) {
+  AbstractTreeList *second = childList(tree)->next;
+  ASSERT(second);
+  return second->next;
+}
+
+AbstractTreeList *externalCallArguments(const AbstractTree *tree) {
+  ASSERT(tree->treeOperator == ExternalFunctionCall);
+  return childrenAfterTwoIndexLeaves(tree);
+}
+
+AbstractTreeList *libraryCallArguments(const AbstractTree *tree) {
+  ASSERT(tree->treeOperator == LibraryFunctionCall);
+  return childrenAfterTwoIndexLeaves(tree);
+}
