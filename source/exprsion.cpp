@@ -127,9 +127,10 @@ void appendOperand(Expression *node, Expression *operand) {
 bool isUnreferenced(const Expression *node) { return node->referenceCount == 0; }
 
 // The source decides how deep a tree is (a chain of a million additions is
-// one statement), so the release walks without recursion. The list nodes of
-// operands that lost their last holder are not returned at once: chained
-// through nextExpression they form the work list of nodes still to free.
+// one statement), so the release walks without recursion. The list node of
+// an operator operand that lost its last holder is not returned at once:
+// chained through nextExpression it joins the work list of nodes still to
+// free. Leaves have nothing to walk and go at once.
 static void freeUnreferencedTree(Expression *root) {
   ExpressionList *pending = nullptr;
   Expression *node = root;
@@ -141,10 +142,12 @@ static void freeUnreferencedTree(Expression *root) {
         Expression *operand = item->expression;
         ASSERT(operand->referenceCount > 0);
         operand->referenceCount -= 1;
-        if (operand->referenceCount == 0) {
+        if (operand->referenceCount == 0 && !isLeafOperator(operand->exprOperator)) {
           item->nextExpression = pending;
           pending = item;
         } else {
+          if (operand->referenceCount == 0)
+            returnExpressionNode(operand);
           returnListNode(item);
         }
         item = nextItem;
