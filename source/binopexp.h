@@ -34,7 +34,8 @@ void setExternFlag();
 void clearExternFlag();
 bool isExternFlagSet();
 // After a broken function header: a nameless function with no parameters is
-// defined so that the body is still checked. Returns its record.
+// declared and defined so that the body is still checked. Returns its record,
+// which the caller opens as the current definition.
 IdentifierRecord *definePlaceholderFunction();
 
 // The standard library, resolved at compile time.
