@@ -1,0 +1,353 @@
+#include "mempool.h"
+
+#include "fatal.h"
+#include "pagetabl.h"
+#include "tavokassert.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdlib>
+#include <type_traits>
+
+static_assert(std::is_trivially_copyable_v<MemPool>);
+
+namespace {
+struct PoolModuleState {
+  MemPool *descriptorPool;  // holds the descriptor of every other pool; never deleted
+};
+
+constexpr unsigned bitsPerWord = 32;
+constexpr unsigned bufferListStep = 32;    // bufferList grows and shrinks by this many slots
+constexpr std::size_t bufferGranule = 128; // buffer sizes are rounded up to this many bytes
+constexpr unsigned minimumUnitsInBuffer0 = 32;
+constexpr unsigned minimumBytesInBuffer0 = 128;
+} // namespace
+
+static constinit PoolModuleState poolModule{};
+
+// Every allocation of this module ends the run when memory is exhausted.
+static void *allocateZeroed(std::size_t count, std::size_t size) {
+  void *memory = std::calloc(count, size);
+  if (!memory)
+    fatalError(noMemorySpace);
+  return memory;
+}
+
+static void *reallocate(void *memory, std::size_t bytes) {
+  void *moved = std::realloc(memory, bytes);
+  if (!moved)
+    fatalError(noMemorySpace);
+  return moved;
+}
+
+unsigned hashBytes(const void *bytes, std::size_t length) {
+  const auto *byte = static_cast<const unsigned char *>(bytes);
+  std::uint32_t hash = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    hash = (hash << 4) + byte[i];
+    // The top four bits are folded into the lowest four and cleared.
+    const std::uint32_t top = hash >> 28;
+    if (top != 0) {
+      hash ^= top;
+      hash ^= top << 28;
+    }
+  }
+  return hash;
+}
+
+// ---------------------------------------------------------------- bit sets
+
+static std::size_t wordsForBits(unsigned bitCount) {
+  return bitCount == 0 ? 1 : (bitCount - 1) / bitsPerWord + 1;
+}
+
+// Clears every bit from `from` to the end of the word array.
+static void clearBitsFrom(BitSet bitSet, unsigned from, std::size_t wordCount) {
+  std::size_t wordIndex = from / bitsPerWord;
+  if (wordIndex >= wordCount)
+    return;
+  if (from % bitsPerWord != 0) {
+    bitSet[wordIndex] &= (1u << (from % bitsPerWord)) - 1;
+    ++wordIndex;
+  }
+  std::fill(bitSet + wordIndex, bitSet + wordCount, 0u);
+}
+
+BitSet createBitSet(unsigned bitCount) {
+  return static_cast<BitSet>(allocateZeroed(wordsForBits(bitCount), sizeof(std::uint32_t)));
+}
+
+BitSet resizeBitSet(BitSet bitSet, unsigned oldBitCount, unsigned newBitCount) {
+  const std::size_t newWordCount = wordsForBits(newBitCount);
+  if (newWordCount != wordsForBits(oldBitCount))
+    bitSet = static_cast<BitSet>(reallocate(bitSet, newWordCount * sizeof(std::uint32_t)));
+  // Bits past the old count may be stale (a shrink keeps the last word as it
+  // was) or uninitialised (fresh words from the reallocation).
+  if (newBitCount > oldBitCount)
+    clearBitsFrom(bitSet, oldBitCount, newWordCount);
+  return bitSet;
+}
+
+int testBit(BitSet bitSet, unsigned index) {
+  return (bitSet[index / bitsPerWord] >> (index % bitsPerWord)) & 1u;
+}
+
+void setBit(BitSet bitSet, unsigned index, int value) {
+  const std::uint32_t mask = 1u << (index % bitsPerWord);
+  if (value)
+    bitSet[index / bitsPerWord] |= mask;
+  else
+    bitSet[index / bitsPerWord] &= ~mask;
+}
+
+// Searches for a bit that differs from `skipped` (0 finds set bits, all ones
+// finds clear bits). Words made only of skipped bits are passed over whole;
+// no word at or past the limit's word is read.
+static unsigned findNextBitOtherThan(BitSet bitSet, unsigned from, unsigned limit,
+                                     std::uint32_t skipped) {
+  if (from >= limit)
+    return limit;
+  std::size_t wordIndex = from / bitsPerWord;
+  const std::size_t lastWordIndex = (limit - 1) / bitsPerWord;
+  std::uint32_t candidates = (bitSet[wordIndex] ^ skipped) & (~0u << (from % bitsPerWord));
+  while (candidates == 0) {
+    if (wordIndex == lastWordIndex)
+      return limit;
+    candidates = bitSet[++wordIndex] ^ skipped;
+  }
+  const unsigned found = static_cast<unsigned>(wordIndex * bitsPerWord) +
+                         static_cast<unsigned>(std::countr_zero(candidates));
+  return std::min(found, limit);
+}
+
+unsigned findNextSetBit(BitSet bitSet, unsigned from, unsigned limit) {
+  return findNextBitOtherThan(bitSet, from, limit, 0u);
+}
+
+unsigned findNextClearBit(BitSet bitSet, unsigned from, unsigned limit) {
+  return findNextBitOtherThan(bitSet, from, limit, ~0u);
+}
+
+void deleteBitSet(BitSet bitSet) { std::free(bitSet); }
+
+// ---------------------------------------------------------------- buffers and locations
+
+// Locations of buffers 0 to noOfBuffers.
+static unsigned capacityOf(const MemPool *memPoolPtr) {
+  return ((1u << (memPoolPtr->noOfBuffers + 1)) - 1) * memPoolPtr->noOfUnits;
+}
+
+static unsigned startOfBuffer(const MemPool *memPoolPtr, int bufferNumber) {
+  return ((1u << bufferNumber) - 1) * memPoolPtr->noOfUnits;
+}
+
+static unsigned unitsInBuffer(const MemPool *memPoolPtr, int bufferNumber) {
+  return memPoolPtr->noOfUnits << bufferNumber;
+}
+
+static int bufferOfLocation(const MemPool *memPoolPtr, unsigned location) {
+  long long remaining = static_cast<long long>(location) - memPoolPtr->noOfUnits;
+  int bufferNumber = 0;
+  while (remaining >= 0) {
+    ++bufferNumber;
+    remaining -= static_cast<long long>(memPoolPtr->noOfUnits) << bufferNumber;
+  }
+  return bufferNumber;
+}
+
+// The length of bufferList is always noOfBuffers + 1 rounded up to a multiple of 32.
+static std::size_t bufferListSlots(int noOfBuffers) {
+  return (static_cast<std::size_t>(noOfBuffers) / bufferListStep + 1) * bufferListStep;
+}
+
+static void initialisePool(MemPool *memPoolPtr, unsigned unitSize) {
+  ASSERT(unitSize > 0);
+  const unsigned noOfUnits = std::max(minimumUnitsInBuffer0, minimumBytesInBuffer0 / unitSize);
+  *memPoolPtr = MemPool{
+      .noOfBuffers = 0,
+      .noOfUnits = noOfUnits,
+      .unitSize = unitSize,
+      .lastAllocatedUnit = nullptr,
+      .lastAllocatedLocation = 0,
+      .occupancyBits = createBitSet(noOfUnits),
+      .bufferList = static_cast<void **>(allocateZeroed(bufferListStep, sizeof(void *))),
+      .pageTable = createPageTable(unitSize),
+  };
+}
+
+static void *takeLocation(MemPool *memPoolPtr, int bufferNumber, unsigned startOfBufferPos,
+                          unsigned location) {
+  setBit(memPoolPtr->occupancyBits, location, 1);
+  void *unit = static_cast<char *>(memPoolPtr->bufferList[bufferNumber]) +
+               static_cast<std::size_t>(location - startOfBufferPos) * memPoolPtr->unitSize;
+  memPoolPtr->lastAllocatedUnit = unit;
+  memPoolPtr->lastAllocatedLocation = static_cast<int>(location);
+  return unit;
+}
+
+// Adds a buffer slot above the highest one; returns its number. The new
+// buffer's locations start at the old capacity.
+static int appendBufferSlot(MemPool *memPoolPtr) {
+  const unsigned oldCapacity = capacityOf(memPoolPtr);
+  const unsigned long long newCapacity =
+      oldCapacity + (static_cast<unsigned long long>(memPoolPtr->noOfUnits)
+                     << (memPoolPtr->noOfBuffers + 1));
+  // Locations are ints: a pool cannot number more units than that.
+  if (newCapacity > INT_MAX)
+    fatalError(noMemorySpace);
+  ++memPoolPtr->noOfBuffers;
+  if (memPoolPtr->noOfBuffers % bufferListStep == 0) {
+    const std::size_t slots = bufferListSlots(memPoolPtr->noOfBuffers);
+    memPoolPtr->bufferList =
+        static_cast<void **>(reallocate(memPoolPtr->bufferList, slots * sizeof(void *)));
+    std::fill(memPoolPtr->bufferList + memPoolPtr->noOfBuffers, memPoolPtr->bufferList + slots,
+              nullptr);
+  }
+  memPoolPtr->occupancyBits = resizeBitSet(memPoolPtr->occupancyBits, oldCapacity,
+                                           static_cast<unsigned>(newCapacity));
+  return memPoolPtr->noOfBuffers;
+}
+
+// A fresh buffer is zero-filled, so a unit is zero the first time it is handed out.
+static void createBuffer(MemPool *memPoolPtr, int bufferNumber, unsigned startOfBufferPos) {
+  const unsigned units = unitsInBuffer(memPoolPtr, bufferNumber);
+  const std::size_t bytes = static_cast<std::size_t>(units) * memPoolPtr->unitSize;
+  const std::size_t roundedBytes = (bytes + bufferGranule - 1) / bufferGranule * bufferGranule;
+  void *buffer = allocateZeroed(roundedBytes, 1);
+  memPoolPtr->bufferList[bufferNumber] = buffer;
+  ASSERT(startOfBufferPos == ((1u << bufferNumber) - 1) * memPoolPtr->noOfUnits);
+  insertPageRange(memPoolPtr->pageTable, buffer, static_cast<int>(startOfBufferPos), units);
+}
+
+static void releaseBuffer(MemPool *memPoolPtr, int bufferNumber) {
+  void *buffer = memPoolPtr->bufferList[bufferNumber];
+  removePageRange(memPoolPtr->pageTable, buffer, unitsInBuffer(memPoolPtr, bufferNumber));
+  std::free(buffer);
+  memPoolPtr->bufferList[bufferNumber] = nullptr;
+}
+
+// After the highest buffer was released: drop the absent slots above the
+// highest present buffer, with their share of bufferList and of the bit set.
+static void shrinkToHighestPresentBuffer(MemPool *memPoolPtr, unsigned oldCapacity) {
+  const std::size_t oldSlots = bufferListSlots(memPoolPtr->noOfBuffers);
+  while (memPoolPtr->noOfBuffers > 0 && !memPoolPtr->bufferList[memPoolPtr->noOfBuffers])
+    --memPoolPtr->noOfBuffers;
+  const std::size_t newSlots = bufferListSlots(memPoolPtr->noOfBuffers);
+  if (newSlots != oldSlots)
+    memPoolPtr->bufferList =
+        static_cast<void **>(reallocate(memPoolPtr->bufferList, newSlots * sizeof(void *)));
+  memPoolPtr->occupancyBits =
+      resizeBitSet(memPoolPtr->occupancyBits, oldCapacity, capacityOf(memPoolPtr));
+}
+
+// ---------------------------------------------------------------- pools
+
+MemPool *createMemPool(unsigned /*requestedUnits: buffer 0 is sized by the unit size*/,
+                       unsigned unitSize) {
+  if (!poolModule.descriptorPool) {
+    // The descriptor pool's own descriptor cannot come from itself.
+    poolModule.descriptorPool = static_cast<MemPool *>(allocateZeroed(1, sizeof(MemPool)));
+    initialisePool(poolModule.descriptorPool, sizeof(MemPool));
+  }
+  auto *memPoolPtr = static_cast<MemPool *>(allocateFromMemPool(poolModule.descriptorPool));
+  initialisePool(memPoolPtr, unitSize);
+  return memPoolPtr;
+}
+
+// Units are handed out consecutively from the highest buffer; locations freed
+// in lower buffers are reused only when the highest buffer has no free unit
+// after the one handed out last.
+void *allocateFromMemPool(MemPool *memPoolPtr) {
+  const int lastBuffer = memPoolPtr->noOfBuffers;
+  const unsigned capacity = capacityOf(memPoolPtr);
+  const unsigned lastStart = startOfBuffer(memPoolPtr, lastBuffer);
+  const bool lastBufferPresent = memPoolPtr->bufferList[lastBuffer] != nullptr;
+  BitSet occupancyBits = memPoolPtr->occupancyBits;
+
+  // Allocation in sequence: the unit after the one handed out last, one bit test.
+  unsigned searchStart = lastStart;
+  if (memPoolPtr->lastAllocatedUnit &&
+      memPoolPtr->lastAllocatedLocation > static_cast<int>(lastStart)) {
+    searchStart = static_cast<unsigned>(memPoolPtr->lastAllocatedLocation) + 1;
+    if (searchStart < capacity && lastBufferPresent && !testBit(occupancyBits, searchStart))
+      return takeLocation(memPoolPtr, lastBuffer, lastStart, searchStart);
+  }
+
+  // The rest of the highest buffer.
+  unsigned location = findNextClearBit(occupancyBits, searchStart, capacity);
+  if (location < capacity && lastBufferPresent)
+    return takeLocation(memPoolPtr, lastBuffer, lastStart, location);
+
+  // Every buffer from the bottom. All bits of an absent buffer are clear, so
+  // a location found there is its start; the search resumes after it.
+  int absentBuffer = -1;
+  unsigned absentStart = 0;
+  location = findNextClearBit(occupancyBits, 0, capacity);
+  while (location < capacity) {
+    const int bufferNumber = bufferOfLocation(memPoolPtr, location);
+    if (memPoolPtr->bufferList[bufferNumber])
+      return takeLocation(memPoolPtr, bufferNumber, startOfBuffer(memPoolPtr, bufferNumber),
+                          location);
+    absentBuffer = bufferNumber;
+    absentStart = location;
+    location = findNextClearBit(occupancyBits, location + unitsInBuffer(memPoolPtr, bufferNumber),
+                                capacity);
+  }
+
+  // Every present buffer is full: re-create the highest absent buffer, or
+  // append one when there is none.
+  if (absentBuffer < 0) {
+    absentBuffer = appendBufferSlot(memPoolPtr);
+    absentStart = capacity;
+  }
+  createBuffer(memPoolPtr, absentBuffer, absentStart);
+  return takeLocation(memPoolPtr, absentBuffer, absentStart, absentStart);
+}
+
+int getLocationNumber(MemPool *memPoolPtr, const void *unit) {
+  // Freeing or numbering the unit just allocated needs no page-table lookup.
+  const int locationNumber = unit && unit == memPoolPtr->lastAllocatedUnit
+                                 ? memPoolPtr->lastAllocatedLocation
+                                 : lookupPage(memPoolPtr->pageTable, unit);
+  ASSERT(static_cast<unsigned>(locationNumber) < capacityOf(memPoolPtr));
+  return locationNumber;
+}
+
+// The unit's contents are not touched: it keeps them until it is handed out
+// and overwritten again.
+void freeToMemPool(MemPool *memPoolPtr, void *unit) {
+  const unsigned freedLocation = static_cast<unsigned>(getLocationNumber(memPoolPtr, unit));
+  if (unit == memPoolPtr->lastAllocatedUnit)
+    memPoolPtr->lastAllocatedUnit = nullptr;
+  ASSERT(freedLocation < capacityOf(memPoolPtr));
+  setBit(memPoolPtr->occupancyBits, freedLocation, 0);
+
+  const int bufferNumber = bufferOfLocation(memPoolPtr, freedLocation);
+  if (bufferNumber == 0)
+    return; // buffer 0 is never released
+
+  const unsigned startOfBufferPos = startOfBuffer(memPoolPtr, bufferNumber);
+  const unsigned endOfBufferPos = startOfBufferPos + unitsInBuffer(memPoolPtr, bufferNumber);
+  const unsigned nextOccupiedPos =
+      findNextSetBit(memPoolPtr->occupancyBits, startOfBufferPos, endOfBufferPos);
+  ASSERT(nextOccupiedPos <= endOfBufferPos);
+  if (nextOccupiedPos != endOfBufferPos)
+    return;
+
+  releaseBuffer(memPoolPtr, bufferNumber);
+  if (bufferNumber == memPoolPtr->noOfBuffers)
+    shrinkToHighestPresentBuffer(memPoolPtr, endOfBufferPos);
+}
+
+// Occupied units go with their buffers; nothing is called for them.
+void deleteMemPool(MemPool *memPoolPtr) {
+  ASSERT(memPoolPtr != poolModule.descriptorPool);
+  for (int bufferNumber = 0; bufferNumber <= memPoolPtr->noOfBuffers; ++bufferNumber)
+    if (memPoolPtr->bufferList[bufferNumber])
+      releaseBuffer(memPoolPtr, bufferNumber);
+  deleteBitSet(memPoolPtr->occupancyBits);
+  std::free(memPoolPtr->bufferList);
+  deletePageTable(memPoolPtr->pageTable);
+  freeToMemPool(poolModule.descriptorPool, memPoolPtr);
+}
