@@ -38,3 +38,6 @@ void emitExpressionForEffect(Expression *expression);
 // An expression statement: resolves pending jumps, emits for effect and
 // advances the sequence number. Does nothing once code building has stopped.
 void emitExpressionStatement(Expression *expression);
+
+// Test and diagnostic accessor: released records waiting in the free list.
+int irDataFreeListCount();

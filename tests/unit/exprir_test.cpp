@@ -18,7 +18,7 @@ namespace {
 void runOnSmallStack(const std::function<void()> &body) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, 512 * 1024);
+  pthread_attr_setstacksize(&attributes, 256 * 1024);
   pthread_t thread;
   auto run = [](void *argument) -> void * {
     (*static_cast<const std::function<void()> *>(argument))();
@@ -31,7 +31,7 @@ void runOnSmallStack(const std::function<void()> &body) {
 
 // Deep enough to overflow the small stack through recursion, shallow enough
 // that releasing it stays quick.
-constexpr int deepChainLength = 100'000;
+constexpr int deepChainLength = 30'000;
 
 AbstractTree *leaf(std::uint32_t value) {
   AbstractTree *tree = createAbstractTree(ConstantLeaf);
