@@ -24,6 +24,13 @@ IdentifierRecord *functionNamed(const char *name) {
   return function;
 }
 
+// Source lines start at 1 once the lexer has opened its input; the back end
+// relies on that.
+void openFunctionBody() {
+  setLineNumber(1);
+  beginFunctionStatements();
+}
+
 AbstractTree *integerLeaf(ImmediateCode code) {
   AbstractTree *leaf = createAbstractTree(ConstantLeaf);
   leaf->constantNode = ConstantDescriptor{.signParity = 0,
@@ -55,15 +62,17 @@ std::vector<BasicBlock *> handedOverBlocks() {
 }
 
 // The function's end appends the final return to the current block, which
-// statement emission always leaves open after a control statement.
+// statement emission always leaves open after a control statement; the
+// grammar remembers the closing line for it.
 std::vector<BasicBlock *> finishFunction() {
   startNewBlock();
+  rememberStatementLine();
   finishFunctionStatements();
   return handedOverBlocks();
 }
 
 TEST(Statements, AppendLinksTheChainAndStampsSequenceNumbers) {
-  beginFunctionStatements();
+  openFunctionBody();
   BasicBlock *first = getCurrentBlock();
   EXPECT_EQ(currentBlockHasStatements(), 0);
   EXPECT_EQ(startNewBlock(), first) << "an empty block takes the next statement itself";
@@ -119,7 +128,7 @@ TEST(Statements, AppendLinksTheChainAndStampsSequenceNumbers) {
 }
 
 TEST(Statements, EmptyBodyHasOneBlockWithOneReturn) {
-  beginFunctionStatements();
+  openFunctionBody();
   std::vector<BasicBlock *> blocks = finishFunction();
   ASSERT_EQ(blocks.size(), 1u);
   EXPECT_EQ(blocks[0]->firstStatement, blocks[0]->lastStatement);
@@ -131,7 +140,7 @@ TEST(Statements, EmptyBodyHasOneBlockWithOneReturn) {
 
 // Returns the blocks expected to survive without -g: only the entry.
 std::vector<BasicBlock *> buildCodeAfterAReturn(std::vector<BasicBlock *> &allBlocks) {
-  beginFunctionStatements();
+  openFunctionBody();
   BasicBlock *entry = getCurrentBlock();
   appendStatement(createReturnStatement(integerLeaf(ImmediateCode::One)));
   BasicBlock *afterReturn = startNewBlock();
@@ -168,7 +177,7 @@ TEST(UnreachableBlocks, DebugInfoKeepsCodeAfterAReturn) {
 }
 
 TEST(UnreachableBlocks, BlockReachedOnlyFromAnUnreachableBlockIsRemoved) {
-  beginFunctionStatements();
+  openFunctionBody();
   BasicBlock *entry = getCurrentBlock();
   Statement *skip = appendGoto();
   startNewBlock();
@@ -184,7 +193,7 @@ TEST(UnreachableBlocks, BlockReachedOnlyFromAnUnreachableBlockIsRemoved) {
 }
 
 TEST(UnreachableBlocks, CycleThatCannotBeEnteredIsRemovedEntirely) {
-  beginFunctionStatements();
+  openFunctionBody();
   BasicBlock *entry = getCurrentBlock();
   Statement *skip = appendGoto();
   BasicBlock *loopBody = startNewBlock();
@@ -202,7 +211,7 @@ TEST(UnreachableBlocks, CycleThatCannotBeEnteredIsRemovedEntirely) {
 }
 
 TEST(UnreachableBlocks, BackwardAndConditionalTargetsKeepTheirBlocks) {
-  beginFunctionStatements();
+  openFunctionBody();
   BasicBlock *entry = getCurrentBlock();
   appendStatement(createSequentialStatement(integerLeaf(ImmediateCode::Zero)));
   Statement *toTest = appendGoto();
@@ -236,7 +245,7 @@ Statement *appendChain(int length) {
 }
 
 void *pruneLongChains(void *) {
-  beginFunctionStatements();
+  openFunctionBody();
   Statement *liveEnd = appendChain(chainLength);
   startNewBlock();
   Statement *deadEnd = appendChain(chainLength);
@@ -269,7 +278,7 @@ TEST(UnreachableBlocks, LongChainsAreMarkedAndReleasedWithoutRecursion) {
 // The first counted error stops the layer for the rest of the process, so
 // this runs in a child process.
 void abandonInTheMiddleOfABlock() {
-  beginFunctionStatements();
+  openFunctionBody();
   appendGoto();
   startNewBlock();
   // The block being filled ends with a sequential statement.
@@ -278,7 +287,7 @@ void abandonInTheMiddleOfABlock() {
   bool stopped = isStatementBuildingStopped() && !currentBlockListNode() &&
                  !currentBlockHasStatements() && currentSequenceNumber() == 0;
   // Every later function is silently skipped.
-  beginFunctionStatements();
+  openFunctionBody();
   finishFunctionStatements();
   compileFunctionStatements(functionNamed("afterError"));
   abandonStatements();
