@@ -4,6 +4,7 @@
 #pragma once
 
 #include "codegen.h"
+#include "exprsion.h"
 
 #include <cstdint>
 #include <type_traits>
@@ -44,11 +45,18 @@ struct CgBlockInfo {
 static_assert(std::is_trivially_copyable_v<CgBlockInfo>);
 
 // The source line every new instruction records; the block walker sets it
-// from each statement.
+// from each statement. Reading it before a line is set is an internal error.
 void setCurrentSourceLineNumber(std::uint32_t line);
+std::uint32_t currentSourceLineNumber();
+
+// The one instruction of an operator that maps to one: the unary and binary
+// operators other than the increments, unary plus, the logical and
+// conditional operators and the assignments (an internal error for those).
+Operation operatorToOperation(ExpressionOperator treeOperator);
 
 // Instruction constructors: one instruction in a list of its own, in the
-// smallest form its operands allow.
+// smallest form its operands allow; an operand beyond the widest form is an
+// internal error. The front end keeps every operand in range.
 AsmCodeList *makeLoadVar(std::uint32_t variableIndex);
 AsmCodeList *makeStoreVar(std::uint32_t variableIndex);
 AsmCodeList *makeIncrDecrVar(ExpressionOperator treeOperator, std::uint32_t variableIndex);
@@ -64,24 +72,37 @@ AsmCodeList *makeTJumpFw(std::uint32_t distance);
 AsmCodeList *makeOperation(ExpressionOperator treeOperator);
 AsmCodeList *makeToBool();
 AsmCodeList *makePop();
+// return with a value to return, return_es without one.
 AsmCodeList *makeReturn(const AbstractTree *returnValue);
+// scand / scor followed by the conditional jump over distance bytes.
 AsmCodeList *makeScAnd(std::uint32_t distance);
 AsmCodeList *makeScOr(std::uint32_t distance);
+// Abstract jumps to another block of the walk: backward when the target has
+// been laid out at or before the current block, forward otherwise. Only
+// while generateBlockListCode selects a block.
 AsmCodeList *makeConJump(BasicBlock *target);
 AsmCodeList *makeUnconJump(BasicBlock *target);
 
 // Joins up to three lists, each possibly null, in order; the later lists'
-// records are freed, their instructions now belong to the result.
+// records are freed, their instructions now belong to the result. The
+// result's conditionalJump is that of the last list joined.
 AsmCodeList *appendAsmLists(AsmCodeList *first, AsmCodeList *second, AsmCodeList *third);
+// Frees every instruction of the list and the list; null is ignored.
 void freeAsmCodeList(AsmCodeList *list);
 
 // The function's Code: lays the blocks out, selects them, sizes the jumps
-// and assembles. Null when no block produced code.
+// and assembles. Null when no block produced code. Every block gets a
+// CgBlockInfo for the walk; the assembly releases them again.
 ByteBuffer *generateBlockListCode(BlockListNode *blockList);
+// Selects the block's statements, up to its control statement, into its
+// asmCodeListPtr.
 void selectBlock(BasicBlock *block);
+// Encodes every block's final instructions into one Code buffer (null when
+// no block has code), with a line-table entry per instruction under -g, and
+// releases the blocks' instructions and CgBlockInfos.
 ByteBuffer *assembleBlockList(BlockListNode *blockList);
 
 // The walk of the current function.
-std::uint32_t numberOfBasicBlocks();
-BlockListNode *currentBasicBlock();
+std::uint32_t numberOfBasicBlocks();  // valid until the next function starts
+BlockListNode *currentBasicBlock();   // the node of the block being selected
 std::uint32_t getBlockId(const BasicBlock *block);

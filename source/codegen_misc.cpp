@@ -1,0 +1,436 @@
+#include "codegen_misc.h"
+
+#include "errorhlr.h"
+#include "jumpselection.h"
+#include "stmntir.h"
+#include "tavokassert.h"
+#include "wrapper.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+// The walk over the blocks of the function being generated.
+struct BlockWalkState {
+  std::uint32_t currentSourceLineNumber;  // 0 until the walker sets a statement's line
+  BlockListNode *currentPosition;         // the node of the block being selected
+  std::uint32_t numberOfBasicBlocks;      // blocks laid out so far
+  std::uint32_t runningOffset;            // start estimate of the next block
+};
+
+// One form of an instruction family: usable when every operand is below its
+// limit. An unused operand has a limit no 32-bit value reaches.
+struct InstructionForm {
+  Operation operation;
+  std::uint64_t limits[3];
+};
+
+// The forms of one family, smallest first.
+struct FormFamily {
+  int formCount;
+  InstructionForm forms[3];
+};
+} // namespace
+
+static constinit BlockWalkState walk{};
+
+// ---------------------------------------------------------------- forms
+
+constexpr std::uint64_t anyValue = std::uint64_t{1} << 32;
+
+constexpr InstructionForm form(Operation operation, std::uint64_t limit1,
+                               std::uint64_t limit2 = anyValue, std::uint64_t limit3 = anyValue) {
+  return InstructionForm{operation, {limit1, limit2, limit3}};
+}
+
+// Short forms carry the operand in the opcode's low bits (5, 4 or 3 of them);
+// normal forms in one byte, wide forms in two.
+constexpr FormFamily loadVariableForms{2, {form(Operation::LoadVarS, 32), form(Operation::LoadVar, 256)}};
+constexpr FormFamily storeVariableForms{2, {form(Operation::StoreVarS, 16), form(Operation::StoreVar, 256)}};
+constexpr FormFamily incrementVariableForms{2, {form(Operation::IncrVarS, 8), form(Operation::IncrVar, 256)}};
+constexpr FormFamily decrementVariableForms{1, {form(Operation::DecrVar, 256)}};
+constexpr FormFamily addToVariableForms{1, {form(Operation::AddAsg, 256)}};
+constexpr FormFamily subtractFromVariableForms{1, {form(Operation::SubAsg, 256)}};
+constexpr FormFamily loadConstantForms{3,
+                                       {form(Operation::LoadConstS, 16), form(Operation::LoadConst, 256),
+                                        form(Operation::LoadConstW, 65536)}};
+constexpr FormFamily callScriptForms{2, {form(Operation::CallS, 8), form(Operation::Call, 256)}};
+// Library function index first, library index second.
+constexpr FormFamily callLibraryForms{3,
+                                      {form(Operation::CallLibS, 8, 256), form(Operation::CallLib, 256, 256),
+                                       form(Operation::CallLibW, 256, 65536)}};
+// Url index, function name index, argument count: the count is always one byte.
+constexpr FormFamily callExternalForms{
+    2, {form(Operation::CallUrl, 256, 256, 256), form(Operation::CallUrlW, 65536, 65536, 256)}};
+constexpr FormFamily forwardJumpForms{3,
+                                      {form(Operation::JumpFwS, 32), form(Operation::JumpFw, 256),
+                                       form(Operation::JumpFwW, 65536)}};
+constexpr FormFamily forwardConditionalJumpForms{3,
+                                                 {form(Operation::TJumpFwS, 32), form(Operation::TJumpFw, 256),
+                                                  form(Operation::TJumpFwW, 65536)}};
+
+static Operation chooseForm(const FormFamily &family, std::uint32_t operand1, std::uint32_t operand2 = 0,
+                            std::uint32_t operand3 = 0) {
+  int chosen = 0;
+  while (chosen < family.formCount) {
+    const std::uint64_t *limits = family.forms[chosen].limits;
+    if (operand1 < limits[0] && operand2 < limits[1] && operand3 < limits[2])
+      break;
+    ++chosen;
+  }
+  // The front end keeps indices, counts and distances within the widest form.
+  ASSERT(chosen < family.formCount);
+  return family.forms[chosen].operation;
+}
+
+// ---------------------------------------------------------------- operator mapping
+
+struct OperatorMapping {
+  ExpressionOperator treeOperator;
+  Operation operation;
+};
+
+constexpr OperatorMapping operatorMappings[] = {
+    {IsValid, Operation::IsValid},
+    {TypeOf, Operation::TypeOf},
+    {IntegerDivide, Operation::IDiv},
+    {RightShiftZeroFill, Operation::BRszShift},
+    {UnaryMinus, Operation::UMinus},
+    {LogicalNot, Operation::Not},
+    {ComplementOf, Operation::BNot},
+    {Multiply, Operation::Mul},
+    {Divide, Operation::Div},
+    {Modulus, Operation::Rem},
+    {Add, Operation::Add},
+    {Subtract, Operation::Sub},
+    {LeftShift, Operation::BLShift},
+    {RightShift, Operation::BRsShift},
+    {Greater, Operation::Gt},
+    {Lesser, Operation::Lt},
+    {GreaterOrEqual, Operation::Ge},
+    {LesserOrEqual, Operation::Le},
+    {Equal, Operation::Eq},
+    {NotEqual, Operation::Ne},
+    {BitAnd, Operation::BAnd},
+    {BitXor, Operation::BXor},
+    {BitOr, Operation::BOr},
+};
+
+// Indexed by operator; None for the operators without a single instruction.
+constexpr std::array<Operation, numberOfOperators> operationOfOperator = [] {
+  std::array<Operation, numberOfOperators> table{};
+  for (const OperatorMapping &mapping : operatorMappings)
+    table[mapping.treeOperator] = mapping.operation;
+  return table;
+}();
+
+Operation operatorToOperation(ExpressionOperator treeOperator) {
+  ASSERT(treeOperator < numberOfOperators);
+  const Operation operation = operationOfOperator[treeOperator];
+  ASSERT(operation != Operation::None);
+  return operation;
+}
+
+// Indexed by the immediate-constant code.
+constexpr Operation immediateConstantOperations[] = {
+    Operation::Const0,     Operation::Const1,       Operation::ConstM1, Operation::ConstTrue,
+    Operation::ConstFalse, Operation::ConstInvalid, Operation::ConstEs,
+};
+static_assert(std::size(immediateConstantOperations) ==
+              static_cast<std::size_t>(ImmediateCode::EmptyString) + 1);
+
+// ---------------------------------------------------------------- source line
+
+void setCurrentSourceLineNumber(std::uint32_t line) { walk.currentSourceLineNumber = line; }
+
+std::uint32_t currentSourceLineNumber() {
+  ASSERT(walk.currentSourceLineNumber);
+  return walk.currentSourceLineNumber;
+}
+
+// ---------------------------------------------------------------- constructors
+
+static AsmCodeList *makeInstruction(Operation operation, std::uint32_t operand1 = 0, std::uint32_t operand2 = 0,
+                                    std::uint32_t operand3 = 0, BasicBlock *targetBlock = nullptr) {
+  auto *code = static_cast<AsmCode *>(checkedAllocate(1, sizeof(AsmCode)));
+  *code = AsmCode{.operation = operation,
+                  .operand1 = static_cast<std::uint16_t>(operand1),
+                  .operand2 = static_cast<std::uint16_t>(operand2),
+                  .operand3 = static_cast<std::uint8_t>(operand3),
+                  .lineNo = currentSourceLineNumber(),
+                  .targetBlock = targetBlock,
+                  .next = nullptr};
+  auto *list = static_cast<AsmCodeList *>(checkedAllocate(1, sizeof(AsmCodeList)));
+  *list = AsmCodeList{.size = static_cast<std::uint32_t>(opcodeRow(operation).size),
+                      .first = code,
+                      .conditionalJump = nullptr,
+                      .last = code};
+  return list;
+}
+
+AsmCodeList *makeLoadVar(std::uint32_t variableIndex) {
+  return makeInstruction(chooseForm(loadVariableForms, variableIndex), variableIndex);
+}
+
+AsmCodeList *makeStoreVar(std::uint32_t variableIndex) {
+  return makeInstruction(chooseForm(storeVariableForms, variableIndex), variableIndex);
+}
+
+AsmCodeList *makeIncrDecrVar(ExpressionOperator treeOperator, std::uint32_t variableIndex) {
+  const bool increment = treeOperator == PreIncrement || treeOperator == PostIncrement;
+  const bool decrement = treeOperator == PreDecrement || treeOperator == PostDecrement;
+  ASSERT(increment || decrement);
+  const FormFamily &family = increment ? incrementVariableForms : decrementVariableForms;
+  return makeInstruction(chooseForm(family, variableIndex), variableIndex);
+}
+
+AsmCodeList *makeAddAsg(std::uint32_t variableIndex) {
+  return makeInstruction(chooseForm(addToVariableForms, variableIndex), variableIndex);
+}
+
+AsmCodeList *makeSubAsg(std::uint32_t variableIndex) {
+  return makeInstruction(chooseForm(subtractFromVariableForms, variableIndex), variableIndex);
+}
+
+AsmCodeList *makeLoadConst(std::uint32_t constantIndex) {
+  return makeInstruction(chooseForm(loadConstantForms, constantIndex), constantIndex);
+}
+
+AsmCodeList *makeImmediateConst(std::uint32_t immediateCode) {
+  ASSERT(immediateCode < std::size(immediateConstantOperations));
+  return makeInstruction(immediateConstantOperations[immediateCode]);
+}
+
+AsmCodeList *makeCall(std::uint32_t functionIndex) {
+  return makeInstruction(chooseForm(callScriptForms, functionIndex), functionIndex);
+}
+
+AsmCodeList *makeCallLib(std::uint32_t libraryFunctionIndex, std::uint32_t libraryIndex) {
+  return makeInstruction(chooseForm(callLibraryForms, libraryFunctionIndex, libraryIndex), libraryFunctionIndex,
+                         libraryIndex);
+}
+
+AsmCodeList *makeCallUrl(std::uint32_t urlIndex, std::uint32_t functionNameIndex, std::uint32_t argumentCount) {
+  return makeInstruction(chooseForm(callExternalForms, urlIndex, functionNameIndex, argumentCount), urlIndex,
+                         functionNameIndex, argumentCount);
+}
+
+AsmCodeList *makeJumpFw(std::uint32_t distance) {
+  return makeInstruction(chooseForm(forwardJumpForms, distance), distance);
+}
+
+AsmCodeList *makeTJumpFw(std::uint32_t distance) {
+  return makeInstruction(chooseForm(forwardConditionalJumpForms, distance), distance);
+}
+
+AsmCodeList *makeOperation(ExpressionOperator treeOperator) {
+  return makeInstruction(operatorToOperation(treeOperator));
+}
+
+AsmCodeList *makeToBool() { return makeInstruction(Operation::ToBool); }
+
+AsmCodeList *makePop() { return makeInstruction(Operation::Pop); }
+
+AsmCodeList *makeReturn(const AbstractTree *returnValue) {
+  return makeInstruction(returnValue ? Operation::Return : Operation::ReturnEs);
+}
+
+AsmCodeList *makeScAnd(std::uint32_t distance) {
+  return appendAsmLists(makeInstruction(Operation::ScAnd), makeTJumpFw(distance), nullptr);
+}
+
+AsmCodeList *makeScOr(std::uint32_t distance) {
+  return appendAsmLists(makeInstruction(Operation::ScOr), makeTJumpFw(distance), nullptr);
+}
+
+// A target not laid out yet comes later in the walk; one laid out at or
+// before the current block (itself included) is reached backward.
+static bool isForwardTarget(const BasicBlock *target) {
+  ASSERT(walk.currentPosition);
+  if (!target->cgBlockInfoPtr)
+    return true;
+  return target->cgBlockInfoPtr->blockId > getBlockId(walk.currentPosition->blockPtr);
+}
+
+AsmCodeList *makeConJump(BasicBlock *target) {
+  ASSERT(target);
+  const Operation operation = isForwardTarget(target) ? Operation::ConJumpFw : Operation::ConJumpBw;
+  return makeInstruction(operation, 0, 0, 0, target);
+}
+
+AsmCodeList *makeUnconJump(BasicBlock *target) {
+  ASSERT(target);
+  const Operation operation = isForwardTarget(target) ? Operation::UnconJumpFw : Operation::UnconJumpBw;
+  return makeInstruction(operation, 0, 0, 0, target);
+}
+
+// ---------------------------------------------------------------- lists
+
+// later's instructions move to the end of earlier, whose record survives.
+static AsmCodeList *joinTwoLists(AsmCodeList *earlier, AsmCodeList *later) {
+  if (!earlier)
+    return later;
+  if (!later)
+    return earlier;
+  earlier->last->next = later->first;
+  earlier->last = later->last;
+  // Only a jump pair at the very end of a block is a conditional jump slot.
+  earlier->conditionalJump = later->conditionalJump;
+  earlier->size += later->size;
+  std::free(later);
+  return earlier;
+}
+
+AsmCodeList *appendAsmLists(AsmCodeList *first, AsmCodeList *second, AsmCodeList *third) {
+  return joinTwoLists(joinTwoLists(first, second), third);
+}
+
+void freeAsmCodeList(AsmCodeList *list) {
+  if (!list)
+    return;
+  AsmCode *code = list->first;
+  while (code) {
+    AsmCode *next = code->next;
+    std::free(code);
+    code = next;
+  }
+  std::free(list);
+}
+
+// ---------------------------------------------------------------- block walk
+
+std::uint32_t numberOfBasicBlocks() { return walk.numberOfBasicBlocks; }
+
+BlockListNode *currentBasicBlock() { return walk.currentPosition; }
+
+std::uint32_t getBlockId(const BasicBlock *block) {
+  ASSERT(block);
+  ASSERT(block->cgBlockInfoPtr);
+  return block->cgBlockInfoPtr->blockId;
+}
+
+void selectBlock(BasicBlock *block) {
+  ASSERT(block);
+  ASSERT(block->cgBlockInfoPtr);
+  Statement *statement = block->firstStatement;
+  ASSERT(statement);
+  AsmCodeList *list = nullptr;
+  for (;;) {
+    setCurrentSourceLineNumber(getStatementSourceLine(statement));
+    list = appendAsmLists(list, selectStatement(statement, walk.currentPosition), nullptr);
+    // A conditional, goto or return ends the block.
+    if (statement->statementType != SequentialStat)
+      break;
+    statement = statement->nextStatementPtr;
+    ASSERT(statement);
+  }
+  block->cgBlockInfoPtr->asmCodeListPtr = list;
+}
+
+// Ids follow the list order; the start offsets are estimates that count
+// every abstract jump at its widest until jump selection settles them.
+static void layOutAndSelectBlocks(BlockListNode *blockList) {
+  for (BlockListNode *node = blockList; node; node = node->nextBlock) {
+    BasicBlock *block = node->blockPtr;
+    ASSERT(block);
+    walk.currentPosition = node;
+    auto *info = static_cast<CgBlockInfo *>(checkedAllocate(1, sizeof(CgBlockInfo)));
+    *info = CgBlockInfo{.blockId = walk.numberOfBasicBlocks,
+                        .startOffset = walk.runningOffset,
+                        .asmCodeListPtr = nullptr};
+    ++walk.numberOfBasicBlocks;
+    block->cgBlockInfoPtr = info;
+    selectBlock(block);
+    if (info->asmCodeListPtr)
+      walk.runningOffset += info->asmCodeListPtr->size;
+  }
+  walk.currentPosition = nullptr;
+}
+
+ByteBuffer *generateBlockListCode(BlockListNode *blockList) {
+  ASSERT(blockList);
+  walk.numberOfBasicBlocks = 0;
+  walk.runningOffset = 0;
+  layOutAndSelectBlocks(blockList);
+  selectJumps(blockList);
+  return assembleBlockList(blockList);
+}
+
+// ---------------------------------------------------------------- assembly
+
+// The Code field's size is a 32-bit count.
+constexpr std::uint64_t largestCodeSize = 0xFFFFFFFFu;
+
+[[noreturn]] static void codeTooLarge() {
+  std::fputs("Error: Bytecode size exceeds maximum limit\n", stderr);
+  std::exit(1);
+}
+
+// After jump selection every list's size is exact, so the Code is allocated
+// once and every instruction lands at its final offset.
+static std::uint64_t totalCodeSize(BlockListNode *blockList) {
+  std::uint64_t total = 0;
+  for (BlockListNode *node = blockList; node; node = node->nextBlock) {
+    const CgBlockInfo *info = node->blockPtr->cgBlockInfoPtr;
+    ASSERT(info);
+    if (info->asmCodeListPtr)
+      total += info->asmCodeListPtr->size;
+  }
+  return total;
+}
+
+// Returns the offset after the list's last instruction.
+static std::uint32_t encodeList(const AsmCodeList *list, ByteBuffer *code, std::uint32_t offset,
+                                bool withLineTable) {
+  for (const AsmCode *instruction = list->first; instruction; instruction = instruction->next) {
+    if (withLineTable) {
+      // The line table sees the Code written so far, none before the first byte.
+      const ByteBuffer codeSoFar{.size = offset, .bytes = code->bytes};
+      addLineEntry(instruction, offset ? &codeSoFar : nullptr);
+    }
+    ByteBuffer *encoded = encodeInstruction(instruction);
+    ASSERT(encoded);
+    ASSERT(std::uint64_t{offset} + encoded->size <= code->size);
+    if (encoded->size)
+      std::memcpy(code->bytes + offset, encoded->bytes, encoded->size);
+    offset += encoded->size;
+    freeByteBuffer(encoded);
+  }
+  return offset;
+}
+
+static void releaseBlockCode(BasicBlock *block) {
+  CgBlockInfo *info = block->cgBlockInfoPtr;
+  ASSERT(info);
+  freeAsmCodeList(info->asmCodeListPtr);
+  std::free(info);
+  // Nothing reads it any more; cleared so no later walk mistakes it for a
+  // block laid out already.
+  block->cgBlockInfoPtr = nullptr;
+}
+
+ByteBuffer *assembleBlockList(BlockListNode *blockList) {
+  ASSERT(blockList);
+  const std::uint64_t total = totalCodeSize(blockList);
+  if (total > largestCodeSize)
+    codeTooLarge();
+  ByteBuffer *code = nullptr;
+  if (total) {
+    code = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
+    *code = ByteBuffer{.size = static_cast<std::uint32_t>(total),
+                       .bytes = static_cast<std::uint8_t *>(checkedAllocate(total, 1))};
+  }
+  const bool withLineTable = isDebugInfoEnabled();
+  std::uint32_t offset = 0;
+  for (BlockListNode *node = blockList; node; node = node->nextBlock) {
+    BasicBlock *block = node->blockPtr;
+    if (const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr)
+      offset = encodeList(list, code, offset, withLineTable);
+    releaseBlockCode(block);
+  }
+  ASSERT(offset == total);
+  return code;
+}
