@@ -9,7 +9,7 @@ tavok=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-printf '' > in.wmls
+printf 'function f() {}\n' > in.wmls
 
 usage_out=$'\n Usage: tavok [-w | -g] <inputFile> <outputFile> \n'
 usage_err=$'     -w : option for suppress warnings\n     -g : debug information option\n'
