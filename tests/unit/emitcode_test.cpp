@@ -110,15 +110,6 @@ void runOnSmallStack(const std::function<void()> &body) {
 
 // ---------------------------------------------------------------- lowering for a value
 
-TEST(Lowering, IdentifierLeafCopiesIndexAndRecord) {
-  Expression *x = var("x");
-  AbstractTree *tree = lowered(x);
-  EXPECT_TRUE(isVariableLeaf(tree, "x"));
-  EXPECT_TRUE(isUnreferencedTree(tree));
-  releaseTree(tree);
-  releaseExpression(x);
-}
-
 struct PlacementCase {
   const char *literal;
   bool isFloat;
@@ -174,19 +165,6 @@ TEST(Lowering, ConstantsEnterThePoolInEvaluationOrder) {
   EXPECT_EQ(firstOperand(secondOperand(tree))->constantNode.value, static_cast<std::uint32_t>(before + 1));
   releaseTree(tree);
   releaseExpression(expression);
-}
-
-TEST(Lowering, ChildrenFollowTheOperandOrder) {
-  Expression *conditional = buildConditional(var("a"), var("b"), var("c"));
-  AbstractTree *tree = lowered(conditional);
-  ASSERT_EQ(opOf(tree), Conditional);
-  EXPECT_TRUE(isVariableLeaf(nthOperand(tree, 1), "a"));
-  EXPECT_TRUE(isVariableLeaf(nthOperand(tree, 2), "b"));
-  EXPECT_TRUE(isVariableLeaf(nthOperand(tree, 3), "c"));
-  for (int n = 1; n <= 3; ++n)
-    EXPECT_EQ(nthOperand(tree, n)->referenceCount, 1);
-  releaseTree(tree);
-  releaseExpression(conditional);
 }
 
 struct CompoundCase {
@@ -308,18 +286,6 @@ TEST(EffectEmission, ByOperator) {
   }
 }
 
-TEST(EffectEmission, CallInsideAnAdditionIsTheOnlyStatement) {
-  BasicBlock *block = freshBlock();
-  Expression *expression = binary(Add, var("a"), call("f"));
-  emitExpressionStatement(expression);
-  std::vector<Statement *> statements = statementsOf(block);
-  ASSERT_EQ(statements.size(), 1u);
-  AbstractTree *tree = statements[0]->abstractTreePtr;
-  ASSERT_EQ(opOf(tree), FunctionCall);
-  EXPECT_EQ(operandsAfterFirst(tree), nullptr);
-  releaseExpression(expression);
-}
-
 TEST(EffectEmission, EachSideOfACommaIsAStepOfItsOwn) {
   BasicBlock *block = freshBlock();
   unsigned sequence = currentSequenceNumber();
@@ -419,16 +385,6 @@ TEST(IrData, FullFreeListIsTrimmedBeforeTakingTheRecord) {
   EXPECT_EQ(irDataFreeListCount(), 128);
   freeIrData(taken[128]);
   EXPECT_EQ(irDataFreeListCount(), 64);
-}
-
-TEST(IrData, FreeingATreeRecordReleasesItsTree) {
-  AbstractTree *tree = createAbstractTree(ConstantLeaf);
-  addTreeReference(tree);
-  irData *record = newIrData(tree);
-  EXPECT_EQ(abstractTreeOf(record), tree);
-  freeIrData(record);
-  EXPECT_TRUE(isUnreferencedTree(tree));
-  releaseTree(tree);
 }
 
 // ---------------------------------------------------------------- deep expressions

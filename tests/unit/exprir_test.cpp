@@ -56,17 +56,6 @@ std::vector<AbstractTree *> childrenOf(const AbstractTreeList *list) {
 
 // ---------------------------------------------------------------- nodes
 
-TEST(AbstractTrees, FreshNodeHasZeroedWordsAndNoChildren) {
-  AbstractTree *tree = createAbstractTree(Add);
-  EXPECT_EQ(tree->treeOperator, Add);
-  EXPECT_EQ(tree->referenceCount, 0);
-  EXPECT_EQ(tree->unusedCodeGeneratorWord, 0u);
-  EXPECT_EQ(tree->valueDiscarded, 0u);
-  EXPECT_EQ(tree->succList, nullptr);
-  EXPECT_TRUE(isUnreferencedTree(tree));
-  releaseTree(tree);
-}
-
 TEST(AbstractTrees, ChildrenKeepTheirOrderAndCountTheirHolders) {
   AbstractTree *a = leaf(1);
   AbstractTree *b = leaf(2);
@@ -227,23 +216,6 @@ TEST(TreeTraversal, ANodeNamedTwiceIsVisitedOnceAtItsFirstOccurrence) {
   EXPECT_EQ(log.visits, (std::vector<std::pair<AbstractTree *, int>>{
                             {shared, 0}, {other, 1}, {inner, 2}, {outer, 3}}));
   releaseTree(outer);
-}
-
-TEST(TreeTraversal, NotVisitedYetWhileTheParentIsBeingVisited) {
-  AbstractTree *a = leaf(1);
-  AbstractTree *b = leaf(2);
-  AbstractTree *sum = node(Add, {a, b});
-  struct Probe {
-    AbstractTree *b;
-    bool bVisitedAtFirstVisit;
-  } probe{b, true};
-  traverseTree(sum, toWord(&probe), [](Word argument, AbstractTree *, TreeTraversal *traversal) {
-    auto *p = fromWord<Probe *>(argument);
-    p->bVisitedAtFirstVisit = isVisitedOnTreeTraversal(traversal, p->b);
-    return 0;
-  });
-  EXPECT_FALSE(probe.bVisitedAtFirstVisit);
-  releaseTree(sum);
 }
 
 // The records and the stack of a stopped walk are released with it (a leak

@@ -69,72 +69,12 @@ TEST(TreeDump, CallWithAPooledArgument) {
   EXPECT_EQ(dump, "0\tf\n1\tIndirectConstant: " + std::to_string(index) + "\n2\tFunctionCall,0,1\n");
 }
 
-TEST(TreeDump, ImmediateConstants) {
-  const std::pair<ImmediateCode, const char *> labels[] = {
-      {ImmediateCode::Zero, "ImmediateConstant: Zero"},
-      {ImmediateCode::One, "ImmediateConstant: One"},
-      {ImmediateCode::MinusOne, "ImmediateConstant: MinusOne"},
-      {ImmediateCode::True, "ImmediateConstant: True"},
-      {ImmediateCode::False, "ImmediateConstant: False"},
-      {ImmediateCode::Invalid, "ImmediateConstant: Invalid"},
-      {ImmediateCode::EmptyString, "ImmediateConstant: EmptyString"},
-  };
-  for (const auto &[code, label] : labels) {
-    AbstractTree *leaf = immediateLeaf(code);
-    EXPECT_EQ(dumpOf(leaf), std::string("0\t") + label + "\n");
-    releaseTree(leaf);
-  }
-}
-
-TEST(TreeDump, OperatorLabels) {
+// The labels that read differently from their operators' names.
+TEST(TreeDump, OperatorLabelsOfTheDump) {
   const std::pair<ExpressionOperator, const char *> labels[] = {
-      {FunctionCall, "FunctionCall"},
-      {ExternalFunctionCall, "ExternalFunctionCall"},
-      {LibraryFunctionCall, "LibraryFunctionCall"},
-      {IsValid, "IsValid"},
-      {TypeOf, "TypeOf"},
-      {IntegerDivide, "IntegerDivide"},
-      {RightShiftZeroFill, "RightShiftZeroFill"},
-      {PostIncrement, "PostfixIncrement"},
-      {PostDecrement, "PostfixDecrement"},
-      {PreIncrement, "PrefixIncrement"},
-      {PreDecrement, "PrefixDecrement"},
-      {UnaryPlus, "UnaryPlus"},
-      {UnaryMinus, "Unary Minus"},
-      {LogicalNot, "LogicalNot"},
-      {ComplementOf, "ComplementOf"},
-      {Multiply, "Multiply"},
-      {Divide, "Divide"},
-      {Modulus, "Modulus"},
-      {Add, "Add"},
-      {Subtract, "Subtract"},
-      {LeftShift, "LeftShift"},
-      {RightShift, "RightShift"},
-      {Greater, "Greater"},
-      {Lesser, "Lesser"},
-      {GreaterOrEqual, "GreaterOrEqual"},
-      {LesserOrEqual, "LesserOrEqual"},
-      {Equal, "Equal"},
-      {NotEqual, "NotEqual"},
-      {BitAnd, "BitAnd"},
-      {BitXor, "BitXor"},
-      {BitOr, "BitOr"},
-      {LogicalAnd, "LogicalAnd"},
-      {LogicalOr, "LogicalOr"},
-      {Conditional, "Conditional"},
-      {Assign, "Assign"},
-      {MultiplyAssign, "MultiplyAssign"},
-      {DivideAssign, "DivideAssign"},
-      {IntegerDivideAssign, "IntegerDivideAssign"},
-      {ModulusAssign, "ModulusAssign"},
-      {AddAssign, "AddAssign"},
-      {SubtractAssign, "SubtractAssign"},
-      {LeftShiftAssign, "LeftShiftAssign"},
-      {RightShiftAssign, "RightShiftAssign"},
-      {BitAndAssign, "BitAndAssign"},
-      {BitXorAssign, "BitXorAssign"},
-      {BitOrAssign, "BitOrAssign"},
-      {Comma, "Comma"},
+      {PostIncrement, "PostfixIncrement"}, {PostDecrement, "PostfixDecrement"},
+      {PreIncrement, "PrefixIncrement"},   {PreDecrement, "PrefixDecrement"},
+      {UnaryMinus, "Unary Minus"},         {BitOrAssign, "BitOrAssign"},
   };
   for (const auto &[op, label] : labels) {
     AbstractTree *node = createAbstractTree(op);
