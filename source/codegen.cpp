@@ -1,8 +1,13 @@
 #include "codegen.h"
 
+#include "codegen_misc.h"
+#include "constpool.h"
 #include "errorhlr.h"
 #include "mempool.h"
+#include "pragma.h"
+#include "strtable.h"
 #include "tavokassert.h"
+#include "wrapper.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +34,11 @@ struct WriterState {
   FunctionRecord *functionListHead;
   FunctionRecord *functionListTail;
   int functionRecordCount;
+  // The records again, indexed by function index: a definition finds its
+  // record at once however many functions the unit names.
+  FunctionRecord **recordsByIndex;
+  std::uint32_t recordsByIndexCapacity;
+  std::uint32_t lastDebugLine;  // the line of the last line-table entry
 };
 } // namespace
 
@@ -49,6 +59,11 @@ const char *getOutputFileName() { return writer.outputFileName; }
   std::exit(1);
 }
 
+[[noreturn]] static void outOfMemory() {
+  std::fputs("Out of memory\n", stderr);
+  std::exit(1);
+}
+
 static void makeRoomForOneByte(GrowingBuffer &growing) {
   const std::uint64_t need = std::uint64_t{growing.byteCount} + 1;
   if (growing.capacity >= need)
@@ -65,10 +80,8 @@ static void makeRoomForOneByte(GrowingBuffer &growing) {
     growing.buffer = buffer;
   } else {
     void *bytes = std::realloc(growing.buffer->bytes, capacity);
-    if (!bytes) {
-      std::fputs("Out of memory\n", stderr);
-      std::exit(1);
-    }
+    if (!bytes)
+      outOfMemory();
     growing.buffer->bytes = static_cast<std::uint8_t *>(bytes);
   }
   growing.capacity = capacity;
@@ -185,6 +198,22 @@ ByteBuffer *takePragmaPoolBytes() {
 
 // ---------------------------------------------------------------- function records
 
+static void rememberRecordByIndex(FunctionRecord *record, std::uint32_t index) {
+  if (index >= writer.recordsByIndexCapacity) {
+    std::uint32_t capacity = writer.recordsByIndexCapacity ? writer.recordsByIndexCapacity : 64;
+    while (capacity <= index)
+      capacity *= 2;
+    void *grown = std::realloc(writer.recordsByIndex, capacity * sizeof(FunctionRecord *));
+    if (!grown)
+      outOfMemory();
+    writer.recordsByIndex = static_cast<FunctionRecord **>(grown);
+    for (std::uint32_t i = writer.recordsByIndexCapacity; i < capacity; ++i)
+      writer.recordsByIndex[i] = nullptr;
+    writer.recordsByIndexCapacity = capacity;
+  }
+  writer.recordsByIndex[index] = record;
+}
+
 void addFunctionRecord(IdentifierRecord *identifier, unsigned index) {
   if (!writer.functionRecordPool)
     writer.functionRecordPool = createMemPool(1024, sizeof(FunctionRecord));
@@ -203,16 +232,235 @@ void addFunctionRecord(IdentifierRecord *identifier, unsigned index) {
     writer.functionListHead = record;
   writer.functionListTail = record;
   ++writer.functionRecordCount;
+  rememberRecordByIndex(record, index);
 }
 
 FunctionRecord *functionList() { return writer.functionListHead; }
 
 int numberOfFunctionRecords() { return writer.functionRecordCount; }
 
-// Until the back end exists a finished function keeps no code and the unit
-// is not written; the front end and the intermediate code run for real.
-void generateFunctionCode(IdentifierRecord *, BlockListNode *, int, int) {}
+static FunctionRecord *recordOfFunction(const IdentifierRecord *function) {
+  const std::uint32_t index = getIdentifierIndex(function);
+  FunctionRecord *currentFuncPtr =
+      index < writer.recordsByIndexCapacity ? writer.recordsByIndex[index] : nullptr;
+  ASSERT(currentFuncPtr);
+  ASSERT(currentFuncPtr->identifier == function);
+  return currentFuncPtr;
+}
 
-void writeCompiledUnit() {}
+// ---------------------------------------------------------------- one function
 
-void writeDebugFile() {}
+// The header of a function entry: argument count, local count, code size.
+static ByteBuffer *functionHeader(int parameterCount, int localVariableCount,
+                                  std::uint32_t codeSize) {
+  discardByteBuffer();
+  emitByte(static_cast<std::uint8_t>(parameterCount));
+  emitByte(static_cast<std::uint8_t>(localVariableCount));
+  emitMbUInt32(codeSize);
+  return takeByteBuffer();
+}
+
+// count entries of name id and variable index; the list holds exactly those.
+static void emitVariableEntries(int count, const VariableDebugEntry *trav) {
+  emitByte(static_cast<std::uint8_t>(count));
+  for (int i = 0; i < count; ++i) {
+    ASSERT(trav);
+    emitMbUInt32(trav->name);
+    emitByte(trav->variableIndex);
+    trav = trav->next;
+  }
+  ASSERT(trav == nullptr);
+}
+
+// Name, index, variables and the line table of the function just generated.
+static void buildDebugRecord(FunctionRecord *record, int parameterCount, int localVariableCount) {
+  discardByteBuffer();
+  emitMbUInt32(record->identifier->key.name);
+  emitByte(static_cast<std::uint8_t>(record->functionIndex));
+  record->parameterNames = getParameterDebugList();
+  record->localNames = getLocalDebugList();
+  emitVariableEntries(parameterCount, record->parameterNames);
+  emitVariableEntries(localVariableCount, record->localNames);
+  emitMbUInt32(debugLineCount());
+  record->debugRecord = joinByteBuffers(takeByteBuffer(), takeDebugLineBuffer());
+  // The list nodes go back to the symbol table now; the record must not
+  // point at them once they are reused.
+  resetDebugLists();
+  record->parameterNames = nullptr;
+  record->localNames = nullptr;
+}
+
+void generateFunctionCode(IdentifierRecord *function, BlockListNode *blocks, int parameterCount,
+                          int localVariableCount) {
+  FunctionRecord *record = recordOfFunction(function);
+  ASSERT(!record->code);
+  resetInstructionSelection();
+  // Every function's line table starts with an entry at offset 0.
+  writer.lastDebugLine = 0;
+  ByteBuffer *code = generateBlockListCode(blocks);
+  ByteBuffer *header = functionHeader(parameterCount, localVariableCount, code ? code->size : 0);
+  record->code = joinByteBuffers(header, code);
+  if (isDebugInfoEnabled())
+    buildDebugRecord(record, parameterCount, localVariableCount);
+}
+
+void addLineEntry(const AsmCode *instruction, const ByteBuffer *codeSoFar) {
+  const AsmCode *currentAsmCode = instruction;
+  ASSERT(currentAsmCode);
+  const std::uint32_t lineNo = currentAsmCode->lineNo;
+  ASSERT(lineNo);
+  if (lineNo == writer.lastDebugLine)
+    return;
+  emitDebugMbUInt32(codeSoFar ? codeSoFar->size : 0);
+  emitDebugMbUInt32(lineNo);
+  writer.lastDebugLine = lineNo;
+  countDebugLineEntry();
+}
+
+// ---------------------------------------------------------------- output files
+
+// The whole file is in memory before its path is opened, so a failed run
+// never leaves a file behind, and a failed write removes what it began.
+static void writeWholeFile(std::FILE *file, const char *path, const ByteBuffer *contents,
+                           const char *fileKind) {
+  const bool written = std::fwrite(contents->bytes, 1, contents->size, file) == contents->size;
+  const bool closed = std::fclose(file) == 0;
+  if (written && closed)
+    return;
+  std::remove(path);
+  std::fprintf(stderr, "Could not write %s \"%s\"\n", fileKind, path);
+  std::exit(1);
+}
+
+static std::FILE *openOutputFile(const char *name) {
+  std::FILE *file = std::fopen(name, "wb");
+  if (!file) {
+    std::fprintf(stderr, "Could not open output file \"%s\" for writing\n", name);
+    std::exit(1);
+  }
+  return file;
+}
+
+// ---------------------------------------------------------------- the compiled unit
+
+static bool isExternFunction(const FunctionRecord *record) { return record->identifier->state != 0; }
+
+namespace {
+struct FunctionPoolCounts {
+  std::uint16_t functionCount;  // every record
+  std::uint32_t nameCount;      // extern functions
+};
+} // namespace
+
+// Every function that was called must have been defined: each one that was
+// not is reported, in index order, and the run ends. Otherwise the extern
+// functions' name table is in the output buffer.
+static FunctionPoolCounts writeFunctionNameTable() {
+  FunctionPoolCounts counts{.functionCount = 0, .nameCount = 0};
+  bool undefinedFunction = false;
+  for (const FunctionRecord *record = writer.functionListHead; record; record = record->next) {
+    ++counts.functionCount;
+    const char *name = getNameText(record->identifier->key.name);
+    if (!record->code) {
+      std::fprintf(stderr, "Error: function \"%s\" not defined\n", name);
+      undefinedFunction = true;
+      continue;
+    }
+    if (undefinedFunction || !isExternFunction(record))
+      continue;
+    // The front end keeps an extern name within 255 bytes.
+    const std::size_t length = std::strlen(name);
+    ++counts.nameCount;
+    emitByte(static_cast<std::uint8_t>(record->functionIndex));
+    emitByte(static_cast<std::uint8_t>(length));
+    for (std::size_t i = 0; i < length; ++i)
+      emitByte(static_cast<std::uint8_t>(name[i]));
+  }
+  if (undefinedFunction)
+    std::exit(1);
+  return counts;
+}
+
+// Constant pool, pragma pool, the two counts, the name table, then every
+// function's entry in index order. The functions' code is consumed.
+static ByteBuffer *buildUnitBody() {
+  writeConstantPool();
+  writePragmaPool();
+  discardByteBuffer();
+  const FunctionPoolCounts counts = writeFunctionNameTable();
+  ByteBuffer *nameTable = takeByteBuffer();
+  // Both counts are one byte; the front end keeps them in range.
+  emitByte(static_cast<std::uint8_t>(counts.functionCount));
+  emitByte(static_cast<std::uint8_t>(counts.nameCount));
+  ByteBuffer *countBytes = takeByteBuffer();
+
+  ByteBuffer *body = joinByteBuffers(takeConstantPoolBytes(), takePragmaPoolBytes());
+  body = joinByteBuffers(body, countBytes);
+  body = joinByteBuffers(body, nameTable);
+  for (FunctionRecord *record = writer.functionListHead; record; record = record->next) {
+    body = joinByteBuffers(body, record->code);
+    record->code = nullptr;
+  }
+  return body;
+}
+
+// The version byte and the size of what follows.
+static ByteBuffer *withFileHeader(ByteBuffer *body) {
+  discardByteBuffer();
+  emitByte(0x01);
+  emitMbUInt32(body ? body->size : 0);
+  return joinByteBuffers(takeByteBuffer(), body);
+}
+
+void writeCompiledUnit() {
+  if (hasErrors())
+    return;
+  ByteBuffer *unit = withFileHeader(buildUnitBody());
+  ASSERT(writer.outputFileName);
+  std::FILE *file = openOutputFile(writer.outputFileName);
+  writeWholeFile(file, writer.outputFileName, unit, "output file");
+  freeByteBuffer(unit);
+}
+
+// ---------------------------------------------------------------- the debug file
+
+// The output file name with ".dbg" appended; the run ends when it cannot be
+// opened. The name is the caller's to free.
+static std::FILE *openDebugFile(const char *outputFileName, char **debugFileName) {
+  const std::size_t length = std::strlen(outputFileName);
+  auto *name = static_cast<char *>(checkedAllocate(length + 5, 1));
+  std::memcpy(name, outputFileName, length);
+  std::memcpy(name + length, ".dbg", 5);
+  std::FILE *file = std::fopen(name, "wb");
+  if (!file) {
+    std::printf("Could not open debug output file \"%s\" for writing\n", name);
+    std::exit(1);
+  }
+  *debugFileName = name;
+  return file;
+}
+
+void writeDebugFile() {
+  if (!isDebugInfoEnabled() || hasErrors())
+    return;
+  discardByteBuffer();
+  writeNameTable();
+  std::uint32_t numOfFunctions = 0;
+  ByteBuffer *records = nullptr;
+  for (FunctionRecord *record = writer.functionListHead; record; record = record->next) {
+    ++numOfFunctions;
+    records = joinByteBuffers(records, record->debugRecord);
+    record->debugRecord = nullptr;
+  }
+  ASSERT(numOfFunctions < 256);
+  emitByte(static_cast<std::uint8_t>(numOfFunctions));
+  ByteBuffer *file = withFileHeader(joinByteBuffers(takeByteBuffer(), records));
+
+  const char *outputFileName = writer.outputFileName;
+  ASSERT(outputFileName);
+  char *debugFileName = nullptr;
+  std::FILE *debugFile = openDebugFile(outputFileName, &debugFileName);
+  writeWholeFile(debugFile, debugFileName, file, "debug output file");
+  std::free(debugFileName);
+  freeByteBuffer(file);
+}

@@ -81,15 +81,20 @@ struct BlockListNode;
 
 // Compiles one function definition whose blocks are complete: selects the
 // instructions, sizes the jumps and keeps the finished bytes (header and
-// code) on the function's record.
+// code) on the function's record; with -g also its debug record, whose line
+// table starts afresh for every function.
 void generateFunctionCode(IdentifierRecord *function, BlockListNode *blocks, int parameterCount,
                           int localVariableCount);
 
 // Writes the whole compiled unit in one piece, at the end of the parse.
 // Does nothing once an error has been counted; a function called but never
-// defined is reported by name and ends the run with status 1.
+// defined is reported by name and ends the run with status 1. The file is
+// opened only when the unit is complete in memory; a file that cannot be
+// opened or written ends the run with status 1, and a failed write removes
+// what was written.
 void writeCompiledUnit();
-// With -g and no error counted: the debug file, the output name with ".dbg".
+// With -g and no error counted: the debug file, the output name with ".dbg",
+// written the same way after the compiled unit.
 void writeDebugFile();
 
 // The instruction set: one row per operation, in value order. The code reads
@@ -204,10 +209,23 @@ struct AsmCodeList;
 struct Statement;
 
 // Instruction selection, statement by statement, for the block walker; each
-// returns null when the statement or tree produces no instruction.
+// returns null when the statement or tree produces no instruction. The
+// selectors read the current source line of the block walker.
+//
+// Called at the start of every function: the logical node remembered for the
+// tobool rule of && and || belongs to the previous function's released trees.
+void resetInstructionSelection();
+// currentPosition is the block list node of the statement's block; the block
+// after it is the one that is reached without a jump.
 AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPosition);
+// An expression statement: its value, if any, does not stay on the stack.
 AsmCodeList *selectStatementExpression(AbstractTree *tree);
+// The code that leaves the tree's value on the operand stack (an assignment
+// marked valueDiscarded leaves none). Iterative: any depth is fine. An
+// expression jump of 65536 bytes or more ends the run with status 1.
 AsmCodeList *selectExpression(AbstractTree *tree);
+// The variable or function index of an identifier leaf; the pool index of an
+// indirect constant leaf.
 std::uint32_t leafIndex(const AbstractTree *tree);
 // Exactly the row's size of bytes; abstract jumps never get here.
 ByteBuffer *encodeInstruction(const AsmCode *instruction);
