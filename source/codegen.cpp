@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 // A buffer being written: the record handed out on the take, with its
@@ -119,23 +120,38 @@ void freeByteBuffer(ByteBuffer *buffer) {
 }
 
 ByteBuffer *joinByteBuffers(ByteBuffer *first, ByteBuffer *second) {
-  if (!first)
-    return second;
-  if (!second)
-    return first;
-  const std::uint64_t size = std::uint64_t{first->size} + second->size;
+  ByteBuffer *pieces[] = {first, second};
+  return joinByteBufferList(pieces, 2);
+}
+
+ByteBuffer *joinByteBufferList(ByteBuffer *const *pieces, std::size_t count) {
+  std::uint64_t size = 0;
+  std::size_t present = 0;
+  ByteBuffer *onlyPiece = nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!pieces[i])
+      continue;
+    size += pieces[i]->size;
+    ++present;
+    onlyPiece = pieces[i];
+  }
+  if (present <= 1)
+    return onlyPiece;
   if (size > largestBufferSize)
     bytecodeTooLarge();
   auto *joined = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
-  // One byte at least, so that two empty pieces still make an array.
+  // One byte at least, so that empty pieces still make an array.
   *joined = ByteBuffer{.size = static_cast<std::uint32_t>(size),
                        .bytes = static_cast<std::uint8_t *>(checkedAllocate(size ? size : 1, 1))};
-  if (first->size)
-    std::memcpy(joined->bytes, first->bytes, first->size);
-  if (second->size)
-    std::memcpy(joined->bytes + first->size, second->bytes, second->size);
-  freeByteBuffer(first);
-  freeByteBuffer(second);
+  std::uint32_t offset = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!pieces[i])
+      continue;
+    if (pieces[i]->size)
+      std::memcpy(joined->bytes + offset, pieces[i]->bytes, pieces[i]->size);
+    offset += pieces[i]->size;
+    freeByteBuffer(pieces[i]);
+  }
   return joined;
 }
 
@@ -394,14 +410,15 @@ static ByteBuffer *buildUnitBody() {
   emitByte(static_cast<std::uint8_t>(counts.nameCount));
   ByteBuffer *countBytes = takeByteBuffer();
 
-  ByteBuffer *body = joinByteBuffers(takeConstantPoolBytes(), takePragmaPoolBytes());
-  body = joinByteBuffers(body, countBytes);
-  body = joinByteBuffers(body, nameTable);
+  // One copy of everything: joining piece by piece would copy the body once
+  // per function.
+  std::vector<ByteBuffer *> pieces{takeConstantPoolBytes(), takePragmaPoolBytes(), countBytes,
+                                   nameTable};
   for (FunctionRecord *record = writer.functionListHead; record; record = record->next) {
-    body = joinByteBuffers(body, record->code);
+    pieces.push_back(record->code);
     record->code = nullptr;
   }
-  return body;
+  return joinByteBufferList(pieces.data(), pieces.size());
 }
 
 // The version byte and the size of what follows.
@@ -412,8 +429,12 @@ static ByteBuffer *withFileHeader(ByteBuffer *body) {
   return joinByteBuffers(takeByteBuffer(), body);
 }
 
+// An error that was printed but not yet counted (its action did not fail)
+// stops the writers too: a compilation that reports an error writes nothing.
+static bool compilationHasFailed() { return hasErrors() || isErrorPending(); }
+
 void writeCompiledUnit() {
-  if (hasErrors())
+  if (compilationHasFailed())
     return;
   ByteBuffer *unit = withFileHeader(buildUnitBody());
   ASSERT(writer.outputFileName);
@@ -441,17 +462,18 @@ static std::FILE *openDebugFile(const char *outputFileName, char **debugFileName
 }
 
 void writeDebugFile() {
-  if (!isDebugInfoEnabled() || hasErrors())
+  if (!isDebugInfoEnabled() || compilationHasFailed())
     return;
   discardByteBuffer();
   writeNameTable();
   std::uint32_t numOfFunctions = 0;
-  ByteBuffer *records = nullptr;
+  std::vector<ByteBuffer *> recordPieces;
   for (FunctionRecord *record = writer.functionListHead; record; record = record->next) {
     ++numOfFunctions;
-    records = joinByteBuffers(records, record->debugRecord);
+    recordPieces.push_back(record->debugRecord);
     record->debugRecord = nullptr;
   }
+  ByteBuffer *records = joinByteBufferList(recordPieces.data(), recordPieces.size());
   ASSERT(numOfFunctions < 256);
   emitByte(static_cast<std::uint8_t>(numOfFunctions));
   ByteBuffer *file = withFileHeader(joinByteBuffers(takeByteBuffer(), records));

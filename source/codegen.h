@@ -3,6 +3,7 @@
 // keeps for each script function, and the writer of the whole unit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <type_traits>
@@ -54,6 +55,9 @@ void discardByteBuffer();
 ByteBuffer *joinByteBuffers(ByteBuffer *first, ByteBuffer *second);
 // Releases the array and the record; null is ignored.
 void freeByteBuffer(ByteBuffer *buffer);
+// The pieces in order in one copy, however many there are; every piece is
+// consumed, null pieces are skipped.
+ByteBuffer *joinByteBufferList(ByteBuffer *const *pieces, std::size_t count);
 
 // The mb_u_int32 encoding of value (7 bits per byte, most significant group
 // first, the high bit on every byte but the last) into bytes; returns the

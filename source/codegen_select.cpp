@@ -110,18 +110,11 @@ static std::uint32_t expressionJumpDistance(const AsmCodeList *skippedCode) {
   return distance;
 }
 
-// A function index of 256 or more has no call form. Only a unit with more
-// than 256 function names gets there, and such a unit always has functions
-// that are called but not defined, so it could not be written anyway.
+// The front end gives function indices only up to 255 ("Number of functions
+// exceed maximum limit" for the next name), so every callee has a call form.
 static std::uint32_t callableFunctionIndex(const AbstractTree *callee) {
   const std::uint32_t index = leafIndex(callee);
-  if (index > 255) {
-    if (const char *fileName = getInputFileName())
-      std::fprintf(stderr, "%s, Error: %s\n", fileName, errorMessageText(TooManyFunctions));
-    else
-      std::fprintf(stderr, "Error: %s\n", errorMessageText(TooManyFunctions));
-    std::exit(1);
-  }
+  ASSERT(index <= 255);
   return index;
 }
 

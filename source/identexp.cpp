@@ -43,7 +43,8 @@ Expression *makeFunctionExpression(NameId name) {
   IdentifierRecord *record = findIdentifier(key);
   if (!record) {
     record = declareIdentifier(key);
-    ASSERT(record);  // a function name not yet known is always accepted
+    if (!record)  // beyond the 256 function names a call can encode
+      return nullptr;
     reportWarning(FunctionUsedBeforeDeclaration);
   }
   return makeIdentifierLeaf(record);

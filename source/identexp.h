@@ -9,6 +9,8 @@ struct Expression;
 // Null when the variable is not declared: reported once per name per
 // function, and every later use fails silently.
 Expression *makeVariableExpression(NameId name);
-// Never fails: a function not yet declared gets its index now, with the
-// warning "Function is used before declaration".
+// A function not yet declared gets its index now, with the warning
+// "Function is used before declaration". Null only for a name beyond the 256
+// function indices a call can encode ("Number of functions exceed maximum
+// limit").
 Expression *makeFunctionExpression(NameId name);

@@ -284,6 +284,12 @@ IdentifierRecord *declareIdentifier(IdentifierKey key) {
   if (entry->nameSpaceMask & key.nameSpace)
     return refuseRedeclaration(entry, key);
 
+  // 256 names take function indices 0 to 255; the next one could not be
+  // called, since a call instruction holds the index in one byte.
+  if (key.nameSpace == FL_FUNCTION && table.functionCount >= 256) {
+    reportError(TooManyFunctions);
+    return nullptr;
+  }
   entry->nameSpaceMask |= key.nameSpace;
   IdentifierRecord *record = newRecord(key);
   entry->identifiers = newListNode(record, entry->identifiers);

@@ -272,7 +272,7 @@ LibraryFunctionCall
   ;
 
 FunctionName
-  : IDENTIFIER  { $$ = makeFunctionExpression($1); }
+  : IDENTIFIER  { if (!($$ = makeFunctionExpression($1))) YYERROR; }
   ;
 
 LibraryFunctionName

@@ -179,6 +179,23 @@ TEST(Declarations, ANewFunctionTakesTheNextIndexAndABackEndRecord) {
   EXPECT_EQ(findIdentifier({temporary, FL_VARIABLE}), nullptr);
 }
 
+// A call holds the function index in one byte: the 257th function name is
+// refused, once, and a placeholder for a broken header is never refused.
+TEST(DeclarationsDeathTest, TheFunctionIndexStopsAt255) {
+  EXPECT_EXIT(
+      {
+        while (numberOfDeclaredFunctions() < 256)
+          declareIdentifier(function("fl_" + std::to_string(numberOfDeclaredFunctions())));
+        std::fputs("256 declared\n", stderr);
+        if (!declareIdentifier(function("fl_one_too_many")) &&
+            declareIdentifier({newTemporaryNameId(), FL_FUNCTION}))
+          std::exit(0);
+        std::exit(1);
+      },
+      testing::ExitedWithCode(0),
+      "256 declared\n \\([0-9]+\\) Error: Number of functions exceed maximum limit\n$");
+}
+
 // One function: its parameters, declared before its definition opens, then
 // its locals. Only the last declaration may break a limit.
 struct LimitCase {
