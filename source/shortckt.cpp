@@ -30,14 +30,26 @@ PatchEntry *createPatchEntry(Statement *statementPtr, int branchSelector) {
   return entry;
 }
 
+// The shorter list is walked and the longer one linked behind it, so that a
+// loop gathering one more break at a time stays linear: the order of the
+// entries means nothing, backpatching sets every target alike.
 PatchEntry *mergePatchLists(PatchEntry *a, PatchEntry *b) {
   if (!a)
     return b;
-  PatchEntry *last = a;
-  while (last->nextEntry)
-    last = last->nextEntry;
-  last->nextEntry = b;
-  return a;
+  if (!b)
+    return a;
+  PatchEntry *lastOfA = a;
+  PatchEntry *lastOfB = b;
+  while (lastOfA->nextEntry && lastOfB->nextEntry) {
+    lastOfA = lastOfA->nextEntry;
+    lastOfB = lastOfB->nextEntry;
+  }
+  if (!lastOfA->nextEntry) {
+    lastOfA->nextEntry = b;
+    return a;
+  }
+  lastOfB->nextEntry = a;
+  return b;
 }
 
 PatchEntry *copyPatchList(const PatchEntry *list) {

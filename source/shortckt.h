@@ -24,7 +24,8 @@ static_assert(std::is_trivially_copyable_v<BooleanLists>);
 
 // A one-entry list.
 PatchEntry *createPatchEntry(Statement *statementPtr, int branchSelector);
-// a with b linked behind it (b when a is empty); b's entries now belong to a.
+// Every entry of a and of b in one list (b when a is empty, a when b is);
+// the lists' entries now belong to the result. Costs the shorter list's length.
 PatchEntry *mergePatchLists(PatchEntry *a, PatchEntry *b);
 PatchEntry *copyPatchList(const PatchEntry *list);
 // Sets every listed target to block; the list is unchanged and still the caller's.

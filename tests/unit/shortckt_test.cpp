@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <utility>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -48,14 +49,29 @@ TEST(PatchLists, MergeWithEmptySecondReturnsFirstUnchanged) {
   releasePatchList(first);
 }
 
-TEST(PatchLists, MergeLinksSecondBehindTheLastEntryOfFirst) {
+TEST(PatchLists, MergeKeepsEveryEntryOfBothLists) {
   Statement a = conditional(), b = jump(), c = conditional();
-  PatchEntry *first = mergePatchLists(createPatchEntry(&a, 1), createPatchEntry(&b, 0));
-  PatchEntry *second = createPatchEntry(&c, 0);
-  PatchEntry *merged = mergePatchLists(first, second);
-  EXPECT_EQ(merged, first);
-  EXPECT_EQ(entriesOf(merged), (std::vector<Entry>{{&a, 1}, {&b, 0}, {&c, 0}}));
-  releasePatchList(merged);
+  for (bool longerFirst : {true, false}) {
+    PatchEntry *pair = mergePatchLists(createPatchEntry(&a, 1), createPatchEntry(&b, 0));
+    PatchEntry *single = createPatchEntry(&c, 0);
+    PatchEntry *merged = longerFirst ? mergePatchLists(pair, single) : mergePatchLists(single, pair);
+    std::vector<Entry> entries = entriesOf(merged);
+    std::sort(entries.begin(), entries.end());
+    std::vector<Entry> expected{{&a, 1}, {&b, 0}, {&c, 0}};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries, expected);
+    releasePatchList(merged);
+  }
+}
+
+// A loop with many breaks merges one entry at a time into a long list.
+TEST(PatchLists, MergingIntoALongListCostsTheShortOne) {
+  Statement exit = jump();
+  PatchEntry *breaks = nullptr;
+  for (int i = 0; i < 200000; ++i)
+    breaks = mergePatchLists(breaks, createPatchEntry(&exit, 0));
+  EXPECT_EQ(entriesOf(breaks).size(), 200000u);
+  releasePatchList(breaks);
 }
 
 TEST(Backpatch, ConditionalInBothListsGetsBothTargets) {
@@ -81,7 +97,9 @@ TEST(Backpatch, SelectorPicksTheTargetAndGotoGetsItsTarget) {
   EXPECT_EQ(onFalse.trueBlock, nullptr);
   EXPECT_EQ(exit.targetBlock, &target);
   // The list stays the caller's, unchanged.
-  EXPECT_EQ(entriesOf(list), (std::vector<Entry>{{&onTrue, 1}, {&onFalse, 0}, {&exit, 0}}));
+  std::vector<Entry> before = entriesOf(list);
+  backpatch(list, &target);
+  EXPECT_EQ(entriesOf(list), before);
   releasePatchList(list);
 }
 
