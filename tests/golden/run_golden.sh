@@ -3,14 +3,18 @@
 # case's .expected file: exit status, standard output, standard error, the
 # compiled unit and the debug file (as hex).
 #
-#   run_golden.sh TAVOK CASE.wmls
+#   run_golden.sh TAVOK CASE.wmls [UNITCHECK]
 #
+# With UNITCHECK (the path of the unit reader), a compiled unit the run wrote
+# is also walked by that reader, with its debug file when there is one; a unit
+# the reader rejects fails the case and is never recorded by UPDATE.
 # Options for the compiler come from CASE.options (one line), if present.
 # With UPDATE=1 the .expected file is rewritten from the actual run.
 set -u
 
 tavok=$1
 case_source=$2
+unitcheck=${3:-}
 case_base=${case_source%.wmls}
 expected=$case_base.expected
 name=$(basename "$case_base")
@@ -43,6 +47,15 @@ hex_or_none() {
   echo "--- debug"
   hex_or_none "$work/$name.wmlsc.dbg"
 } > "$work/actual"
+
+if [ -n "$unitcheck" ] && [ -f "$work/$name.wmlsc" ]; then
+  check_options=()
+  if [ -f "$work/$name.wmlsc.dbg" ]; then check_options=(-g); fi
+  if ! "$unitcheck" "${check_options[@]}" "$work/$name.wmlsc"; then
+    echo "the unit written for $case_source does not hold together"
+    exit 1
+  fi
+fi
 
 if [ "${UPDATE:-0}" = 1 ]; then
   cp "$work/actual" "$expected"
