@@ -5,8 +5,9 @@ BUILD_DIR := build
 TEST_DIR := build-test
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 JOBS := $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build run test clean
+.PHONY: all deps build run test clean install uninstall package
 
 all: build
 
@@ -28,3 +29,18 @@ test: deps
 
 clean:
 	rm -rf $(BUILD_DIR) $(TEST_DIR)
+
+# The program in $(PREFIX)/bin, the manual page in $(PREFIX)/share/man/man1,
+# the README and the examples in $(PREFIX)/share/doc/tavok. DESTDIR, when
+# set, is put before every path. The build directory keeps an install record.
+install: build
+	cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# Removes exactly what the last `make install` put in place, wherever that
+# was, and the directories it created once they are empty.
+uninstall:
+	cmake -DINSTALL_RECORD=$(BUILD_DIR)/install_record.txt -P cmake/uninstall.cmake
+
+# A Debian package, $(BUILD_DIR)/tavok_<version>_<architecture>.deb.
+package: build
+	cmake --build $(BUILD_DIR) --target package
