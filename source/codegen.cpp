@@ -4,6 +4,7 @@
 #include "constpool.h"
 #include "errorhlr.h"
 #include "mempool.h"
+#include "outputfile.h"
 #include "pragma.h"
 #include "strtable.h"
 #include "tavokassert.h"
@@ -333,30 +334,6 @@ void addLineEntry(const AsmCode *instruction, const ByteBuffer *codeSoFar) {
   countDebugLineEntry();
 }
 
-// ---------------------------------------------------------------- output files
-
-// The whole file is in memory before its path is opened, so a failed run
-// never leaves a file behind, and a failed write removes what it began.
-static void writeWholeFile(std::FILE *file, const char *path, const ByteBuffer *contents,
-                           const char *fileKind) {
-  const bool written = std::fwrite(contents->bytes, 1, contents->size, file) == contents->size;
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed)
-    return;
-  std::remove(path);
-  std::fprintf(stderr, "Could not write %s \"%s\"\n", fileKind, path);
-  std::exit(1);
-}
-
-static std::FILE *openOutputFile(const char *name) {
-  std::FILE *file = std::fopen(name, "wb");
-  if (!file) {
-    std::fprintf(stderr, "Could not open output file \"%s\" for writing\n", name);
-    std::exit(1);
-  }
-  return file;
-}
-
 // ---------------------------------------------------------------- the compiled unit
 
 static bool isExternFunction(const FunctionRecord *record) { return record->identifier->state != 0; }
@@ -438,27 +415,22 @@ void writeCompiledUnit() {
     return;
   ByteBuffer *unit = withFileHeader(buildUnitBody());
   ASSERT(writer.outputFileName);
-  std::FILE *file = openOutputFile(writer.outputFileName);
-  writeWholeFile(file, writer.outputFileName, unit, "output file");
+  stageOutputFile(writer.outputFileName, unit->bytes, unit->size, CompiledUnitFile);
   freeByteBuffer(unit);
+  // With -g the debug file is staged next, and both are committed then.
+  if (!isDebugInfoEnabled())
+    commitOutputFiles();
 }
 
 // ---------------------------------------------------------------- the debug file
 
-// The output file name with ".dbg" appended; the run ends when it cannot be
-// opened. The name is the caller's to free.
-static std::FILE *openDebugFile(const char *outputFileName, char **debugFileName) {
+// The output file name with ".dbg" appended; the caller frees it.
+static char *debugFileNameOf(const char *outputFileName) {
   const std::size_t length = std::strlen(outputFileName);
   auto *name = static_cast<char *>(checkedAllocate(length + 5, 1));
   std::memcpy(name, outputFileName, length);
   std::memcpy(name + length, ".dbg", 5);
-  std::FILE *file = std::fopen(name, "wb");
-  if (!file) {
-    std::printf("Could not open debug output file \"%s\" for writing\n", name);
-    std::exit(1);
-  }
-  *debugFileName = name;
-  return file;
+  return name;
 }
 
 void writeDebugFile() {
@@ -480,9 +452,9 @@ void writeDebugFile() {
 
   const char *outputFileName = writer.outputFileName;
   ASSERT(outputFileName);
-  char *debugFileName = nullptr;
-  std::FILE *debugFile = openDebugFile(outputFileName, &debugFileName);
-  writeWholeFile(debugFile, debugFileName, file, "debug output file");
+  char *debugFileName = debugFileNameOf(outputFileName);
+  stageOutputFile(debugFileName, file->bytes, file->size, DebugInformationFile);
+  commitOutputFiles();
   std::free(debugFileName);
   freeByteBuffer(file);
 }

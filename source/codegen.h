@@ -93,9 +93,10 @@ void generateFunctionCode(IdentifierRecord *function, BlockListNode *blocks, int
 // Writes the whole compiled unit in one piece, at the end of the parse.
 // Does nothing once an error has been counted; a function called but never
 // defined is reported by name and ends the run with status 1. The file is
-// opened only when the unit is complete in memory; a file that cannot be
-// opened or written ends the run with status 1, and a failed write removes
-// what was written.
+// written only when the unit is complete in memory; a file that cannot be
+// opened or written ends the run with status 1 and leaves an existing file
+// as it was (outputfile.h). Under -g the file replaces the old one only
+// together with the debug file, in writeDebugFile.
 void writeCompiledUnit();
 // With -g and no error counted: the debug file, the output name with ".dbg",
 // written the same way after the compiled unit.

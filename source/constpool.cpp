@@ -430,13 +430,17 @@ static bool decodeEscape(const char *&in, const char *end, char *&out) {
 
 char *decodeStringLiteral(const char *text) {
   const std::size_t length = std::strlen(text);
-  ASSERT(length >= 2 && isQuote(text[0]) && isQuote(text[length - 1]));
-  // No escape is shorter than what it decodes to, so the text between the
-  // quotes plus a NUL always fits.
-  auto *decoded = static_cast<char *>(checkedAllocate(length - 1, 1));
+  ASSERT(length >= 1 && isQuote(text[0]));
+  // No escape is shorter than what it decodes to, so the text after the
+  // opening quote plus a NUL always fits.
+  auto *decoded = static_cast<char *>(checkedAllocate(length, 1));
   char *out = decoded;
-  const char *end = text + length - 1;  // the closing quote
-  for (const char *in = text + 1; in < end;) {
+  // The literal ends at its closing quote, the only unescaped one like the
+  // opening quote. A NUL byte in the source ends the text early, without
+  // that quote: the constant ends there, as it does at an escaped NUL.
+  const char quote = text[0];
+  const char *end = text + length;
+  for (const char *in = text + 1; in < end && *in != quote;) {
     if (*in != '\\') {
       *out++ = *in++;
       continue;
@@ -481,6 +485,17 @@ std::uint32_t pragmaString(const char *decoded) {
 
 // ---------------------------------------------------------------- placement
 
+// The pool takes integers and floats without a check when they are placed,
+// but an index must fit the 16-bit operand like a string's: past the limit
+// the error stops the unit from being written, and index 0 keeps the
+// function's code buildable meanwhile.
+static std::uint32_t placedIndex(std::uint32_t index) {
+  if (index < 65535)
+    return index;
+  reportError(TooManyConstants);
+  return 0;
+}
+
 ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
   if (descriptor.constantType == IndirectConstant)
     return descriptor;
@@ -493,12 +508,12 @@ ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
     case 1: placed.value = static_cast<std::uint32_t>(ImmediateCode::One); break;
     default:
       placed.constantType = IndirectConstant;
-      placed.value = addValueConstant(descriptor.value, IntegerConstant);
+      placed.value = placedIndex(addValueConstant(descriptor.value, IntegerConstant));
     }
     return placed;
   case FloatType:
     placed.constantType = IndirectConstant;
-    placed.value = addValueConstant(descriptor.value, FloatConstant);
+    placed.value = placedIndex(addValueConstant(descriptor.value, FloatConstant));
     return placed;
   case StringType:
   case BooleanType:

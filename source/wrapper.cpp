@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 struct CompileFlags {
@@ -78,7 +79,12 @@ void processCommandLine(int argc, char **argv) {
   setOutputFileName(flags.outputFileName);
 }
 
+// The few standard containers report exhausted memory by an exception that
+// nobody catches; the run ends the way it does in the pools instead.
+static void endRunWithoutMemory() { fatalError(noMemorySpace); }
+
 int runCompilation(int argc, char **argv) {
+  std::set_new_handler(endRunWithoutMemory);
   processCommandLine(argc, argv);
   initPragmas();
   yyparse();  // compiles every function and writes the unit from its start rule

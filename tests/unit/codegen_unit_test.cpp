@@ -167,13 +167,16 @@ TEST(CompiledUnit, AnOutputPathThatCannotBeOpenedEndsTheRun) {
   EXPECT_FALSE(exists(path));
 }
 
-TEST(CompiledUnit, AFailedWriteRemovesTheFile) {
-  // A link to the full device: the open succeeds, the write does not.
+TEST(CompiledUnit, AFailedWriteLeavesThePathAsItWas) {
+  // A link to the full device: the open succeeds, the write does not. The
+  // link is the user's and stays.
   CompilationFiles files("full_device", "function f() {\n}\n");
   ASSERT_EQ(symlink("/dev/full", files.output.c_str()), 0);
   EXPECT_EXIT(compile({files.source, files.output}), ::testing::ExitedWithCode(1),
               "^Could not write output file \"" + files.output + "\"\n$");
-  EXPECT_FALSE(exists(files.output));
+  char target[16] = {};
+  EXPECT_EQ(readlink(files.output.c_str(), target, sizeof target - 1), 9);
+  EXPECT_STREQ(target, "/dev/full");
 }
 
 TEST(CompiledUnit, ASourceErrorLeavesAnExistingOutputUntouched) {
@@ -234,19 +237,19 @@ TEST(DebugFile, ADebugPathThatCannotBeOpenedIsReportedOnTheStandardOutput) {
   EXPECT_EXIT(compileWithStandardOutputTo(standardOutput, {"-g", files.source, files.output}),
               ::testing::ExitedWithCode(1), "");
   EXPECT_EQ(textOf(standardOutput), "Could not open debug output file \"" + files.debug + "\" for writing\n");
-  // The compiled unit was complete before the debug file was tried.
-  EXPECT_FALSE(contentsOf(files.output).empty());
+  // The compiled unit is written only together with its debug file.
+  EXPECT_FALSE(exists(files.output));
   rmdir(files.debug.c_str());
   std::remove(standardOutput.c_str());
 }
 
-TEST(DebugFile, AFailedWriteRemovesTheDebugFile) {
+TEST(DebugFile, AFailedWriteOfTheDebugFileWritesNoUnit) {
   CompilationFiles files("debug_full_device", "function f() {\n}\n");
   ASSERT_EQ(symlink("/dev/full", files.debug.c_str()), 0);
+  writeText(files.output, "old");
   EXPECT_EXIT(compile({"-g", files.source, files.output}), ::testing::ExitedWithCode(1),
               "^Could not write debug output file \"" + files.debug + "\"\n$");
-  EXPECT_FALSE(exists(files.debug));
-  EXPECT_FALSE(contentsOf(files.output).empty());
+  EXPECT_EQ(textOf(files.output), "old");
 }
 
 } // namespace

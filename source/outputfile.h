@@ -1,0 +1,31 @@
+// The output files are replaced whole or not at all. Each one is first
+// staged: written completely to a new file beside its path; only when every
+// file of the run is staged does commitOutputFiles move them over their
+// paths. A run that ends before that (a file that cannot be opened or
+// written, memory exhausted on the way, any fatal condition) removes what it
+// staged and leaves existing files as they were.
+//
+// A path that is neither a regular file nor absent (a device such as
+// /dev/null, a pipe) is written in place, and so is a path whose directory
+// takes no new file; such a write cannot be undone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum OutputFileKind : int {
+  CompiledUnitFile = 0,
+  DebugInformationFile = 1,
+};
+
+// Writes size bytes for path. A path that cannot be opened ends the run with
+// "Could not open output file "<path>" for writing" on the standard error
+// stream (for the debug file "Could not open debug output file "<path>" for
+// writing" on the standard output stream); a failed write or close ends it
+// with "Could not write output file "<path>"" (or "debug output file").
+// Status 1 in every case.
+void stageOutputFile(const char *path, const std::uint8_t *bytes, std::size_t size,
+                     OutputFileKind kind);
+
+// Moves every staged file over its path, in the order staged.
+void commitOutputFiles();
