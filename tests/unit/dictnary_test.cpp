@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -99,4 +101,68 @@ TEST(DictionaryEntrySupply, FullFreeListIsTrimmedToHalf) {
   removeFromDictionary(dictionary, 84);
   EXPECT_EQ(dictionaryEntryFreeListCount(), 42);
   deleteDictionary(dictionary);
+}
+
+namespace {
+int comparisons;
+int countedDiffer(Word storedKey, Word soughtKey) {
+  ++comparisons;
+  return storedKey != soughtKey;
+}
+
+// Keys share hashes in threes, and the hashes spread unevenly over the home
+// chains.
+unsigned sharedHash(Word key) { return static_cast<unsigned>(key / 3 * 977); }
+
+// The order of an unsplit dictionary: home chain by home chain, each in
+// insertion order.
+std::vector<Word> homeChainOrder(const std::vector<Word> &insertionOrder) {
+  std::vector<Word> keys = insertionOrder;
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](Word a, Word b) { return sharedHash(a) % 211 < sharedHash(b) % 211; });
+  return keys;
+}
+
+std::vector<Word> keysOf(const Entries &entries) {
+  std::vector<Word> keys;
+  for (const auto &[key, data] : entries)
+    keys.push_back(key);
+  return keys;
+}
+} // namespace
+
+// A large dictionary keeps lookups short, yet traversal and deletion still
+// see the entries in the order of 211 chains in insertion order.
+TEST(DictionaryGrowth, LargeDictionaryKeepsTheOrderOfItsHomeChainsAndShortLookups) {
+  std::vector<Word> keys;
+  for (Word key = 0; key < 20000; ++key)
+    keys.push_back(key * 7);
+  std::mt19937 random(5);
+  std::shuffle(keys.begin(), keys.end(), random);
+  Dictionary *dictionary = createDictionary(countedDiffer, recordDeletion, sharedHash);
+  for (Word key : keys)
+    insertInDictionary(dictionary, key, key + 1);
+  EXPECT_EQ(keysOf(entriesOf(dictionary)), homeChainOrder(keys));
+
+  comparisons = 0;
+  for (Word key : keys)
+    ASSERT_EQ(findInDictionary(dictionary, key), key + 1);
+  EXPECT_LT(comparisons, 4 * 20000) << "chains stay short";
+
+  // Removed keys inserted again go to the end of their home chain.
+  std::vector<Word> order;
+  std::vector<Word> removed;
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    (i % 4 == 0 ? removed : order).push_back(keys[i]);
+  for (Word key : removed)
+    removeFromDictionary(dictionary, key);
+  for (std::size_t i = 0; i < removed.size(); i += 2) {
+    insertInDictionary(dictionary, removed[i], removed[i] + 1);
+    order.push_back(removed[i]);
+  }
+  EXPECT_EQ(keysOf(entriesOf(dictionary)), homeChainOrder(order));
+
+  deletedEntries.clear();
+  deleteDictionary(dictionary);
+  EXPECT_EQ(keysOf(deletedEntries), homeChainOrder(order));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -125,4 +126,72 @@ TEST(HashTableEntrySupply, FullFreeListIsTrimmedToHalf) {
   removeFromHashTable(table, 84);
   EXPECT_EQ(hashEntryFreeListCount(), 42);
   deleteHashTable(table);
+}
+
+namespace {
+// Keys share hashes in threes, and the hashes spread unevenly over the home
+// chains.
+unsigned sharedHash(Word key) { return static_cast<unsigned>(key / 3 * 977); }
+
+// The order of an unsplit table: home chain by home chain, each descending.
+std::vector<Word> homeChainOrder(std::vector<Word> keys) {
+  std::sort(keys.begin(), keys.end(), [](Word a, Word b) {
+    const unsigned homeA = sharedHash(a) % 1021, homeB = sharedHash(b) % 1021;
+    return homeA != homeB ? homeA < homeB : a > b;
+  });
+  return keys;
+}
+
+std::vector<Word> keysOf(const Entries &entries) {
+  std::vector<Word> keys;
+  for (const auto &[key, data] : entries)
+    keys.push_back(key);
+  return keys;
+}
+} // namespace
+
+// A large table keeps lookups short, yet traversal and deletion still see
+// the entries in the order of 1021 sorted chains.
+TEST(HashTableGrowth, LargeTableKeepsTheOrderOfItsHomeChainsAndShortLookups) {
+  std::vector<Word> keys;
+  for (Word key = 0; key < 30000; ++key)
+    keys.push_back(key * 5);
+  std::mt19937 random(11);
+  std::shuffle(keys.begin(), keys.end(), random);
+  deletedEntries.clear();
+  HashTable *table = createHashTable(compareNumbers, recordDeletion, sharedHash);
+  for (Word key : keys)
+    insertInHashTable(table, key, key + 1);
+  EXPECT_EQ(keysOf(entriesOf(table)), homeChainOrder(keys));
+
+  compareCalls = 0;
+  for (Word key : keys)
+    ASSERT_EQ(findInHashTable(table, key), key + 1);
+  for (Word key = 1; key < 3000; key += 5)
+    ASSERT_EQ(findInHashTable(table, key), 0u);
+  EXPECT_LT(compareCalls, 4 * 33000) << "chains stay short";
+
+  std::vector<Word> kept;
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (i % 3 == 0)
+      removeFromHashTable(table, keys[i]);
+    else
+      kept.push_back(keys[i]);
+  EXPECT_EQ(deletedEntries.size(), keys.size() - kept.size());
+  EXPECT_EQ(keysOf(entriesOf(table)), homeChainOrder(kept));
+
+  int calls = 0;
+  const Word stopKey = homeChainOrder(kept)[500];
+  auto stopAt = [](Word argument, Word key, Word) {
+    auto *state = fromWord<std::pair<int *, Word> *>(argument);
+    ++*state->first;
+    return key == state->second ? 0 : 1;
+  };
+  std::pair<int *, Word> state{&calls, stopKey};
+  EXPECT_EQ(traverseHashTable(table, toWord(&state), stopAt), 0);
+  EXPECT_EQ(calls, 501);
+
+  deletedEntries.clear();
+  deleteHashTable(table);
+  EXPECT_EQ(keysOf(deletedEntries), homeChainOrder(kept));
 }

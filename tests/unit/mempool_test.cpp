@@ -216,11 +216,146 @@ TEST(MemPoolModel, RandomAllocateAndFreeKeepsEveryUnitIntact) {
   }
 }
 
+namespace {
+
+// The allocation rules written out plainly: a bit per location, a flag per
+// buffer, every search from scratch. The pool must hand out exactly the
+// locations this model picks, however it speeds up its searches.
+struct ReferencePool {
+  unsigned noOfUnits;
+  int noOfBuffers = 0;
+  std::vector<bool> occupied;
+  std::vector<bool> present = std::vector<bool>(64);
+  bool lastAllocatedValid = false;
+  unsigned lastAllocatedLocation = 0;
+
+  explicit ReferencePool(unsigned units) : noOfUnits(units), occupied(units) {}
+
+  unsigned capacity() const { return ((1u << (noOfBuffers + 1)) - 1) * noOfUnits; }
+  unsigned start(int b) const { return ((1u << b) - 1) * noOfUnits; }
+  unsigned units(int b) const { return noOfUnits << b; }
+  int bufferOf(unsigned location) const {
+    int b = 0;
+    while (location >= start(b + 1))
+      ++b;
+    return b;
+  }
+  unsigned firstClear(unsigned from, unsigned limit) const {
+    while (from < limit && occupied[from])
+      ++from;
+    return from;
+  }
+  unsigned take(unsigned location) {
+    occupied[location] = true;
+    lastAllocatedValid = true;
+    lastAllocatedLocation = location;
+    return location;
+  }
+
+  unsigned allocate() {
+    const unsigned total = capacity();
+    unsigned searchStart = start(noOfBuffers);
+    if (lastAllocatedValid && lastAllocatedLocation > searchStart) {
+      searchStart = lastAllocatedLocation + 1;
+      if (searchStart < total && present[noOfBuffers] && !occupied[searchStart])
+        return take(searchStart);
+    }
+    unsigned location = firstClear(searchStart, total);
+    if (location < total && present[noOfBuffers])
+      return take(location);
+    int absent = -1;
+    for (location = firstClear(0, total); location < total;) {
+      const int b = bufferOf(location);
+      if (present[b])
+        return take(location);
+      absent = b;
+      location = firstClear(location + units(b), total);
+    }
+    if (absent < 0) {
+      absent = ++noOfBuffers;
+      occupied.resize(capacity());
+    }
+    present[absent] = true;
+    return take(start(absent));
+  }
+
+  void release(unsigned location) {
+    occupied[location] = false;
+    if (lastAllocatedValid && lastAllocatedLocation == location)
+      lastAllocatedValid = false;
+    const int b = bufferOf(location);
+    if (b == 0)
+      return;
+    bool empty = true;
+    for (unsigned p = start(b); p < start(b) + units(b); ++p)
+      empty = empty && !occupied[p];
+    if (!empty)
+      return;
+    present[b] = false;
+    if (b == noOfBuffers) {
+      while (noOfBuffers > 0 && !present[noOfBuffers])
+        --noOfBuffers;
+      occupied.resize(capacity());
+    }
+  }
+};
+
+} // namespace
+
+// Bursts of allocations and releases in every mix, from the low and the high
+// end of the pool, so that buffers come and go, freed units wait behind the
+// last allocation and released buffers are re-created.
+TEST(MemPoolModel, LocationsFollowTheAllocationRulesExactly) {
+  for (unsigned unitSize : {2u, 12u}) {
+    SCOPED_TRACE(unitSize);
+    std::mt19937 random(unitSize * 7 + 1);
+    MemPool *pool = createMemPool(1024, unitSize);
+    ReferencePool model(pool->noOfUnits);
+    std::map<int, char *> unitAt;
+
+    for (int step = 0; step < 30000; ++step) {
+      const unsigned phase = (step / 700) % 5; // grow, churn, shrink from the top, churn low, shrink
+      const unsigned allocatePercent[] = {80, 50, 20, 55, 10};
+      if (unitAt.empty() || random() % 100 < allocatePercent[phase]) {
+        char *unit = static_cast<char *>(allocateFromMemPool(pool));
+        const int location = getLocationNumber(pool, unit);
+        ASSERT_EQ(location, static_cast<int>(model.allocate())) << "step " << step;
+        ASSERT_TRUE(unitAt.emplace(location, unit).second);
+      } else {
+        // Release near one end of the occupied locations or anywhere.
+        auto chosen = unitAt.begin();
+        const unsigned where = random() % 3;
+        if (where == 1)
+          chosen = std::prev(unitAt.end());
+        else if (where == 2)
+          std::advance(chosen, random() % unitAt.size());
+        freeToMemPool(pool, chosen->second);
+        model.release(static_cast<unsigned>(chosen->first));
+        unitAt.erase(chosen);
+      }
+      ASSERT_EQ(pool->noOfBuffers, model.noOfBuffers) << "step " << step;
+      for (int b = 0; b <= pool->noOfBuffers; ++b)
+        ASSERT_EQ(pool->bufferList[b] != nullptr, model.present[b]) << "step " << step << " buffer " << b;
+    }
+    for (const auto &[location, unit] : unitAt)
+      ASSERT_EQ(getLocationNumber(pool, unit), location);
+    deleteMemPool(pool);
+  }
+}
+
 TEST(MemPoolFailures, FreeingAForeignAddressIsCaught) {
   MemPool *pool = createMemPool(1024, 8);
   allocateUnits(pool, 2);
   long foreign = 0;
-  EXPECT_DEATH(freeToMemPool(pool, &foreign), "currentNode");
+  EXPECT_DEATH(freeToMemPool(pool, &foreign), "currentRange");
+  deleteMemPool(pool);
+}
+
+TEST(MemPoolFailures, FreeingAUnitTwiceIsCaught) {
+  MemPool *pool = createMemPool(1024, 8);
+  auto units = allocateUnits(pool, 40); // the second unit of buffer 1 keeps it present
+  freeToMemPool(pool, units[33]);
+  EXPECT_DEATH(freeToMemPool(pool, units[33]), "testBit");
   deleteMemPool(pool);
 }
 
@@ -284,25 +419,35 @@ TEST(HashBytes, FoldsTheTopFourBitsIntoTheLowest) {
     EXPECT_EQ(hashBytes(bytes.data(), bytes.size()), hash) << bytes;
 }
 
-TEST(PageTable, LookupMovesTheEntryToTheFrontAndRemovalSparesOtherRanges) {
-  // Small ranges are unlinked address by address, large ones by one sweep.
-  const unsigned rows[][2] = {{40, 3000}, {1020, 1021}, {3000, 40}};
-  for (const auto &[removedUnits, keptUnits] : rows) {
-    SCOPED_TRACE(testing::Message() << removedUnits << "/" << keptUnits);
-    std::vector<char> removed(removedUnits * 8), kept(keptUnits * 8);
-    PageTable *table = createPageTable(8);
-    insertPageRange(table, removed.data(), 0, removedUnits);
-    insertPageRange(table, kept.data(), 5000, keptUnits);
-
-    removePageRange(table, removed.data(), removedUnits);
-    for (unsigned i = 0; i < keptUnits; ++i) {
-      const char *unit = kept.data() + i * 8;
-      ASSERT_EQ(lookupPage(table, unit), static_cast<int>(5000 + i));
-      ASSERT_EQ(table->buckets[hashBytes(&unit, sizeof unit) % 1021]->unitAddress, unit);
-    }
-    EXPECT_DEATH(lookupPage(table, removed.data() + 8 * (removedUnits - 1)), "currentNode");
-    EXPECT_DEATH(deletePageTable(table), "listPtr");
-    removePageRange(table, kept.data(), keptUnits);
-    deletePageTable(table);
+TEST(PageTable, EveryUnitOfEveryRangeMapsToItsLocationAndRemovalSparesOtherRanges) {
+  // Ranges from separate allocations, inserted in no particular address order.
+  const unsigned unitCounts[] = {40, 3000, 1, 1021, 7};
+  std::vector<std::vector<char>> blocks;
+  for (unsigned count : unitCounts)
+    blocks.emplace_back(count * 12);
+  PageTable *table = createPageTable(12);
+  int firstLocation = 0;
+  std::vector<int> firstLocations;
+  for (std::size_t r = 0; r < blocks.size(); ++r) {
+    firstLocations.push_back(firstLocation);
+    insertPageRange(table, blocks[r].data(), firstLocation, unitCounts[r]);
+    firstLocation += static_cast<int>(unitCounts[r]) + 100;
   }
+  auto checkRange = [&](std::size_t r) {
+    for (unsigned i = 0; i < unitCounts[r]; ++i)
+      ASSERT_EQ(lookupPage(table, blocks[r].data() + i * 12), firstLocations[r] + static_cast<int>(i))
+          << r << "/" << i;
+  };
+  for (std::size_t r = 0; r < blocks.size(); ++r)
+    checkRange(r);
+
+  removePageRange(table, blocks[1].data(), unitCounts[1]);
+  for (std::size_t r : {0, 2, 3, 4})
+    checkRange(r);
+  EXPECT_DEATH(lookupPage(table, blocks[1].data() + 12 * 5), "currentRange");
+  EXPECT_DEATH(lookupPage(table, blocks[0].data() + 13), "currentRange"); // not a unit's start
+  EXPECT_DEATH(deletePageTable(table), "rangeCount");
+  for (std::size_t r : {4, 0, 3, 2})
+    removePageRange(table, blocks[r].data(), unitCounts[r]);
+  deletePageTable(table);
 }

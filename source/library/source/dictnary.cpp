@@ -1,5 +1,6 @@
 #include "dictnary.h"
 
+#include "chainsplit.h"
 #include "fatal.h"
 #include "mempool.h"
 #include "tavokassert.h"
@@ -54,7 +55,9 @@ static void releaseEntry(DictionaryEntry *entry) {
 int dictionaryEntryFreeListCount() { return supply.freeListCount; }
 
 static DictionaryEntry **chainOf(const Dictionary *dictionary, Word key) {
-  return &dictionary->buckets[dictionary->hashFunction(key) % unsigned(dictionary->bucketCount)];
+  const std::size_t index = chainsplit::chainIndex(
+      dictionary->hashFunction(key), unsigned(dictionaryBucketCount), dictionary->splitLevel);
+  return &dictionary->buckets[index];
 }
 
 // The link that points at the entry with an equal key, or the null link at
@@ -77,8 +80,23 @@ Dictionary *createDictionary(CompareFunction compareFunction, DeleteFunction del
                            .deleteFunction = deleteFunction,
                            .hashFunction = hashFunction,
                            .bucketCount = dictionaryBucketCount,
-                           .buckets = buckets};
+                           .buckets = buckets,
+                           .splitLevel = 0,
+                           .entryCount = 0,
+                           .insertionCount = 0};
   return dictionary;
+}
+
+// Doubles the chains once they hold more than their share of entries.
+static void splitChainsWhenFull(Dictionary *dictionary) {
+  if (dictionary->entryCount <= chainsplit::maximumLoad * unsigned(dictionary->bucketCount) ||
+      dictionary->splitLevel == chainsplit::maximumSplitLevel)
+    return;
+  ++dictionary->splitLevel;
+  dictionary->buckets = chainsplit::splitEveryChain(
+      dictionary->buckets, std::size_t(dictionary->bucketCount), dictionary->splitLevel,
+      [dictionary](const DictionaryEntry *entry) { return dictionary->hashFunction(entry->key); });
+  dictionary->bucketCount *= 2;
 }
 
 void insertInDictionary(Dictionary *dictionary, Word key, Word data) {
@@ -86,8 +104,13 @@ void insertInDictionary(Dictionary *dictionary, Word key, Word data) {
   if (*link)
     return;
   DictionaryEntry *entry = takeEntry();
-  *entry = DictionaryEntry{.key = key, .data = data, .nextEntry = nullptr};
+  *entry = DictionaryEntry{.key = key,
+                           .data = data,
+                           .nextEntry = nullptr,
+                           .insertionNumber = dictionary->insertionCount++};
   *link = entry;
+  ++dictionary->entryCount;
+  splitChainsWhenFull(dictionary);
 }
 
 Word findInDictionary(const Dictionary *dictionary, Word key) {
@@ -103,31 +126,46 @@ void removeFromDictionary(Dictionary *dictionary, Word key) {
   if (dictionary->deleteFunction)
     dictionary->deleteFunction(entry->key, entry->data);
   *link = entry->nextEntry;
+  --dictionary->entryCount;
   releaseEntry(entry);
 }
 
-int traverseDictionary(const Dictionary *dictionary, Word argument, VisitFunction visitor) {
+// Every entry in home chain order, each home chain in insertion order;
+// visit(entry) may release the entry. Returns as traverseDictionary does.
+template <class Visit> static int visitInHomeChainOrder(const Dictionary *dictionary, Visit visit) {
+  const std::size_t chainsPerHome = std::size_t(1) << dictionary->splitLevel;
+  DictionaryEntry *oneHead;
+  DictionaryEntry **heads = &oneHead;
+  if (chainsPerHome > 1) {
+    heads = static_cast<DictionaryEntry **>(std::calloc(chainsPerHome, sizeof(DictionaryEntry *)));
+    if (!heads)
+      fatalError(noMemorySpace);
+  }
+  auto insertedEarlier = [](const DictionaryEntry *a, const DictionaryEntry *b) {
+    return a->insertionNumber < b->insertionNumber;
+  };
   int result = 1;
-  for (int bucket = 0; bucket < dictionary->bucketCount; ++bucket)
-    for (const DictionaryEntry *entry = dictionary->buckets[bucket]; entry; entry = entry->nextEntry) {
-      result = visitor(argument, entry->key, entry->data);
-      if (!result)
-        return 0;
-    }
+  for (int home = 0; home < dictionaryBucketCount && result; ++home)
+    result = chainsplit::visitMergedChains(dictionary->buckets + home * chainsPerHome,
+                                           chainsPerHome, heads, insertedEarlier, visit, result);
+  if (heads != &oneHead)
+    std::free(heads);
   return result;
 }
 
+int traverseDictionary(const Dictionary *dictionary, Word argument, VisitFunction visitor) {
+  return visitInHomeChainOrder(dictionary, [argument, visitor](const DictionaryEntry *entry) {
+    return visitor(argument, entry->key, entry->data);
+  });
+}
+
 void deleteDictionary(Dictionary *dictionary) {
-  for (int bucket = 0; bucket < dictionary->bucketCount; ++bucket) {
-    DictionaryEntry *entry = dictionary->buckets[bucket];
-    while (entry) {
-      DictionaryEntry *next = entry->nextEntry;
-      if (dictionary->deleteFunction)
-        dictionary->deleteFunction(entry->key, entry->data);
-      releaseEntry(entry);
-      entry = next;
-    }
-  }
+  visitInHomeChainOrder(dictionary, [dictionary](DictionaryEntry *entry) {
+    if (dictionary->deleteFunction)
+      dictionary->deleteFunction(entry->key, entry->data);
+    releaseEntry(entry);
+    return 1;
+  });
   std::free(dictionary->buckets);
   std::free(dictionary);
 }

@@ -1,5 +1,6 @@
 #include "hashtabl.h"
 
+#include "chainsplit.h"
 #include "fatal.h"
 #include "mempool.h"
 #include "tavokassert.h"
@@ -65,7 +66,8 @@ struct ChainPosition {
 // Walks past every stored key that orders after the sought one, one
 // comparison per entry. A missing key belongs exactly at the stopping place.
 static ChainPosition walkChain(const HashTable *table, Word key) {
-  HashEntry **link = &table->buckets[table->hashFunction(key) % unsigned(table->bucketCount)];
+  HashEntry **link = &table->buckets[chainsplit::chainIndex(
+      table->hashFunction(key), unsigned(hashTableBucketCount), table->splitLevel)];
   for (; *link; link = &(*link)->nextEntry) {
     int comparison = table->compareFunction((*link)->key, key);
     if (comparison <= 0)
@@ -84,8 +86,22 @@ HashTable *createHashTable(CompareFunction compareFunction, DeleteFunction delet
                      .deleteFunction = deleteFunction,
                      .hashFunction = hashFunction,
                      .bucketCount = hashTableBucketCount,
-                     .buckets = buckets};
+                     .buckets = buckets,
+                     .splitLevel = 0,
+                     .entryCount = 0};
   return table;
+}
+
+// Doubles the chains once they hold more than their share of entries.
+static void splitChainsWhenFull(HashTable *table) {
+  if (table->entryCount <= chainsplit::maximumLoad * unsigned(table->bucketCount) ||
+      table->splitLevel == chainsplit::maximumSplitLevel)
+    return;
+  ++table->splitLevel;
+  table->buckets = chainsplit::splitEveryChain(
+      table->buckets, std::size_t(table->bucketCount), table->splitLevel,
+      [table](const HashEntry *entry) { return table->hashFunction(entry->key); });
+  table->bucketCount *= 2;
 }
 
 void insertInHashTable(HashTable *table, Word key, Word data) {
@@ -95,6 +111,8 @@ void insertInHashTable(HashTable *table, Word key, Word data) {
   HashEntry *entry = takeEntry();
   *entry = HashEntry{.key = key, .data = data, .nextEntry = *position.link};
   *position.link = entry;
+  ++table->entryCount;
+  splitChainsWhenFull(table);
 }
 
 Word findInHashTable(const HashTable *table, Word key) {
@@ -110,31 +128,48 @@ void removeFromHashTable(HashTable *table, Word key) {
   if (table->deleteFunction)
     table->deleteFunction(entry->key, entry->data);
   *position.link = entry->nextEntry;
+  --table->entryCount;
   releaseEntry(entry);
 }
 
-int traverseHashTable(const HashTable *table, Word argument, VisitFunction visitor) {
+// Every entry in home chain order, each home chain in descending key order
+// (the split chains of a home are merged); visit(entry) may release the
+// entry. Returns as traverseHashTable does.
+template <class Visit> static int visitInHomeChainOrder(const HashTable *table, Visit visit) {
+  const std::size_t chainsPerHome = std::size_t(1) << table->splitLevel;
+  HashEntry *oneHead;
+  HashEntry **heads = &oneHead;
+  if (chainsPerHome > 1) {
+    heads = static_cast<HashEntry **>(std::calloc(chainsPerHome, sizeof(HashEntry *)));
+    if (!heads)
+      fatalError(noMemorySpace);
+  }
+  const CompareFunction compare = table->compareFunction;
+  auto ordersAfter = [compare](const HashEntry *a, const HashEntry *b) {
+    return compare(a->key, b->key) > 0;
+  };
   int result = 1;
-  for (int bucket = 0; bucket < table->bucketCount; ++bucket)
-    for (const HashEntry *entry = table->buckets[bucket]; entry; entry = entry->nextEntry) {
-      result = visitor(argument, entry->key, entry->data);
-      if (!result)
-        return 0;
-    }
+  for (int home = 0; home < hashTableBucketCount && result; ++home)
+    result = chainsplit::visitMergedChains(table->buckets + home * chainsPerHome, chainsPerHome,
+                                           heads, ordersAfter, visit, result);
+  if (heads != &oneHead)
+    std::free(heads);
   return result;
 }
 
+int traverseHashTable(const HashTable *table, Word argument, VisitFunction visitor) {
+  return visitInHomeChainOrder(table, [argument, visitor](const HashEntry *entry) {
+    return visitor(argument, entry->key, entry->data);
+  });
+}
+
 void deleteHashTable(HashTable *table) {
-  for (int bucket = 0; bucket < table->bucketCount; ++bucket) {
-    HashEntry *entry = table->buckets[bucket];
-    while (entry) {
-      HashEntry *next = entry->nextEntry;
-      if (table->deleteFunction)
-        table->deleteFunction(entry->key, entry->data);
-      releaseEntry(entry);
-      entry = next;
-    }
-  }
+  visitInHomeChainOrder(table, [table](HashEntry *entry) {
+    if (table->deleteFunction)
+      table->deleteFunction(entry->key, entry->data);
+    releaseEntry(entry);
+    return 1;
+  });
   std::free(table->buckets);
   std::free(table);
 }

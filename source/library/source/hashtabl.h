@@ -1,6 +1,9 @@
-// The large keyed store of opaque key and data words: 1021 chains, each kept
-// in descending order by the caller's compare function, so that a search
-// stops at the first stored key that orders at or before the sought one.
+// The large keyed store of opaque key and data words: 1021 home chains,
+// each kept in descending order by the caller's compare function, so that a
+// search stops at the first stored key that orders at or before the sought
+// one. A table that fills up splits its home chains (see chainsplit.h), so
+// searches stay short; traversals still go home chain by home chain, each in
+// descending order.
 #pragma once
 
 #include "callback.h"
@@ -19,11 +22,13 @@ struct HashTable {
   CompareFunction compareFunction;
   DeleteFunction deleteFunction;  // may be null
   HashFunction hashFunction;
-  int bucketCount;                // always hashTableBucketCount
+  int bucketCount;                // chains: hashTableBucketCount << splitLevel
   HashEntry **buckets;
+  int splitLevel;                 // each home chain is split into 2^splitLevel chains
+  unsigned entryCount;
 };
 
-inline constexpr int hashTableBucketCount = 1021;
+inline constexpr int hashTableBucketCount = 1021;  // home chains
 
 // An empty table; deleteFunction may be null.
 HashTable *createHashTable(CompareFunction compareFunction, DeleteFunction deleteFunction,
@@ -34,7 +39,7 @@ void insertInHashTable(HashTable *table, Word key, Word data);
 Word findInHashTable(const HashTable *table, Word key);
 // An absent key is no error; a present one is passed to the delete function.
 void removeFromHashTable(HashTable *table, Word key);
-// Buckets in order, each chain from its head; returns 0 as soon as a visitor
+// Home chains in order, each from its head; returns 0 as soon as a visitor
 // returns 0, else the last visitor result, 1 for an empty table.
 int traverseHashTable(const HashTable *table, Word argument, VisitFunction visitor);
 // Calls the delete function for every entry in traversal order, then

@@ -11,6 +11,7 @@
 #include <type_traits>
 
 static_assert(std::is_trivially_copyable_v<MemPool>);
+static_assert(std::is_trivially_copyable_v<BufferUse>);
 
 namespace {
 struct PoolModuleState {
@@ -173,17 +174,35 @@ static void initialisePool(MemPool *memPoolPtr, unsigned unitSize) {
       .occupancyBits = createBitSet(noOfUnits),
       .bufferList = static_cast<void **>(allocateZeroed(bufferListStep, sizeof(void *))),
       .pageTable = createPageTable(unitSize),
+      .bufferUse = static_cast<BufferUse *>(allocateZeroed(bufferListStep, sizeof(BufferUse))),
   };
 }
 
 static void *takeLocation(MemPool *memPoolPtr, int bufferNumber, unsigned startOfBufferPos,
                           unsigned location) {
   setBit(memPoolPtr->occupancyBits, location, 1);
+  BufferUse &use = memPoolPtr->bufferUse[bufferNumber];
+  ++use.unitsInUse;
+  if (location == use.lowestClearCandidate)
+    ++use.lowestClearCandidate;
   void *unit = static_cast<char *>(memPoolPtr->bufferList[bufferNumber]) +
                static_cast<std::size_t>(location - startOfBufferPos) * memPoolPtr->unitSize;
   memPoolPtr->lastAllocatedUnit = unit;
   memPoolPtr->lastAllocatedLocation = static_cast<int>(location);
   return unit;
+}
+
+// bufferList and bufferUse always have the same number of slots; added
+// slots are absent buffers.
+static void resizeBufferSlots(MemPool *memPoolPtr, std::size_t oldSlots, std::size_t newSlots) {
+  memPoolPtr->bufferList =
+      static_cast<void **>(reallocate(memPoolPtr->bufferList, newSlots * sizeof(void *)));
+  memPoolPtr->bufferUse =
+      static_cast<BufferUse *>(reallocate(memPoolPtr->bufferUse, newSlots * sizeof(BufferUse)));
+  if (newSlots > oldSlots) {
+    std::fill(memPoolPtr->bufferList + oldSlots, memPoolPtr->bufferList + newSlots, nullptr);
+    std::fill(memPoolPtr->bufferUse + oldSlots, memPoolPtr->bufferUse + newSlots, BufferUse{});
+  }
 }
 
 // Adds a buffer slot above the highest one; returns its number. The new
@@ -197,13 +216,9 @@ static int appendBufferSlot(MemPool *memPoolPtr) {
   if (newCapacity > INT_MAX)
     fatalError(noMemorySpace);
   ++memPoolPtr->noOfBuffers;
-  if (memPoolPtr->noOfBuffers % bufferListStep == 0) {
-    const std::size_t slots = bufferListSlots(memPoolPtr->noOfBuffers);
-    memPoolPtr->bufferList =
-        static_cast<void **>(reallocate(memPoolPtr->bufferList, slots * sizeof(void *)));
-    std::fill(memPoolPtr->bufferList + memPoolPtr->noOfBuffers, memPoolPtr->bufferList + slots,
-              nullptr);
-  }
+  if (memPoolPtr->noOfBuffers % bufferListStep == 0)
+    resizeBufferSlots(memPoolPtr, bufferListSlots(memPoolPtr->noOfBuffers - 1),
+                      bufferListSlots(memPoolPtr->noOfBuffers));
   memPoolPtr->occupancyBits = resizeBitSet(memPoolPtr->occupancyBits, oldCapacity,
                                            static_cast<unsigned>(newCapacity));
   return memPoolPtr->noOfBuffers;
@@ -217,6 +232,8 @@ static void createBuffer(MemPool *memPoolPtr, int bufferNumber, unsigned startOf
   void *buffer = allocateZeroed(roundedBytes, 1);
   memPoolPtr->bufferList[bufferNumber] = buffer;
   ASSERT(startOfBufferPos == ((1u << bufferNumber) - 1) * memPoolPtr->noOfUnits);
+  memPoolPtr->bufferUse[bufferNumber] =
+      BufferUse{.unitsInUse = 0, .lowestClearCandidate = startOfBufferPos};
   insertPageRange(memPoolPtr->pageTable, buffer, static_cast<int>(startOfBufferPos), units);
 }
 
@@ -225,6 +242,7 @@ static void releaseBuffer(MemPool *memPoolPtr, int bufferNumber) {
   removePageRange(memPoolPtr->pageTable, buffer, unitsInBuffer(memPoolPtr, bufferNumber));
   std::free(buffer);
   memPoolPtr->bufferList[bufferNumber] = nullptr;
+  memPoolPtr->bufferUse[bufferNumber] = BufferUse{}; // deleteMemPool releases occupied buffers too
 }
 
 // After the highest buffer was released: drop the absent slots above the
@@ -235,8 +253,7 @@ static void shrinkToHighestPresentBuffer(MemPool *memPoolPtr, unsigned oldCapaci
     --memPoolPtr->noOfBuffers;
   const std::size_t newSlots = bufferListSlots(memPoolPtr->noOfBuffers);
   if (newSlots != oldSlots)
-    memPoolPtr->bufferList =
-        static_cast<void **>(reallocate(memPoolPtr->bufferList, newSlots * sizeof(void *)));
+    resizeBufferSlots(memPoolPtr, oldSlots, newSlots);
   memPoolPtr->occupancyBits =
       resizeBitSet(memPoolPtr->occupancyBits, oldCapacity, capacityOf(memPoolPtr));
 }
@@ -255,6 +272,23 @@ MemPool *createMemPool(unsigned /*requestedUnits: buffer 0 is sized by the unit 
   return memPoolPtr;
 }
 
+static bool isFullBuffer(const MemPool *memPoolPtr, int bufferNumber) {
+  return memPoolPtr->bufferUse[bufferNumber].unitsInUse == unitsInBuffer(memPoolPtr, bufferNumber);
+}
+
+// The first clear location in [from, end) of a present buffer, or end. The
+// search skips the locations known to be occupied, and a search that began
+// at or below the candidate moves the candidate up to what it found.
+static unsigned findClearLocationInBuffer(MemPool *memPoolPtr, int bufferNumber, unsigned from,
+                                          unsigned end) {
+  BufferUse &use = memPoolPtr->bufferUse[bufferNumber];
+  const unsigned location =
+      findNextClearBit(memPoolPtr->occupancyBits, std::max(from, use.lowestClearCandidate), end);
+  if (from <= use.lowestClearCandidate)
+    use.lowestClearCandidate = location;
+  return location;
+}
+
 // Units are handed out consecutively from the highest buffer; locations freed
 // in lower buffers are reused only when the highest buffer has no free unit
 // after the one handed out last.
@@ -262,7 +296,9 @@ void *allocateFromMemPool(MemPool *memPoolPtr) {
   const int lastBuffer = memPoolPtr->noOfBuffers;
   const unsigned capacity = capacityOf(memPoolPtr);
   const unsigned lastStart = startOfBuffer(memPoolPtr, lastBuffer);
-  const bool lastBufferPresent = memPoolPtr->bufferList[lastBuffer] != nullptr;
+  // Only a present buffer with a unit to spare can serve the first two steps.
+  const bool lastBufferOpen =
+      memPoolPtr->bufferList[lastBuffer] != nullptr && !isFullBuffer(memPoolPtr, lastBuffer);
   BitSet occupancyBits = memPoolPtr->occupancyBits;
 
   // Allocation in sequence: the unit after the one handed out last, one bit test.
@@ -270,36 +306,44 @@ void *allocateFromMemPool(MemPool *memPoolPtr) {
   if (memPoolPtr->lastAllocatedUnit &&
       memPoolPtr->lastAllocatedLocation > static_cast<int>(lastStart)) {
     searchStart = static_cast<unsigned>(memPoolPtr->lastAllocatedLocation) + 1;
-    if (searchStart < capacity && lastBufferPresent && !testBit(occupancyBits, searchStart))
+    if (searchStart < capacity && lastBufferOpen && !testBit(occupancyBits, searchStart))
       return takeLocation(memPoolPtr, lastBuffer, lastStart, searchStart);
   }
 
   // The rest of the highest buffer.
-  unsigned location = findNextClearBit(occupancyBits, searchStart, capacity);
-  if (location < capacity && lastBufferPresent)
-    return takeLocation(memPoolPtr, lastBuffer, lastStart, location);
+  if (lastBufferOpen) {
+    const unsigned location = findClearLocationInBuffer(memPoolPtr, lastBuffer, searchStart, capacity);
+    if (location < capacity)
+      return takeLocation(memPoolPtr, lastBuffer, lastStart, location);
+  }
 
-  // Every buffer from the bottom. All bits of an absent buffer are clear, so
-  // a location found there is its start; the search resumes after it.
+  // Every buffer from the bottom: the first clear location of a present
+  // buffer. Full buffers are passed over by their count; absent ones are
+  // remembered, since one of them is re-created when every present buffer is
+  // full.
   int absentBuffer = -1;
-  unsigned absentStart = 0;
-  location = findNextClearBit(occupancyBits, 0, capacity);
-  while (location < capacity) {
-    const int bufferNumber = bufferOfLocation(memPoolPtr, location);
-    if (memPoolPtr->bufferList[bufferNumber])
-      return takeLocation(memPoolPtr, bufferNumber, startOfBuffer(memPoolPtr, bufferNumber),
-                          location);
-    absentBuffer = bufferNumber;
-    absentStart = location;
-    location = findNextClearBit(occupancyBits, location + unitsInBuffer(memPoolPtr, bufferNumber),
-                                capacity);
+  for (int bufferNumber = 0; bufferNumber <= lastBuffer; ++bufferNumber) {
+    if (!memPoolPtr->bufferList[bufferNumber]) {
+      absentBuffer = bufferNumber;
+      continue;
+    }
+    if (isFullBuffer(memPoolPtr, bufferNumber))
+      continue;
+    const unsigned start = startOfBuffer(memPoolPtr, bufferNumber);
+    const unsigned end = start + unitsInBuffer(memPoolPtr, bufferNumber);
+    const unsigned location = findClearLocationInBuffer(memPoolPtr, bufferNumber, start, end);
+    ASSERT(location < end);
+    return takeLocation(memPoolPtr, bufferNumber, start, location);
   }
 
   // Every present buffer is full: re-create the highest absent buffer, or
   // append one when there is none.
+  unsigned absentStart;
   if (absentBuffer < 0) {
     absentBuffer = appendBufferSlot(memPoolPtr);
     absentStart = capacity;
+  } else {
+    absentStart = startOfBuffer(memPoolPtr, absentBuffer);
   }
   createBuffer(memPoolPtr, absentBuffer, absentStart);
   return takeLocation(memPoolPtr, absentBuffer, absentStart, absentStart);
@@ -321,19 +365,27 @@ void freeToMemPool(MemPool *memPoolPtr, void *unit) {
   if (unit == memPoolPtr->lastAllocatedUnit)
     memPoolPtr->lastAllocatedUnit = nullptr;
   ASSERT(freedLocation < capacityOf(memPoolPtr));
+  // A unit freed twice would be counted out twice.
+  ASSERT(testBit(memPoolPtr->occupancyBits, freedLocation));
   setBit(memPoolPtr->occupancyBits, freedLocation, 0);
 
   const int bufferNumber = bufferOfLocation(memPoolPtr, freedLocation);
+  BufferUse &use = memPoolPtr->bufferUse[bufferNumber];
+  ASSERT(use.unitsInUse > 0);
+  --use.unitsInUse;
+  use.lowestClearCandidate = std::min(use.lowestClearCandidate, freedLocation);
   if (bufferNumber == 0)
     return; // buffer 0 is never released
+  if (use.unitsInUse != 0)
+    return;
 
+  // The count says the buffer is empty; the bit set, which orders the
+  // searches, must agree. This scan costs no more than the buffer's creation.
   const unsigned startOfBufferPos = startOfBuffer(memPoolPtr, bufferNumber);
   const unsigned endOfBufferPos = startOfBufferPos + unitsInBuffer(memPoolPtr, bufferNumber);
   const unsigned nextOccupiedPos =
       findNextSetBit(memPoolPtr->occupancyBits, startOfBufferPos, endOfBufferPos);
-  ASSERT(nextOccupiedPos <= endOfBufferPos);
-  if (nextOccupiedPos != endOfBufferPos)
-    return;
+  ASSERT(nextOccupiedPos == endOfBufferPos);
 
   releaseBuffer(memPoolPtr, bufferNumber);
   if (bufferNumber == memPoolPtr->noOfBuffers)
@@ -348,6 +400,7 @@ void deleteMemPool(MemPool *memPoolPtr) {
       releaseBuffer(memPoolPtr, bufferNumber);
   deleteBitSet(memPoolPtr->occupancyBits);
   std::free(memPoolPtr->bufferList);
+  std::free(memPoolPtr->bufferUse);
   deletePageTable(memPoolPtr->pageTable);
   freeToMemPool(poolModule.descriptorPool, memPoolPtr);
 }

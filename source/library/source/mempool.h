@@ -12,6 +12,15 @@ using BitSet = std::uint32_t *;
 
 struct PageTable;
 
+// What a pool knows about one buffer beyond its bits: the count makes "is it
+// full, is it empty" one comparison, and every location of the buffer below
+// lowestClearCandidate is known to be occupied, so a search for a free unit
+// starts there instead of at the buffer's start.
+struct BufferUse {
+  unsigned unitsInUse;
+  unsigned lowestClearCandidate;
+};
+
 struct MemPool {
   int noOfBuffers;            // highest buffer slot in use; 0 while only buffer 0 exists
   unsigned noOfUnits;         // units in buffer 0; buffer b holds noOfUnits << b
@@ -21,6 +30,7 @@ struct MemPool {
   BitSet occupancyBits;       // set = occupied
   void **bufferList;          // buffer starts by number; length a multiple of 32
   PageTable *pageTable;       // unit address -> location number
+  BufferUse *bufferUse;       // by buffer number; as many slots as bufferList
 };
 
 // Shift-and-fold hash of bytes, shared by every hash table; "abc" hashes to 0x6783.

@@ -1,17 +1,16 @@
 #include "pagetabl.h"
 
 #include "fatal.h"
-#include "mempool.h"
 #include "tavokassert.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <type_traits>
 
-static_assert(std::is_trivially_copyable_v<PageEntry>);
+static_assert(std::is_trivially_copyable_v<PageRange>);
 
 namespace {
-constexpr int pageTableBuckets = 1021; // a prime, so address strides spread over the chains
+constexpr int initialRangeSlots = 8; // a pool's buffers rarely pass this; the array doubles
 } // namespace
 
 static void *allocateZeroed(std::size_t count, std::size_t size) {
@@ -21,117 +20,97 @@ static void *allocateZeroed(std::size_t count, std::size_t size) {
   return memory;
 }
 
-// The chain of an address: the hash of the address value's own bytes.
-static PageEntry **chainOf(PageTable *table, const void *unit) {
-  const unsigned bucket = hashBytes(&unit, sizeof unit) % static_cast<unsigned>(table->bucketCount);
-  return &table->buckets[bucket];
+static std::uintptr_t addressOf(const void *unit) { return reinterpret_cast<std::uintptr_t>(unit); }
+
+// The index of the first range that starts after the address: the range
+// before it is the only one that can hold the address.
+static int rangesStartingAtOrBefore(const PageTable *table, std::uintptr_t address) {
+  const PageRange *begin = table->ranges;
+  const PageRange *end = begin + table->rangeCount;
+  const PageRange *after = std::upper_bound(
+      begin, end, address,
+      [](std::uintptr_t sought, const PageRange &range) { return sought < range.firstAddress; });
+  return static_cast<int>(after - begin);
 }
 
-// The entry of a present address, moved to the front of its chain so that a
-// unit looked up again is found at once.
-static PageEntry *findMovingToFront(PageTable *table, const void *unit) {
-  PageEntry **chain = chainOf(table, unit);
-  PageEntry *previousNode = nullptr;
-  PageEntry *currentNode = *chain;
-  while (currentNode && currentNode->unitAddress != unit) {
-    previousNode = currentNode;
-    currentNode = currentNode->nextEntry;
-  }
-  ASSERT(currentNode);
-  if (previousNode) {
-    previousNode->nextEntry = currentNode->nextEntry;
-    currentNode->nextEntry = *chain;
-    *chain = currentNode;
-  }
-  return currentNode;
-}
-
-static void unlinkEntry(PageTable *table, const void *unit) {
-  PageEntry **link = chainOf(table, unit);
-  PageEntry *currentNode = *link;
-  while (currentNode && currentNode->unitAddress != unit) {
-    link = &currentNode->nextEntry;
-    currentNode = currentNode->nextEntry;
-  }
-  ASSERT(currentNode);
-  *link = currentNode->nextEntry;
+// The range holding the unit at this address, or null when no present range
+// has a unit there.
+static const PageRange *rangeOfUnit(const PageTable *table, std::uintptr_t address) {
+  const int before = rangesStartingAtOrBefore(table, address);
+  if (before == 0)
+    return nullptr;
+  const PageRange *range = &table->ranges[before - 1];
+  if (address >= range->endAddress || (address - range->firstAddress) % table->unitSize != 0)
+    return nullptr;
+  return range;
 }
 
 PageTable *createPageTable(unsigned unitSize) {
+  ASSERT(unitSize > 0);
   auto *table = static_cast<PageTable *>(allocateZeroed(1, sizeof(PageTable)));
   *table = PageTable{
-      .bucketCount = pageTableBuckets,
       .unitSize = unitSize,
-      .buckets = static_cast<PageEntry **>(allocateZeroed(pageTableBuckets, sizeof(PageEntry *))),
+      .rangeCount = 0,
+      .rangeCapacity = initialRangeSlots,
+      .ranges = static_cast<PageRange *>(allocateZeroed(initialRangeSlots, sizeof(PageRange))),
   };
   return table;
 }
 
-// One block of entries per range, in unit order: removePageRange releases it
-// through the entry of the first unit.
+static void makeRoomForOneMoreRange(PageTable *table) {
+  if (table->rangeCount < table->rangeCapacity)
+    return;
+  const int slots = table->rangeCapacity * 2;
+  auto *moved =
+      static_cast<PageRange *>(std::realloc(table->ranges, static_cast<std::size_t>(slots) * sizeof(PageRange)));
+  if (!moved)
+    fatalError(noMemorySpace);
+  table->ranges = moved;
+  table->rangeCapacity = slots;
+}
+
 void insertPageRange(PageTable *table, const void *firstUnit, int firstLocation,
                      unsigned unitCount) {
   ASSERT(unitCount > 0);
-  auto *block = static_cast<PageEntry *>(allocateZeroed(unitCount, sizeof(PageEntry)));
-  const char *address = static_cast<const char *>(firstUnit);
-  for (unsigned i = 0; i < unitCount; ++i, address += table->unitSize) {
-    PageEntry **chain = chainOf(table, address);
-    block[i] = PageEntry{.unitAddress = address,
-                         .locationNumber = firstLocation + static_cast<int>(i),
-                         .nextEntry = *chain};
-    *chain = &block[i];
-  }
+  const std::uintptr_t firstAddress = addressOf(firstUnit);
+  const PageRange inserted{
+      .firstAddress = firstAddress,
+      .endAddress = firstAddress + static_cast<std::uintptr_t>(unitCount) * table->unitSize,
+      .firstLocation = firstLocation,
+  };
+  const int position = rangesStartingAtOrBefore(table, firstAddress);
+  // The ranges are separate buffers: neither neighbour may reach into the new one.
+  ASSERT(position == 0 || table->ranges[position - 1].endAddress <= firstAddress);
+  ASSERT(position == table->rangeCount || inserted.endAddress <= table->ranges[position].firstAddress);
+  makeRoomForOneMoreRange(table);
+  std::copy_backward(table->ranges + position, table->ranges + table->rangeCount,
+                     table->ranges + table->rangeCount + 1);
+  table->ranges[position] = inserted;
+  ++table->rangeCount;
 }
 
 int lookupPage(PageTable *table, const void *unit) {
-  return findMovingToFront(table, unit)->locationNumber;
-}
-
-static bool isInBlock(const PageEntry *entry, const PageEntry *block, unsigned unitCount) {
-  const auto address = reinterpret_cast<std::uintptr_t>(entry);
-  const auto blockStart = reinterpret_cast<std::uintptr_t>(block);
-  return address >= blockStart && address < blockStart + unitCount * sizeof(PageEntry);
-}
-
-// Unlinks every entry that lies in the block; returns how many there were.
-static unsigned unlinkBlockFromAllChains(PageTable *table, const PageEntry *block,
-                                         unsigned unitCount) {
-  unsigned unlinked = 0;
-  for (int bucket = 0; bucket < table->bucketCount; ++bucket) {
-    PageEntry **link = &table->buckets[bucket];
-    while (PageEntry *currentNode = *link) {
-      if (isInBlock(currentNode, block, unitCount)) {
-        *link = currentNode->nextEntry;
-        ++unlinked;
-      } else {
-        link = &currentNode->nextEntry;
-      }
-    }
-  }
-  return unlinked;
+  const std::uintptr_t address = addressOf(unit);
+  const PageRange *currentRange = rangeOfUnit(table, address);
+  ASSERT(currentRange);
+  return currentRange->firstLocation +
+         static_cast<int>((address - currentRange->firstAddress) / table->unitSize);
 }
 
 void removePageRange(PageTable *table, const void *firstUnit, unsigned unitCount) {
-  PageEntry *block = findMovingToFront(table, firstUnit);
-  if (unitCount < static_cast<unsigned>(table->bucketCount)) {
-    const char *address = static_cast<const char *>(firstUnit);
-    for (unsigned i = 0; i < unitCount; ++i, address += table->unitSize)
-      unlinkEntry(table, address);
-  } else {
-    // A range with at least one entry per chain on average: one sweep over
-    // the table costs less than a chain walk per address, and keeps the
-    // release of a large buffer linear in the size of the table.
-    const unsigned unlinked = unlinkBlockFromAllChains(table, block, unitCount);
-    ASSERT(unlinked == unitCount);
-  }
-  std::free(block);
+  const std::uintptr_t firstAddress = addressOf(firstUnit);
+  const PageRange *currentRange = rangeOfUnit(table, firstAddress);
+  ASSERT(currentRange);
+  ASSERT(currentRange->firstAddress == firstAddress &&
+         currentRange->endAddress ==
+             firstAddress + static_cast<std::uintptr_t>(unitCount) * table->unitSize);
+  PageRange *removed = table->ranges + (currentRange - table->ranges);
+  std::copy(removed + 1, table->ranges + table->rangeCount, removed);
+  --table->rangeCount;
 }
 
 void deletePageTable(PageTable *table) {
-  for (int bucket = 0; bucket < table->bucketCount; ++bucket) {
-    const PageEntry *listPtr = table->buckets[bucket];
-    ASSERT(!listPtr);
-  }
-  std::free(table->buckets);
+  ASSERT(table->rangeCount == 0);
+  std::free(table->ranges);
   std::free(table);
 }
