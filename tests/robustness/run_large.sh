@@ -271,15 +271,20 @@ memoryKb=$((memoryBaseMb * 1024 + memoryFactor * inputBytes / 1024))
 timer=()
 [[ -x /usr/bin/time ]] && timer=(/usr/bin/time -f %M -o rss)
 
+# Runs the compiler confined, with the options given; sets status.
+confinedRun() {
+    set +e
+    (
+        ulimit -s 1024
+        [[ $sanitized == sanitized ]] || ulimit -v $memoryKb
+        exec "${timer[@]}" "$tavok" "$@" $input $output >stdout 2>stderr
+    )
+    status=$?
+    set -e
+}
+
 start=$(date +%s%N)
-set +e
-(
-    ulimit -s 1024
-    [[ $sanitized == sanitized ]] || ulimit -v $memoryKb
-    exec "${timer[@]}" "$tavok" $input $output >stdout 2>stderr
-)
-status=$?
-set -e
+confinedRun
 elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
 rss=$( [[ -s rss ]] && echo "$(tail -n 1 rss) KB peak" || echo "peak unknown")
 echo "$case: input $inputBytes bytes, status $status, ${elapsed} ms, $rss, budget $((memoryKb / 1024)) MB${sanitized:+ (sanitized build, no budget)}"
@@ -296,15 +301,34 @@ fail() {
 [[ ! -s stdout ]] || fail "unexpected standard output"
 if [[ $expectedStatus != 0 ]]; then
     [[ ! -e $output ]] || fail "a failed compilation left $output"
-    exit 0
+else
+    [[ -s $output ]] || fail "no unit written"
+    if [[ -n $reference ]]; then
+        printf "$reference" >reference.wmls
+        "$tavok" reference.wmls reference.wmlsc 2>/dev/null || fail "the reference did not compile"
+        cmp -s reference.wmlsc $output || fail "the unit differs from the reference's"
+    fi
+    if [[ -n $outputCheck ]]; then
+        $outputCheck || fail "unit check failed"
+    fi
+    mv $output first.wmlsc
 fi
-[[ -s $output ]] || fail "no unit written"
-if [[ -n $reference ]]; then
-    printf "$reference" >reference.wmls
-    "$tavok" reference.wmls reference.wmlsc 2>/dev/null || fail "the reference did not compile"
-    cmp -s reference.wmlsc $output || fail "the unit differs from the reference's"
-fi
-if [[ -n $outputCheck ]]; then
-    $outputCheck || fail "unit check failed"
+
+# The deep cases also go through the dumps (-d: the same verdict and unit)
+# and the debug information (-g: code kept, so only the jump limit may come
+# in addition), within the same limits.
+if printf '%s\n' "${deepCases[@]}" | grep -qx "$case"; then
+    confinedRun -d
+    [[ $status == "$expectedStatus" && $(cat stderr) == "$expectedError" ]] || fail "-d: status $status"
+    [[ $expectedStatus != 0 ]] || cmp -s first.wmlsc $output || fail "-d: a different unit"
+    [[ $expectedStatus == 0 || ! -e $output ]] || fail "-d: a failed compilation left $output"
+    [[ $expectedStatus != 0 ]] || [[ -s stdout ]] || fail "-d: no dump"
+    rm -f $output
+    confinedRun -g
+    if [[ $(cat stderr) != "$input, Error: Jump offset exceeds limit" ]]; then
+        [[ $status == "$expectedStatus" && $(cat stderr) == "$expectedError" ]] || fail "-g: status $status"
+        [[ $expectedStatus != 0 ]] || [[ -s $output && -s $output.dbg ]] || fail "-g: no unit or debug file"
+    fi
+    echo "$case: the same with -d and -g"
 fi
 exit 0
