@@ -8,7 +8,7 @@
 //   unitcheck [-g] [-l] UNIT
 //
 //   -g  also check UNIT.dbg
-//   -l  print every function's instructions (offset, bytes, name, operands)
+//   -l  list every function's instructions (code offset, name, operands)
 //
 // Exit status 0 when everything holds; otherwise one message naming the file,
 // the byte offset and the broken rule, and status 1 (2 for a usage error).
@@ -263,7 +263,7 @@ bool isLibraryFunction(std::uint32_t library, std::uint32_t function) {
 }
 
 // ---------------------------------------------------------------------------
-// What the unit holds, as far as the debug file needs to know it.
+// What the unit holds, as far as the code checks and the debug file need it.
 
 enum ConstantType : std::uint8_t { Int8 = 0, Int16 = 1, Int32 = 2, Float32 = 3, String = 4 };
 
