@@ -5,6 +5,7 @@
 #include "tavokassert.h"
 
 #include <array>
+#include <climits>
 #include <clocale>
 #include <cstddef>
 #include <cstdio>
@@ -132,9 +133,10 @@ static inline int readCharacter() {
   return lexer.readBuffer[lexer.bufferPosition++];
 }
 
-// Leaving a line feed starts the next line.
+// Leaving a line feed starts the next line. A source of more lines than an
+// int counts has all the rest on its last line.
 static inline void advance() {
-  if (lexer.currentChar == '\n')
+  if (lexer.currentChar == '\n' && lexer.lineNumber < INT_MAX)
     ++lexer.lineNumber;
   lexer.currentChar = lexer.nextChar;
   lexer.nextChar = readCharacter();

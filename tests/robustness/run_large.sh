@@ -24,7 +24,7 @@ readonly cases=(
     loop_body_at_jump_limit loop_body_past_jump_limit
     strings_65534 strings_65535 strings_65536 integers_65535 integers_65536 floats_65536
     identifier_1mb extern_name_1mb string_10mb string_10mb_escapes
-    line_100mb_comment line_100mb_spaces line_100mb_line_comment
+    line_100mb_comment line_100mb_spaces line_100mb_line_comment lines_beyond_int
 )
 
 # The cases whose depth, not size, is the point: cheap enough for the
@@ -258,6 +258,14 @@ line_100mb_line_comment)
     memoryFactor=0
     reference='function f(a) { return a; }'
     ;;
+lines_beyond_int)
+    # More line feeds than an int counts (2 GB), streamed through a pipe:
+    # the lines past the last one an int holds all count as that one.
+    streamed() { head -c 2147483700 /dev/zero | tr '\0' '\n'; printf 'function f() {\n  return x;\n}\n'; }
+    input=/dev/stdin
+    failsWith "$input (2147483647) Error: Identifier is not declared" "Compilation failed"
+    memoryFactor=0
+    ;;
 *)
     echo "unknown case $case" >&2
     exit 2
@@ -266,8 +274,13 @@ esac
 
 # ---------------------------------------------------------------- the run
 
-inputBytes=$(stat -c %s $input)
-memoryKb=$((memoryBaseMb * 1024 + memoryFactor * inputBytes / 1024))
+streamed=$(type -t streamed || true)
+if [[ $streamed ]]; then
+    inputBytes="$((2147483700 + 29)) streamed"
+else
+    inputBytes=$(stat -c %s $input)
+fi
+memoryKb=$((memoryBaseMb * 1024 + memoryFactor * ${inputBytes% streamed} / 1024))
 timer=()
 [[ -x /usr/bin/time ]] && timer=(/usr/bin/time -f %M -o rss)
 
@@ -277,7 +290,11 @@ confinedRun() {
     (
         ulimit -s 1024
         [[ $sanitized == sanitized ]] || ulimit -v $memoryKb
-        exec "${timer[@]}" "$tavok" "$@" $input $output >stdout 2>stderr
+        if [[ $streamed ]]; then
+            streamed | "${timer[@]}" "$tavok" "$@" $input $output >stdout 2>stderr
+        else
+            exec "${timer[@]}" "$tavok" "$@" $input $output >stdout 2>stderr
+        fi
     )
     status=$?
     set -e
