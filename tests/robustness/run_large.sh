@@ -24,6 +24,7 @@ readonly cases=(
     loop_body_at_jump_limit loop_body_past_jump_limit
     strings_65534 strings_65535 strings_65536 integers_65535 integers_65536 floats_65536
     identifier_1mb extern_name_1mb string_10mb string_10mb_escapes
+    integer_1mb_digits octal_1mb_digits float_10mb_digits exponent_1mb_digits
     line_100mb_comment line_100mb_spaces line_100mb_line_comment lines_beyond_int
 )
 
@@ -239,6 +240,26 @@ string_10mb_escapes)
     { printf "function f() {\n  return '"; repeat '\x41' $((10 << 18)); printf "';\n}\n"; } >$input
     succeeds
     outputCheck="unitSizeAtLeast $((10 << 18))"
+    ;;
+integer_1mb_digits)
+    printf 'function f() {\n  return %s;\n}\n' "$(repeat 9 $((1 << 20)))" >$input
+    failsWith "$input (2) Error: Integer constant is out of range" "Compilation failed"
+    ;;
+octal_1mb_digits)
+    # Leading zeros: the value is 7.
+    printf 'function f() {\n  return %s7;\n}\n' "$(repeat 0 $((1 << 20)))" >$input
+    succeeds
+    reference='function f() {\n  return 7;\n}\n'
+    ;;
+float_10mb_digits)
+    # 0.000...0025: below the smallest float, it converts to 0.
+    { printf 'function f() {\n  return 0.'; repeat 0 $((10 << 20)); printf '25;\n}\n'; } >$input
+    succeeds
+    reference='function f() {\n  return 0.0;\n}\n'
+    ;;
+exponent_1mb_digits)
+    printf 'function f() {\n  return 1e%s;\n}\n' "$(repeat 9 $((1 << 20)))" >$input
+    failsWith "$input (2) Error: Float constant is out of range" "Compilation failed"
     ;;
 line_100mb_comment)
     { printf 'function f(a) { var b = a; /*'; head -c $((100 << 20)) /dev/zero | tr '\0' '*'; printf '*/ return b; }'; } >$input
