@@ -247,7 +247,7 @@ static int compareBlockAddresses(Word storedKey, Word soughtKey) {
   return storedKey != soughtKey;
 }
 
-static unsigned hashBlockAddress(Word key) { return hashBytes(&key, sizeof key); }
+static unsigned hashBlockAddress(Word key) { return hashWord(key); }
 
 static bool isMarkedReachable(BasicBlock *block) {
   return findInDictionary(layer.reachableBlocksTable, toWord(block)) != 0;

@@ -26,7 +26,7 @@ static int compareBlockAddresses(Word storedKey, Word soughtKey) {
   return storedKey != soughtKey;
 }
 
-static unsigned hashBlockAddress(Word key) { return hashBytes(&key, sizeof key); }
+static unsigned hashBlockAddress(Word key) { return hashWord(key); }
 
 static void releaseBlockNumber(Word, Word data) {
   freeToMemPool(dump.blockNumberPool, fromWord<unsigned *>(data));

@@ -20,3 +20,14 @@ template <class T> T fromWord(Word word) {
   else
     return static_cast<T>(word);
 }
+
+// A hash for keys that are words, such as addresses: every bit of the word
+// reaches every bit of the hash. (Addresses of pool units differ only in a
+// few bits, which a byte hash folds onto few values.)
+inline unsigned hashWord(Word word) {
+  std::uint64_t mixed = word;
+  mixed ^= mixed >> 33;
+  mixed *= 0xff51afd7ed558ccdull;
+  mixed ^= mixed >> 33;
+  return static_cast<unsigned>(mixed);
+}
