@@ -89,8 +89,20 @@ else
     input=$seeds
 fi
 
+# Units built by the grammar reach checks that byte mutation rarely builds:
+# a fresh batch each run, offered to the fuzzer as a foreign queue that it
+# takes from whatever brings new coverage (-F needs a main instance, -M).
+foreign=$build/grammar-units
+rm -rf "$foreign" && mkdir -p "$foreign"
+if c++ -std=c++20 -O2 -o "$build/randomwmls" "$repo/tests/robustness/randomwmls.cpp"; then
+    first=$(( $(date +%s) % 1000000 * 1000 ))
+    for ((seed = first; seed < first + 200; ++seed)); do
+        "$build/randomwmls" $seed >"$foreign/id:$seed.wmls"
+    done
+fi
+
 echo "fuzzing ${command[*]} for ${seconds}s in $campaign"
-afl-fuzz -i "$input" -o "$campaign" -x "$repo/fuzz/wmlscript.dict" \
+afl-fuzz -i "$input" -o "$campaign" -M default -F "$foreign" -x "$repo/fuzz/wmlscript.dict" \
     -t "$timeoutMs" -m none -V "$seconds" -- "${command[@]}" || true
 
 # The campaign's totals (cumulative over resumed runs).
