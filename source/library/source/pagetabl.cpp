@@ -35,12 +35,19 @@ static int rangesStartingAtOrBefore(const PageTable *table, std::uintptr_t addre
 
 // The range holding the unit at this address, or null when no present range
 // has a unit there.
-static const PageRange *rangeOfUnit(const PageTable *table, std::uintptr_t address) {
-  const int before = rangesStartingAtOrBefore(table, address);
-  if (before == 0)
-    return nullptr;
-  const PageRange *range = &table->ranges[before - 1];
-  if (address >= range->endAddress || (address - range->firstAddress) % table->unitSize != 0)
+static const PageRange *rangeOfUnit(PageTable *table, std::uintptr_t address) {
+  auto holds = [](const PageRange &range, std::uintptr_t sought) {
+    return sought >= range.firstAddress && sought < range.endAddress;
+  };
+  int index = table->recentRange;
+  if (index >= table->rangeCount || !holds(table->ranges[index], address)) {
+    index = rangesStartingAtOrBefore(table, address) - 1;
+    if (index < 0 || !holds(table->ranges[index], address))
+      return nullptr;
+    table->recentRange = index;
+  }
+  const PageRange *range = &table->ranges[index];
+  if ((address - range->firstAddress) % table->unitSize != 0)
     return nullptr;
   return range;
 }
@@ -53,6 +60,7 @@ PageTable *createPageTable(unsigned unitSize) {
       .rangeCount = 0,
       .rangeCapacity = initialRangeSlots,
       .ranges = static_cast<PageRange *>(allocateZeroed(initialRangeSlots, sizeof(PageRange))),
+      .recentRange = 0,
   };
   return table;
 }

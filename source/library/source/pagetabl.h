@@ -21,6 +21,7 @@ struct PageTable {
   int rangeCount;     // ranges in use, at the front of `ranges`
   int rangeCapacity;  // slots allocated for `ranges`
   PageRange *ranges;  // ascending by address; ranges never overlap
+  int recentRange;    // the range of the last lookup: units are often freed near each other
 };
 
 PageTable *createPageTable(unsigned unitSize);
