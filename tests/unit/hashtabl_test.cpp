@@ -195,3 +195,23 @@ TEST(HashTableGrowth, LargeTableKeepsTheOrderOfItsHomeChainsAndShortLookups) {
   deleteHashTable(table);
   EXPECT_EQ(keysOf(deletedEntries), homeChainOrder(kept));
 }
+
+namespace {
+bool keysReleased;
+int compareLiveNumbers(Word storedKey, Word soughtKey) {
+  EXPECT_FALSE(keysReleased) << "a key was compared after its owner released it";
+  return compareNumbers(storedKey, soughtKey);
+}
+} // namespace
+
+// Owners often release what their keys point to before the table; without a
+// delete function, deleting even a grown table looks at no key.
+TEST(HashTableGrowth, DeletionWithoutDeleteFunctionComparesNoKey) {
+  keysReleased = false;
+  HashTable *table = createHashTable(compareLiveNumbers, nullptr, sharedHash);
+  for (Word key = 0; key < 10000; ++key)
+    insertInHashTable(table, key, key);
+  keysReleased = true;
+  deleteHashTable(table);
+  keysReleased = false;
+}

@@ -163,13 +163,23 @@ int traverseHashTable(const HashTable *table, Word argument, VisitFunction visit
   });
 }
 
+// The delete function sees the entries in traversal order. Without one, the
+// keys are not looked at: a caller may already have released what they point to.
 void deleteHashTable(HashTable *table) {
-  visitInHomeChainOrder(table, [table](HashEntry *entry) {
-    if (table->deleteFunction)
+  if (table->deleteFunction) {
+    visitInHomeChainOrder(table, [table](HashEntry *entry) {
       table->deleteFunction(entry->key, entry->data);
-    releaseEntry(entry);
-    return 1;
-  });
+      releaseEntry(entry);
+      return 1;
+    });
+  } else {
+    for (int chain = 0; chain < table->bucketCount; ++chain)
+      for (HashEntry *entry = table->buckets[chain]; entry;) {
+        HashEntry *next = entry->nextEntry;
+        releaseEntry(entry);
+        entry = next;
+      }
+  }
   std::free(table->buckets);
   std::free(table);
 }

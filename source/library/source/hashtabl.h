@@ -43,7 +43,8 @@ void removeFromHashTable(HashTable *table, Word key);
 // returns 0, else the last visitor result, 1 for an empty table.
 int traverseHashTable(const HashTable *table, Word argument, VisitFunction visitor);
 // Calls the delete function for every entry in traversal order, then
-// releases the entries, the buckets and the descriptor.
+// releases the entries, the buckets and the descriptor. Only a table with a
+// delete function compares its keys here.
 void deleteHashTable(HashTable *table);
 
 // Test and diagnostic accessor: released entries waiting in the free list.
