@@ -417,9 +417,9 @@ void writeCompiledUnit() {
   ASSERT(writer.outputFileName);
   stageOutputFile(writer.outputFileName, unit->bytes, unit->size, CompiledUnitFile);
   freeByteBuffer(unit);
-  // With -g the debug file is staged next, and both are committed then.
-  if (!isDebugInfoEnabled())
-    commitOutputFiles();
+  // The unit is complete and in place before the debug file is begun: a
+  // debug file that cannot be written ends the run with the unit written.
+  commitOutputFiles();
 }
 
 // ---------------------------------------------------------------- the debug file
