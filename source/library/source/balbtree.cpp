@@ -1,57 +1,20 @@
 #include "balbtree.h"
 
 #include "fatal.h"
+#include "freelist.h"
 #include "mempool.h"
 #include "tavokassert.h"
 
 #include <cstdlib>
 
-// Released nodes wait in a short list in front of the pool, linked through
-// smallerChild. The list is bounded so that a burst of releases gives most
-// units back to the pool; when it is full it is cut to half.
-namespace {
-struct TreeNodeSupply {
-  MemPool *globalNodePool;  // created by the first node taken
-  TreeNode *freeNodeList;
-  int freeNodeCount;
-};
-} // namespace
-static constinit TreeNodeSupply supply{};
+// Released nodes wait in front of the pool, linked through smallerChild.
+static constinit BoundedFreeList<TreeNode, &TreeNode::smallerChild, 42, 21> freeTreeNodes{};
 
-constexpr int freeNodeMaximum = 42;
-constexpr int freeNodeTrimmedTo = 21;
+static TreeNode *takeTreeNode() { return freeTreeNodes.take(); }
 
-static TreeNode *takeTreeNode() {
-  if (supply.freeNodeList) {
-    ASSERT(supply.freeNodeCount);
-    TreeNode *node = supply.freeNodeList;
-    supply.freeNodeList = node->smallerChild;
-    --supply.freeNodeCount;
-    return node;
-  }
-  if (!supply.globalNodePool)
-    supply.globalNodePool = createMemPool(1024, sizeof(TreeNode));
-  return static_cast<TreeNode *>(allocateFromMemPool(supply.globalNodePool));
-}
+static void releaseTreeNode(TreeNode *node) { freeTreeNodes.release(node); }
 
-static void releaseTreeNode(TreeNode *node) {
-  ASSERT(supply.globalNodePool);
-  if (supply.freeNodeCount < freeNodeMaximum) {
-    node->smallerChild = supply.freeNodeList;
-    supply.freeNodeList = node;
-    ++supply.freeNodeCount;
-    return;
-  }
-  freeToMemPool(supply.globalNodePool, node);
-  while (supply.freeNodeCount > freeNodeTrimmedTo) {
-    TreeNode *surplus = supply.freeNodeList;
-    supply.freeNodeList = surplus->smallerChild;
-    --supply.freeNodeCount;
-    freeToMemPool(supply.globalNodePool, surplus);
-  }
-}
-
-int treeNodeFreeListCount() { return supply.freeNodeCount; }
+int treeNodeFreeListCount() { return freeTreeNodes.count; }
 
 // ---------------------------------------------------------------------------
 // Sides and the reversed path

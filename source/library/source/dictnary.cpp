@@ -2,57 +2,20 @@
 
 #include "chainsplit.h"
 #include "fatal.h"
+#include "freelist.h"
 #include "mempool.h"
 #include "tavokassert.h"
 
 #include <cstdlib>
 
-// Released entries wait in a bounded list in front of the pool, linked
-// through nextEntry; when it is full it is cut to half, so that a burst of
-// releases gives most units back to the pool.
-namespace {
-struct EntrySupply {
-  MemPool *listPoolPtr;  // created by the first entry taken
-  DictionaryEntry *freeList;
-  int freeListCount;
-};
-} // namespace
-static constinit EntrySupply supply{};
+// Released entries wait in front of the pool, linked through nextEntry.
+static constinit BoundedFreeList<DictionaryEntry, &DictionaryEntry::nextEntry, 84, 42> freeEntries{};
 
-constexpr int freeListMaximum = 84;
-constexpr int freeListTrimmedTo = 42;
+static DictionaryEntry *takeEntry() { return freeEntries.take(); }
 
-static DictionaryEntry *takeEntry() {
-  if (supply.freeList) {
-    ASSERT(supply.freeListCount);
-    DictionaryEntry *entry = supply.freeList;
-    supply.freeList = entry->nextEntry;
-    --supply.freeListCount;
-    return entry;
-  }
-  if (!supply.listPoolPtr)
-    supply.listPoolPtr = createMemPool(1024, sizeof(DictionaryEntry));
-  return static_cast<DictionaryEntry *>(allocateFromMemPool(supply.listPoolPtr));
-}
+static void releaseEntry(DictionaryEntry *entry) { freeEntries.release(entry); }
 
-static void releaseEntry(DictionaryEntry *entry) {
-  ASSERT(supply.listPoolPtr);
-  if (supply.freeListCount < freeListMaximum) {
-    entry->nextEntry = supply.freeList;
-    supply.freeList = entry;
-    ++supply.freeListCount;
-    return;
-  }
-  freeToMemPool(supply.listPoolPtr, entry);
-  while (supply.freeListCount > freeListTrimmedTo) {
-    DictionaryEntry *surplus = supply.freeList;
-    supply.freeList = surplus->nextEntry;
-    --supply.freeListCount;
-    freeToMemPool(supply.listPoolPtr, surplus);
-  }
-}
-
-int dictionaryEntryFreeListCount() { return supply.freeListCount; }
+int dictionaryEntryFreeListCount() { return freeEntries.count; }
 
 static DictionaryEntry **chainOf(const Dictionary *dictionary, Word key) {
   const std::size_t index = chainsplit::chainIndex(

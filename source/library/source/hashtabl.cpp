@@ -2,57 +2,20 @@
 
 #include "chainsplit.h"
 #include "fatal.h"
+#include "freelist.h"
 #include "mempool.h"
 #include "tavokassert.h"
 
 #include <cstdlib>
 
-// Released entries wait in a bounded list in front of the pool, linked
-// through nextEntry; when it is full it is cut to half, so that a burst of
-// releases gives most units back to the pool.
-namespace {
-struct EntrySupply {
-  MemPool *listPoolPtr;  // created by the first entry taken
-  HashEntry *freeList;
-  int freeListCount;
-};
-} // namespace
-static constinit EntrySupply supply{};
+// Released entries wait in front of the pool, linked through nextEntry.
+static constinit BoundedFreeList<HashEntry, &HashEntry::nextEntry, 84, 42> freeEntries{};
 
-constexpr int freeListMaximum = 84;
-constexpr int freeListTrimmedTo = 42;
+static HashEntry *takeEntry() { return freeEntries.take(); }
 
-static HashEntry *takeEntry() {
-  if (supply.freeList) {
-    ASSERT(supply.freeListCount);
-    HashEntry *entry = supply.freeList;
-    supply.freeList = entry->nextEntry;
-    --supply.freeListCount;
-    return entry;
-  }
-  if (!supply.listPoolPtr)
-    supply.listPoolPtr = createMemPool(1024, sizeof(HashEntry));
-  return static_cast<HashEntry *>(allocateFromMemPool(supply.listPoolPtr));
-}
+static void releaseEntry(HashEntry *entry) { freeEntries.release(entry); }
 
-static void releaseEntry(HashEntry *entry) {
-  ASSERT(supply.listPoolPtr);
-  if (supply.freeListCount < freeListMaximum) {
-    entry->nextEntry = supply.freeList;
-    supply.freeList = entry;
-    ++supply.freeListCount;
-    return;
-  }
-  freeToMemPool(supply.listPoolPtr, entry);
-  while (supply.freeListCount > freeListTrimmedTo) {
-    HashEntry *surplus = supply.freeList;
-    supply.freeList = surplus->nextEntry;
-    --supply.freeListCount;
-    freeToMemPool(supply.listPoolPtr, surplus);
-  }
-}
-
-int hashEntryFreeListCount() { return supply.freeListCount; }
+int hashEntryFreeListCount() { return freeEntries.count; }
 
 // The place where a walk along the key's chain stopped: every stored key
 // before it orders after the sought key.

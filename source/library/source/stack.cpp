@@ -1,57 +1,20 @@
 #include "stack.h"
 
 #include "fatal.h"
+#include "freelist.h"
 #include "mempool.h"
 #include "tavokassert.h"
 
 #include <cstdlib>
 
-// Released elements wait in a bounded list in front of the pool, linked
-// through nextElement; when it is full it is cut to half, so that a burst of
-// releases gives most units back to the pool.
-namespace {
-struct ElementSupply {
-  MemPool *nodePool;  // created by the first element taken
-  StackElement *freeNodeList;
-  int freeNodeCount;
-};
-} // namespace
-static constinit ElementSupply supply{};
+// Released elements wait in front of the pool, linked through nextElement.
+static constinit BoundedFreeList<StackElement, &StackElement::nextElement, 128, 64> freeElements{};
 
-constexpr int freeNodeMaximum = 128;
-constexpr int freeNodeTrimmedTo = 64;
+static StackElement *takeElement() { return freeElements.take(); }
 
-static StackElement *takeElement() {
-  if (supply.freeNodeList) {
-    ASSERT(supply.freeNodeCount);
-    StackElement *element = supply.freeNodeList;
-    supply.freeNodeList = element->nextElement;
-    --supply.freeNodeCount;
-    return element;
-  }
-  if (!supply.nodePool)
-    supply.nodePool = createMemPool(1024, sizeof(StackElement));
-  return static_cast<StackElement *>(allocateFromMemPool(supply.nodePool));
-}
+static void releaseElement(StackElement *element) { freeElements.release(element); }
 
-static void releaseElement(StackElement *element) {
-  ASSERT(supply.nodePool);
-  if (supply.freeNodeCount < freeNodeMaximum) {
-    element->nextElement = supply.freeNodeList;
-    supply.freeNodeList = element;
-    ++supply.freeNodeCount;
-    return;
-  }
-  freeToMemPool(supply.nodePool, element);
-  while (supply.freeNodeCount > freeNodeTrimmedTo) {
-    StackElement *surplus = supply.freeNodeList;
-    supply.freeNodeList = surplus->nextElement;
-    --supply.freeNodeCount;
-    freeToMemPool(supply.nodePool, surplus);
-  }
-}
-
-int stackElementFreeListCount() { return supply.freeNodeCount; }
+int stackElementFreeListCount() { return freeElements.count; }
 
 Stack *createStack(StackDeleteFunction deleteFunction) {
   auto *stack = static_cast<Stack *>(std::calloc(1, sizeof(Stack)));
