@@ -417,9 +417,10 @@ void writeCompiledUnit() {
   ASSERT(writer.outputFileName);
   stageOutputFile(writer.outputFileName, unit->bytes, unit->size, CompiledUnitFile);
   freeByteBuffer(unit);
-  // The unit is complete and in place before the debug file is begun: a
-  // debug file that cannot be written ends the run with the unit written.
-  commitOutputFiles();
+  // With -g the unit is moved into place once the debug file's bytes exist,
+  // before the debug file itself is opened.
+  if (!isDebugInfoEnabled())
+    commitOutputFiles();
 }
 
 // ---------------------------------------------------------------- the debug file
@@ -453,6 +454,10 @@ void writeDebugFile() {
   const char *outputFileName = writer.outputFileName;
   ASSERT(outputFileName);
   char *debugFileName = debugFileNameOf(outputFileName);
+  // Memory running out while the debug bytes were built has left the old
+  // unit alone; a debug file that cannot be opened or written ends the run
+  // with the new unit in place.
+  commitOutputFiles();
   stageOutputFile(debugFileName, file->bytes, file->size, DebugInformationFile);
   commitOutputFiles();
   std::free(debugFileName);

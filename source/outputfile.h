@@ -1,7 +1,7 @@
 // The output files are replaced whole or not at all. Each one is first
 // staged: written completely to a new file beside its path; commitOutputFiles
 // then moves it over its path. The compiled unit is committed before the
-// debug file is begun, so a debug file that cannot be written ends the run
+// debug file is opened, so a debug file that cannot be written ends the run
 // with the unit in place. A run that ends with a file staged (a file that
 // cannot be opened or written, memory exhausted on the way, any fatal
 // condition) removes what it staged and leaves that file's old version.
