@@ -14,20 +14,17 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-repeat() {
-    [[ $2 -gt 0 ]] || return 0
-    { yes -- "$1" || true; } | head -n "$2" | tr -d '\n'
-}
+repeat() { { yes -- "$1" || true; } | head -n "$2" | tr -d '\n'; }
+lines() { awk "BEGIN { for (i = 0; i < $1; ++i) printf $2 }"; }
 
 # The inputs, each reaching a different allocation first.
 { printf 'function f() {\n  return "'; repeat s 2000000; printf '";\n}\n'; } >long_string.wmls
 { printf 'function f() {\n  var '; repeat x 1000000; printf ' = 1;\n}\n'; } >long_identifier.wmls
-{ printf 'function f() {\n  var a;\n'; awk 'BEGIN { for (i = 0; i < 20000; ++i) printf "  a = \"s%d\" + %d;\n", i, i + 1000 }'; printf '}\n'; } >many_constants.wmls
+{ printf 'function f() {\n  var a;\n'; lines 20000 '"  a = \"s%d\" + %d;\n", i, i + 1000'; printf '}\n'; } >many_constants.wmls
 { printf 'function f(a) {\n  return a'; repeat ' + a' 100000; printf ';\n}\n'; } >long_expression.wmls
 { printf 'function f(a) {\n  return '; repeat '(' 200000; printf a; repeat ')' 200000; printf ';\n}\n'; } >deep_parentheses.wmls
 { printf 'function f(a) {\n  '; repeat 'if (a) { a = a + 1; ' 3000; repeat '} ' 3000; printf '\n}\n'; } >nested_ifs.wmls
-awk 'BEGIN { for (i = 0; i < 255; ++i) printf "extern function f%d(p, q) { var a = p; var b = q; while (a < b) { a++; if (a == 7) break; } return f%d(a, b); }\n", i, (i + 1) % 255 }' >many_functions.wmls
-inputs=(long_string long_identifier many_constants long_expression deep_parentheses nested_ifs many_functions)
+lines 255 '"extern function f%d(p, q) { var a = p; var b = q; while (a < b) { a++; if (a == 7) break; } return f%d(a, b); }\n", i, (i + 1) % 255' >many_functions.wmls
 
 # The least address space in which the program starts and compiles a trivial unit.
 printf 'function f() {\n}\n' >trivial.wmls
@@ -38,28 +35,21 @@ until ( ulimit -v $floor; exec "$tavok" trivial.wmls trivial.wmlsc ) >/dev/null 
 done
 echo "the program starts in $floor KB of address space"
 
-# Above the floor, in KB.
-steps=(0 64 128 256 512 768 1024 1536 2048 3072 4096 6144 8192 12288 16384 24576 32768 49152 65536 98304 131072 196608 262144)
-
-allowed() {
-    local last=$1
-    [[ $last == "Fatal Error No memory space" ]] && return 0
-    [[ $last == "Fatal Error No Memory Space" ]] && return 0
-    [[ $last == "Out of memory" ]] && return 0
-    [[ $last =~ ^[A-Za-z_]+\.[a-z]+,[0-9]+:\ could\ not\ allocated\ [0-9]+\ bytes$ ]] && return 0
-    # The parser's stacks: their exhaustion is a syntax error of the program.
-    [[ $last == "Compilation failed" ]] && grep -q '^in.wmls ([0-9]*) Error: Syntax error in program$' err && return 0
-    return 1
-}
+# The last message of a run that ran out of memory; the parser's stacks
+# running out is a syntax error of the program.
+outOfMemory='^(Fatal Error No (memory space|Memory Space)|Out of memory|[A-Za-z_]+\.[a-z]+,[0-9]+: could not allocated [0-9]+ bytes)$'
+parserStacks='^in.wmls ([0-9]*) Error: Syntax error in program$'
 
 failures=0
-for name in "${inputs[@]}"; do
+for name in long_string long_identifier many_constants long_expression deep_parentheses nested_ifs many_functions; do
     cp $name.wmls in.wmls
     rm -f reference.wmlsc reference.wmlsc.dbg
     "$tavok" -g in.wmls reference.wmlsc >/dev/null 2>reference.err
     referenceStatus=$?
     outcomes=""
-    for step in "${steps[@]}"; do
+    # Above the floor, in KB.
+    for step in 0 64 128 256 512 768 1024 1536 2048 3072 4096 6144 8192 12288 16384 24576 32768 \
+                49152 65536 98304 131072 196608 262144; do
         limit=$((floor + step))
         echo "old unit" >out.wmlsc
         echo "old debug" >out.wmlsc.dbg
@@ -72,7 +62,8 @@ for name in "${inputs[@]}"; do
             cmp -s out.wmlsc reference.wmlsc || problem="a different unit"
             cmp -s out.wmlsc.dbg reference.wmlsc.dbg || problem="a different debug file"
             outcomes+=" ok"
-        elif [[ $status == 1 ]] && allowed "$last"; then
+        elif [[ $status == 1 ]] && { [[ $last =~ $outOfMemory ]] ||
+                 { [[ $last == "Compilation failed" ]] && grep -q "$parserStacks" err; }; }; then
             [[ $(cat out.wmlsc) == "old unit" && $(cat out.wmlsc.dbg) == "old debug" ]] ||
                 problem="the old files were touched"
             outcomes+=" oom"
@@ -81,11 +72,8 @@ for name in "${inputs[@]}"; do
         else
             problem="status $status: $(head -c 300 err)"
         fi
-        if [[ -n $problem ]]; then
-            echo "FAIL $name under $limit KB: $problem"
-            failures=$((failures + 1))
-        fi
-        [[ -z $(ls -A | grep partial) ]] || { echo "FAIL $name under $limit KB: staged files left"; failures=$((failures + 1)); rm -f ./*partial*; }
+        ls -A | grep -q partial && { problem+="${problem:+; }staged files left"; rm -f ./*partial*; }
+        [[ -z $problem ]] || { echo "FAIL $name under $limit KB: $problem"; failures=$((failures + 1)); }
     done
     echo "$name ($(stat -c %s in.wmls) bytes):$outcomes"
 done
