@@ -1,11 +1,20 @@
-// The byte buffers of the compiled file: growth, takes, joins, the mb_u_int32
-// encoding, the debug line table and the function list.
+// The byte buffers of the compiled file at their limits: growth, takes and
+// joins with null and empty pieces, the 32-bit size of a join, the mb_u_int32
+// encoding at every byte-count boundary; and the name table of a unit with
+// several extern functions.
 #include "codegen.h"
+#include "wrapper.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 namespace {
@@ -16,7 +25,6 @@ Bytes contentsOf(const ByteBuffer *buffer) {
   return buffer ? Bytes(buffer->bytes, buffer->bytes + buffer->size) : Bytes{};
 }
 
-// A buffer holding exactly these bytes, made through the shared buffer.
 ByteBuffer *bufferOf(const Bytes &bytes) {
   discardByteBuffer();
   for (std::uint8_t byte : bytes)
@@ -24,79 +32,35 @@ ByteBuffer *bufferOf(const Bytes &bytes) {
   return takeByteBuffer();
 }
 
-TEST(ByteBuffers, NothingWrittenTakesNull) {
-  discardByteBuffer();
-  EXPECT_EQ(takeByteBuffer(), nullptr);
-  EXPECT_EQ(takeByteBuffer(), nullptr);
-}
+// An empty piece, as a function without instructions has; joins free their
+// inputs with the C allocator.
+ByteBuffer *emptyBuffer() { return static_cast<ByteBuffer *>(std::calloc(1, sizeof(ByteBuffer))); }
 
-TEST(ByteBuffers, GrowAcrossEveryStepKeepingTheBytes) {
+TEST(ByteBuffers, GrowAcrossEveryStepAndTakeStartsAfresh) {
   for (std::size_t length : {1u, 511u, 512u, 513u, 1024u, 1025u, 5000u}) {
     SCOPED_TRACE(length);
     Bytes expected;
     for (std::size_t i = 0; i < length; ++i)
       expected.push_back(static_cast<std::uint8_t>(i * 7 + 3));
+    emitByte(0xEE);  // a leftover, which the discard in bufferOf drops
     ByteBuffer *buffer = bufferOf(expected);
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(buffer->size, length);
     EXPECT_EQ(contentsOf(buffer), expected);
     freeByteBuffer(buffer);
+    EXPECT_EQ(takeByteBuffer(), nullptr);
   }
 }
 
-TEST(ByteBuffers, TakeStartsAFreshBuffer) {
-  ByteBuffer *first = bufferOf({1, 2, 3});
-  emitByte(9);
-  ByteBuffer *second = takeByteBuffer();
-  EXPECT_EQ(contentsOf(first), (Bytes{1, 2, 3}));
-  EXPECT_EQ(contentsOf(second), (Bytes{9}));
-  freeByteBuffer(first);
-  freeByteBuffer(second);
-}
-
-TEST(ByteBuffers, DiscardDropsLeftoversOnly) {
-  emitByte(1);
-  emitByte(2);
-  discardByteBuffer();
-  emitByte(7);
-  ByteBuffer *buffer = takeByteBuffer();
-  EXPECT_EQ(contentsOf(buffer), (Bytes{7}));
-  freeByteBuffer(buffer);
-  discardByteBuffer();  // nothing written: nothing to do
-  EXPECT_EQ(takeByteBuffer(), nullptr);
-}
-
-TEST(ByteBuffers, JoinWithNullReturnsTheOther) {
+TEST(ByteBuffers, JoinsSkipNullAndEmptyPieces) {
   ByteBuffer *only = bufferOf({4, 5});
   EXPECT_EQ(joinByteBuffers(nullptr, only), only);
   EXPECT_EQ(joinByteBuffers(only, nullptr), only);
   EXPECT_EQ(joinByteBuffers(nullptr, nullptr), nullptr);
-  freeByteBuffer(only);
-}
-
-TEST(ByteBuffers, JoinPutsFirstBeforeSecond) {
-  ByteBuffer *joined = joinByteBuffers(bufferOf({1, 2}), bufferOf({3}));
-  EXPECT_EQ(contentsOf(joined), (Bytes{1, 2, 3}));
-  // Joins chain: a later piece goes after everything joined so far.
-  Bytes big(600, 0xAB);
-  joined = joinByteBuffers(joined, bufferOf(big));
-  ASSERT_EQ(joined->size, 603u);
-  EXPECT_EQ(joined->bytes[2], 3);
-  EXPECT_EQ(joined->bytes[602], 0xAB);
-  freeByteBuffer(joined);
-}
-
-// An empty piece (a function without instructions has an empty Code).
-ByteBuffer *emptyBuffer() {
-  // The join frees its inputs with the C allocator, so they are made with it.
-  return static_cast<ByteBuffer *>(std::calloc(1, sizeof(ByteBuffer)));
-}
-
-TEST(ByteBuffers, JoinWithAnEmptyPieceKeepsTheOtherBytes) {
-  ByteBuffer *joined = joinByteBuffers(bufferOf({8}), emptyBuffer());
-  EXPECT_EQ(contentsOf(joined), (Bytes{8}));
-  joined = joinByteBuffers(emptyBuffer(), joined);
-  EXPECT_EQ(contentsOf(joined), (Bytes{8}));
+  ByteBuffer *joined = joinByteBuffers(emptyBuffer(), joinByteBuffers(only, emptyBuffer()));
+  EXPECT_EQ(contentsOf(joined), (Bytes{4, 5}));
+  joined = joinByteBuffers(joined, bufferOf(Bytes(600, 0xAB)));
+  ASSERT_EQ(joined->size, 602u);
+  EXPECT_EQ(joined->bytes[1], 5);
+  EXPECT_EQ(joined->bytes[601], 0xAB);
   freeByteBuffer(joined);
   ByteBuffer *nothing = joinByteBuffers(emptyBuffer(), emptyBuffer());
   ASSERT_NE(nothing, nullptr);
@@ -117,27 +81,23 @@ TEST(ByteBuffersDeathTest, JoinBeyondFourGigabytesEndsTheRun) {
       ::testing::ExitedWithCode(1), "^Error: Bytecode size exceeds maximum limit\n$");
 }
 
-struct MbCase {
-  std::uint32_t value;
-  Bytes bytes;
-};
-
-const MbCase mbCases[] = {
-    {0, {0x00}},
-    {127, {0x7F}},
-    {128, {0x81, 0x00}},
-    {300, {0x82, 0x2C}},
-    {16383, {0xFF, 0x7F}},
-    {16384, {0x81, 0x80, 0x00}},
-    {2097151, {0xFF, 0xFF, 0x7F}},
-    {2097152, {0x81, 0x80, 0x80, 0x00}},
-    {268435455, {0xFF, 0xFF, 0xFF, 0x7F}},
-    {268435456, {0x81, 0x80, 0x80, 0x80, 0x00}},
-    {0xFFFFFFFFu, {0x8F, 0xFF, 0xFF, 0xFF, 0x7F}},
-};
-
 TEST(MbUInt32, UsesTheFewestSevenBitGroups) {
-  for (const MbCase &row : mbCases) {
+  const struct {
+    std::uint32_t value;
+    Bytes bytes;
+  } rows[] = {
+      {0, {0x00}},
+      {127, {0x7F}},
+      {128, {0x81, 0x00}},
+      {16383, {0xFF, 0x7F}},
+      {16384, {0x81, 0x80, 0x00}},
+      {2097151, {0xFF, 0xFF, 0x7F}},
+      {2097152, {0x81, 0x80, 0x80, 0x00}},
+      {268435455, {0xFF, 0xFF, 0xFF, 0x7F}},
+      {268435456, {0x81, 0x80, 0x80, 0x80, 0x00}},
+      {0xFFFFFFFFu, {0x8F, 0xFF, 0xFF, 0xFF, 0x7F}},
+  };
+  for (const auto &row : rows) {
     SCOPED_TRACE(row.value);
     std::uint8_t bytes[maxMbUInt32Length];
     const int length = encodeMbUInt32(row.value, bytes);
@@ -145,67 +105,30 @@ TEST(MbUInt32, UsesTheFewestSevenBitGroups) {
   }
 }
 
-TEST(DebugLineBuffer, IsSeparateFromTheOutputBufferAndCountsEntries) {
-  discardByteBuffer();
-  freeByteBuffer(takeDebugLineBuffer());
-  EXPECT_EQ(debugLineCount(), 0u);
-  emitByte(0x55);
-  emitDebugMbUInt32(300);
-  countDebugLineEntry();
-  emitDebugByte(0x01);
-  countDebugLineEntry();
-  EXPECT_EQ(debugLineCount(), 2u);
-  ByteBuffer *lines = takeDebugLineBuffer();
-  EXPECT_EQ(contentsOf(lines), (Bytes{0x82, 0x2C, 0x01}));
-  EXPECT_EQ(debugLineCount(), 0u);
-  EXPECT_EQ(takeDebugLineBuffer(), nullptr);
-  ByteBuffer *output = takeByteBuffer();
-  EXPECT_EQ(contentsOf(output), (Bytes{0x55}));
-  freeByteBuffer(lines);
-  freeByteBuffer(output);
-}
-
-TEST(SavedPieces, PoolBytesAreKeptUntilTaken) {
-  freeByteBuffer(takeConstantPoolBytes());
-  freeByteBuffer(takePragmaPoolBytes());
-  discardByteBuffer();
-  emitByte(0x01);
-  emitByte(0x6A);
-  saveConstantPoolBytes();
-  emitByte(0x00);
-  savePragmaPoolBytes();
-  EXPECT_EQ(takeByteBuffer(), nullptr);  // each save took the buffer
-  ByteBuffer *constants = takeConstantPoolBytes();
-  ByteBuffer *pragmas = takePragmaPoolBytes();
-  EXPECT_EQ(contentsOf(constants), (Bytes{0x01, 0x6A}));
-  EXPECT_EQ(contentsOf(pragmas), (Bytes{0x00}));
-  EXPECT_EQ(takeConstantPoolBytes(), nullptr);
-  freeByteBuffer(constants);
-  freeByteBuffer(pragmas);
-}
-
-TEST(FunctionRecords, AppendInIndexOrderWithNothingCompiled) {
-  const int before = numberOfFunctionRecords();
-  auto *f = reinterpret_cast<IdentifierRecord *>(0x1000);
-  auto *g = reinterpret_cast<IdentifierRecord *>(0x2000);
-  addFunctionRecord(f, before);
-  addFunctionRecord(g, before + 1);
-  EXPECT_EQ(numberOfFunctionRecords(), before + 2);
-  FunctionRecord *record = functionList();
-  ASSERT_NE(record, nullptr);
-  for (int i = 0; i < before; ++i)
-    record = record->next;
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(record->identifier, f);
-  EXPECT_EQ(record->functionIndex, before);
-  EXPECT_EQ(record->code, nullptr);
-  EXPECT_EQ(record->debugRecord, nullptr);
-  EXPECT_EQ(record->parameterNames, nullptr);
-  EXPECT_EQ(record->localNames, nullptr);
-  ASSERT_NE(record->next, nullptr);
-  EXPECT_EQ(record->next->identifier, g);
-  EXPECT_EQ(record->next->functionIndex, before + 1);
-  EXPECT_EQ(record->next->next, nullptr);
+// Functions are numbered at their first mention; only the extern ones are
+// named, in that order, each with its number.
+TEST(CompiledUnit, OnlyExternFunctionsAreNamedInIndexOrder) {
+  std::string source = ::testing::TempDir() + "codegen_test_" + std::to_string(getpid()) + ".wmls";
+  std::string output = source + "c";
+  std::ofstream(source) << "function a() { return b() + cc(); }\n"
+                           "extern function cc() { }\n"
+                           "extern function b() { }\n";
+  char program[] = "tavok", quiet[] = "-w";
+  char *arguments[] = {program, quiet, source.data(), output.data(), nullptr};
+  EXPECT_EXIT(std::exit(runCompilation(4, arguments)), ::testing::ExitedWithCode(0), "Compilation successful");
+  std::ifstream unitFile(output, std::ios::binary);
+  const Bytes unit{std::istreambuf_iterator<char>(unitFile), std::istreambuf_iterator<char>()};
+  const Bytes expected = {0x03, 0x02,              // three functions, two names
+                          0x01, 0x01, 'b',         // b
+                          0x02, 0x02, 'c', 'c',    // cc
+                          0x00, 0x00, 0x04,        // a: call_s 1, call_s 2, add, return
+                          0x61, 0x62, 0x20, 0x3A,  //   (the final return_es is unreachable)
+                          0x00, 0x00, 0x01, 0x3B,  // b
+                          0x00, 0x00, 0x01, 0x3B}; // cc
+  ASSERT_GE(unit.size(), expected.size());
+  EXPECT_EQ(Bytes(unit.end() - static_cast<std::ptrdiff_t>(expected.size()), unit.end()), expected);
+  std::remove(source.c_str());
+  std::remove(output.c_str());
 }
 
 } // namespace
