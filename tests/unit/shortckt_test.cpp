@@ -1,25 +1,21 @@
+// Patch lists: merging (empty sides, every entry kept, linear in the shorter
+// list) and backpatching through a copy.
 #include "shortckt.h"
 
 #include "stmntir.h"
 
 #include <gtest/gtest.h>
 
-#include <utility>
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // The lists only point at statements and blocks, so plain records do.
-Statement conditional() {
+Statement statementOf(StatementType type) {
   Statement statement{};
-  statement.statementType = ConditionalStat;
-  return statement;
-}
-
-Statement jump() {
-  Statement statement{};
-  statement.statementType = GotoStat;
+  statement.statementType = type;
   return statement;
 }
 
@@ -32,41 +28,40 @@ std::vector<Entry> entriesOf(const PatchEntry *list) {
   return entries;
 }
 
-TEST(PatchLists, MergeWithEmptyFirstReturnsSecond) {
-  Statement test = conditional();
-  PatchEntry *second = createPatchEntry(&test, 0);
-  EXPECT_EQ(mergePatchLists(nullptr, second), second);
+// Selectors 0 to length - 1 of one statement, linked by hand.
+PatchEntry *listOf(Statement *statement, int length) {
+  PatchEntry *list = nullptr;
+  for (int i = 0; i < length; ++i) {
+    PatchEntry *entry = createPatchEntry(statement, i);
+    entry->nextEntry = list;
+    list = entry;
+  }
+  return list;
+}
+
+TEST(PatchLists, MergingKeepsEveryEntryAndAnEmptySideGivesTheOther) {
+  Statement a = statementOf(GotoStat), b = statementOf(GotoStat);
+  PatchEntry *single = listOf(&a, 1);
+  EXPECT_EQ(mergePatchLists(nullptr, single), single);
+  EXPECT_EQ(mergePatchLists(single, nullptr), single);
+  EXPECT_EQ(entriesOf(single), (std::vector<Entry>{{&a, 0}}));
   EXPECT_EQ(mergePatchLists(nullptr, nullptr), nullptr);
-  releasePatchList(second);
-}
-
-TEST(PatchLists, MergeWithEmptySecondReturnsFirstUnchanged) {
-  Statement test = conditional();
-  PatchEntry *first = createPatchEntry(&test, 1);
-  first = mergePatchLists(first, createPatchEntry(&test, 0));
-  EXPECT_EQ(mergePatchLists(first, nullptr), first);
-  EXPECT_EQ(entriesOf(first), (std::vector<Entry>{{&test, 1}, {&test, 0}}));
-  releasePatchList(first);
-}
-
-TEST(PatchLists, MergeKeepsEveryEntryOfBothLists) {
-  Statement a = conditional(), b = jump(), c = conditional();
-  for (bool longerFirst : {true, false}) {
-    PatchEntry *pair = mergePatchLists(createPatchEntry(&a, 1), createPatchEntry(&b, 0));
-    PatchEntry *single = createPatchEntry(&c, 0);
-    PatchEntry *merged = longerFirst ? mergePatchLists(pair, single) : mergePatchLists(single, pair);
-    std::vector<Entry> entries = entriesOf(merged);
-    std::sort(entries.begin(), entries.end());
-    std::vector<Entry> expected{{&a, 1}, {&b, 0}, {&c, 0}};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(entries, expected);
+  releasePatchList(single);
+  const std::pair<int, int> lengths[] = {{1, 3}, {3, 1}, {2, 2}};
+  for (auto [lengthA, lengthB] : lengths) {
+    PatchEntry *first = listOf(&a, lengthA), *second = listOf(&b, lengthB);
+    std::vector<Entry> expected = entriesOf(first), fromSecond = entriesOf(second);
+    expected.insert(expected.end(), fromSecond.begin(), fromSecond.end());
+    PatchEntry *merged = mergePatchLists(first, second);
+    const std::vector<Entry> entries = entriesOf(merged);
+    EXPECT_TRUE(std::is_permutation(entries.begin(), entries.end(), expected.begin(), expected.end())) << lengthA;
     releasePatchList(merged);
   }
 }
 
 // A loop with many breaks merges one entry at a time into a long list.
 TEST(PatchLists, MergingIntoALongListCostsTheShortOne) {
-  Statement exit = jump();
+  Statement exit = statementOf(GotoStat);
   PatchEntry *breaks = nullptr;
   for (int i = 0; i < 200000; ++i)
     breaks = mergePatchLists(breaks, createPatchEntry(&exit, 0));
@@ -74,69 +69,27 @@ TEST(PatchLists, MergingIntoALongListCostsTheShortOne) {
   releasePatchList(breaks);
 }
 
-TEST(Backpatch, ConditionalInBothListsGetsBothTargets) {
-  Statement test = conditional();
-  BasicBlock target{};
-  PatchEntry *list = mergePatchLists(createPatchEntry(&test, 1), createPatchEntry(&test, 0));
-  backpatch(list, &target);
-  EXPECT_EQ(test.trueBlock, &target);
-  EXPECT_EQ(test.falseBlock, &target);
-  releasePatchList(list);
-}
-
-TEST(Backpatch, SelectorPicksTheTargetAndGotoGetsItsTarget) {
-  Statement onTrue = conditional(), onFalse = conditional(), exit = jump();
-  BasicBlock target{};
-  PatchEntry *list = createPatchEntry(&onTrue, 1);
-  list = mergePatchLists(list, createPatchEntry(&onFalse, 0));
-  list = mergePatchLists(list, createPatchEntry(&exit, 0));
-  backpatch(list, &target);
-  EXPECT_EQ(onTrue.trueBlock, &target);
-  EXPECT_EQ(onTrue.falseBlock, nullptr);
-  EXPECT_EQ(onFalse.falseBlock, &target);
-  EXPECT_EQ(onFalse.trueBlock, nullptr);
-  EXPECT_EQ(exit.targetBlock, &target);
-  // The list stays the caller's, unchanged.
-  std::vector<Entry> before = entriesOf(list);
-  backpatch(list, &target);
-  EXPECT_EQ(entriesOf(list), before);
-  releasePatchList(list);
-}
-
-TEST(PatchLists, CopyIsIndependentOfItsSource) {
-  Statement a = conditional(), b = jump();
+TEST(PatchLists, BackpatchingACopyLeavesItsSourceAlone) {
+  Statement test = statementOf(ConditionalStat), exit = statementOf(GotoStat), onFalse = statementOf(ConditionalStat);
   BasicBlock first{}, second{};
-  PatchEntry *source = mergePatchLists(createPatchEntry(&a, 0), createPatchEntry(&b, 0));
+  // The same conditional once per selector: both its targets are set.
+  PatchEntry *source = mergePatchLists(createPatchEntry(&test, 1), createPatchEntry(&test, 0));
+  source = mergePatchLists(source, createPatchEntry(&exit, 0));
   PatchEntry *copy = copyPatchList(source);
-  EXPECT_NE(copy, source);
   EXPECT_EQ(entriesOf(copy), entriesOf(source));
-
   backpatch(copy, &first);
+  EXPECT_EQ(test.trueBlock, &first);
+  EXPECT_EQ(test.falseBlock, &first);
+  EXPECT_EQ(exit.targetBlock, &first);
   releasePatchList(copy);
-  EXPECT_EQ(a.falseBlock, &first);
-  EXPECT_EQ(entriesOf(source), (std::vector<Entry>{{&a, 0}, {&b, 0}}));
-
   // Merging into the source must not reach the released copy.
-  Statement c = conditional();
-  source = mergePatchLists(source, createPatchEntry(&c, 1));
+  source = mergePatchLists(source, createPatchEntry(&onFalse, 0));
   backpatch(source, &second);
-  EXPECT_EQ(a.falseBlock, &second);
-  EXPECT_EQ(b.targetBlock, &second);
-  EXPECT_EQ(c.trueBlock, &second);
+  EXPECT_EQ(test.trueBlock, &second);
+  EXPECT_EQ(exit.targetBlock, &second);
+  EXPECT_EQ(onFalse.falseBlock, &second);
+  EXPECT_EQ(onFalse.trueBlock, nullptr);
   releasePatchList(source);
-  EXPECT_EQ(copyPatchList(nullptr), nullptr);
-}
-
-TEST(BooleanLists, ReleaseTakesBothListsAndReusedPairsStartEmpty) {
-  Statement test = conditional();
-  BooleanLists *lists = createBooleanLists();
-  lists->trueList = createPatchEntry(&test, 1);
-  lists->falseList = createPatchEntry(&test, 0);
-  releaseBooleanLists(lists);
-  BooleanLists *again = createBooleanLists();
-  EXPECT_EQ(again->trueList, nullptr);
-  EXPECT_EQ(again->falseList, nullptr);
-  releaseBooleanLists(again);
 }
 
 } // namespace
