@@ -12,9 +12,12 @@
 # With UPDATE=1 the .expected file is rewritten from the actual run.
 set -u
 
-tavok=$1
+# The compiler runs inside a scratch directory: programs named by a relative
+# path are found from here first.
+absolute() { case "$1" in /* | '') echo "$1" ;; */*) echo "$PWD/$1" ;; *) echo "$1" ;; esac; }
+tavok=$(absolute "$1")
 case_source=$2
-unitcheck=${3:-}
+unitcheck=$(absolute "${3:-}")
 case_base=${case_source%.wmls}
 expected=$case_base.expected
 name=$(basename "$case_base")
