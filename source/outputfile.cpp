@@ -141,6 +141,7 @@ void stageOutputFile(const char *path, const std::uint8_t *bytes, std::size_t si
   ASSERT(outputs.stagedCount < maxStagedFiles);
   if (!outputs.removalAtExitRegistered) {
     std::atexit(removeStagedFiles);
+    setAssertionCleanup(removeStagedFiles);
     outputs.removalAtExitRegistered = true;
   }
   bool targetExists = false;

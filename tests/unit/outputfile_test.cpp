@@ -2,6 +2,7 @@
 // run commits; paths that are no regular file are written in place and never
 // removed. Every run is a process of its own.
 #include "outputfile.h"
+#include "tavokassert.h"
 
 #include <gtest/gtest.h>
 
@@ -46,9 +47,10 @@ void stageText(const std::string &path, const std::string &text, OutputFileKind 
   stageOutputFile(path.c_str(), reinterpret_cast<const std::uint8_t *>(text.data()), text.size(), kind);
 }
 
-// A run that ends before the commit (any fatal condition) changes nothing;
-// the commit replaces a file, keeping its permissions, and a link's target,
-// and leaves a stranger's file under a staged-looking name alone.
+// A run that ends before the commit (any fatal condition, even a failed
+// assertion) changes nothing; the commit replaces a file, keeping its
+// permissions, and a link's target, and leaves a stranger's file under a
+// staged-looking name alone.
 TEST(OutputFile, NothingChangesBeforeTheCommitAndEverythingAtIt) {
   Scratch scratch;
   const std::string unit = scratch.path("unit"), debug = scratch.path("unit.dbg");
@@ -57,17 +59,23 @@ TEST(OutputFile, NothingChangesBeforeTheCommitAndEverythingAtIt) {
   writeText(unit + ".partial0", "someone else's");
   writeText(scratch.path("target"), "old debug");
   fs::create_symlink(scratch.path("target"), debug);
-  for (bool commit : {false, true}) {
-    SCOPED_TRACE(commit ? "committed" : "ended before the commit");
-    EXPECT_EXIT(
-        {
-          stageText(unit, "new unit");
-          stageText(debug, "new debug", DebugInformationFile);
-          if (commit)
-            commitOutputFiles();
-          std::exit(commit ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(commit ? 0 : 1), "");
+  enum Ending { FatalCondition, FailedAssertion, Commit };
+  for (Ending ending : {FatalCondition, FailedAssertion, Commit}) {
+    SCOPED_TRACE(ending);
+    const bool commit = ending == Commit;
+    const auto run = [&] {
+      stageText(unit, "new unit");
+      stageText(debug, "new debug", DebugInformationFile);
+      if (ending == FailedAssertion)
+        assertionFailed("broken", "outputfile_test.cpp", 1);
+      if (commit)
+        commitOutputFiles();
+      std::exit(commit ? 0 : 1);
+    };
+    if (ending == FailedAssertion)
+      EXPECT_DEATH(run(), "^Assertion failed: broken");
+    else
+      EXPECT_EXIT(run(), ::testing::ExitedWithCode(commit ? 0 : 1), "");
     EXPECT_EQ(textOf(unit), commit ? "new unit" : "old unit, longer than the new one");
     EXPECT_EQ(textOf(scratch.path("target")), commit ? "new debug" : "old debug");
     EXPECT_EQ(fs::status(unit).permissions(), static_cast<fs::perms>(0640));

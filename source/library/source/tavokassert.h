@@ -5,5 +5,10 @@
 
 [[noreturn]] void assertionFailed(const char *condition, const char *file, int line);
 
+// Runs once, after the message and before the abort: the compiler removes the
+// output files it has staged, so that even an internal error leaves no partial
+// file behind.
+void setAssertionCleanup(void (*cleanup)());
+
 #define ASSERT(condition) \
   ((condition) ? static_cast<void>(0) : assertionFailed(#condition, __FILE__, __LINE__))
