@@ -4,7 +4,8 @@
 // debug file is opened, so a debug file that cannot be written ends the run
 // with the unit in place. A run that ends with a file staged (a file that
 // cannot be opened or written, memory exhausted on the way, any fatal
-// condition) removes what it staged and leaves that file's old version.
+// condition, even a failed assertion) removes what it staged and leaves that
+// file's old version.
 //
 // A path that is neither a regular file nor absent (a device such as
 // /dev/null, a pipe) is written in place, and so is a path whose directory
