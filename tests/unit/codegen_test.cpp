@@ -1,20 +1,12 @@
 // The byte buffers of the compiled file at their limits: growth, takes and
 // joins with null and empty pieces, the 32-bit size of a join, the mb_u_int32
-// encoding at every byte-count boundary; and the name table of a unit with
-// several extern functions.
+// encoding at every byte-count boundary.
 #include "codegen.h"
-#include "wrapper.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <vector>
 
 namespace {
@@ -103,32 +95,6 @@ TEST(MbUInt32, UsesTheFewestSevenBitGroups) {
     const int length = encodeMbUInt32(row.value, bytes);
     EXPECT_EQ(Bytes(bytes, bytes + length), row.bytes);
   }
-}
-
-// Functions are numbered at their first mention; only the extern ones are
-// named, in that order, each with its number.
-TEST(CompiledUnit, OnlyExternFunctionsAreNamedInIndexOrder) {
-  std::string source = ::testing::TempDir() + "codegen_test_" + std::to_string(getpid()) + ".wmls";
-  std::string output = source + "c";
-  std::ofstream(source) << "function a() { return b() + cc(); }\n"
-                           "extern function cc() { }\n"
-                           "extern function b() { }\n";
-  char program[] = "tavok", quiet[] = "-w";
-  char *arguments[] = {program, quiet, source.data(), output.data(), nullptr};
-  EXPECT_EXIT(std::exit(runCompilation(4, arguments)), ::testing::ExitedWithCode(0), "Compilation successful");
-  std::ifstream unitFile(output, std::ios::binary);
-  const Bytes unit{std::istreambuf_iterator<char>(unitFile), std::istreambuf_iterator<char>()};
-  const Bytes expected = {0x03, 0x02,              // three functions, two names
-                          0x01, 0x01, 'b',         // b
-                          0x02, 0x02, 'c', 'c',    // cc
-                          0x00, 0x00, 0x04,        // a: call_s 1, call_s 2, add, return
-                          0x61, 0x62, 0x20, 0x3A,  //   (the final return_es is unreachable)
-                          0x00, 0x00, 0x01, 0x3B,  // b
-                          0x00, 0x00, 0x01, 0x3B}; // cc
-  ASSERT_GE(unit.size(), expected.size());
-  EXPECT_EQ(Bytes(unit.end() - static_cast<std::ptrdiff_t>(expected.size()), unit.end()), expected);
-  std::remove(source.c_str());
-  std::remove(output.c_str());
 }
 
 } // namespace
