@@ -16,7 +16,7 @@ deps:
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOK_TESTS=OFF
-	cmake --build $(BUILD_DIR) --target tavok -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target tavok tavok-dis tavok-run -j $(JOBS)
 
 run: build
 	$(BUILD_DIR)/tavok examples/hello.wmls $(BUILD_DIR)/hello.wmlsc
