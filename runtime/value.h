@@ -3,12 +3,14 @@
 // library function converts through these.
 //
 // Strings are Unicode text: a sequence of code points (std::u32string).
-// UTF-8 bytes that are not valid UTF-8 become one character each, U+DC80
-// plus the byte, and are written back as that byte.
+// A byte that is not part of valid UTF-8 (always 0x80..0xFF) becomes one
+// character, U+DC00 plus the byte (U+DC80..U+DCFF), and is written back as
+// that byte, so any byte string survives a decode and an encode unchanged.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -23,7 +25,7 @@ using Text = std::u32string;
 // (not thread-safe: the machine has one thread).
 class Value {
 public:
-  Value() : type_(ValueType::Invalid), integer_(0) {}
+  Value() : type_(ValueType::Invalid), text_(nullptr) {}
   static Value integer(std::int32_t value);
   // A float that is not finite gives invalid; an underflow (a non-zero value
   // below the smallest normal float) and -0.0 give 0.0.
@@ -33,6 +35,7 @@ public:
   static Value invalid() { return Value(); }
   static Value string(Text text);
   static Value string(std::u32string_view text);
+  static Value string(const char32_t *text);  // a literal U"..." picks neither above
   static Value emptyString();
 
   Value(const Value &other);
@@ -49,8 +52,14 @@ public:
   bool asBoolean() const { return boolean_; }         // type Boolean only
   const Text &asText() const;                         // type String only
 
+  // A string's one allocation: shared by every copy of the value, freed
+  // with the last one. Never changed after creation.
+  struct SharedText {
+    std::size_t refcount;
+    Text text;
+  };
+
 private:
-  struct SharedText;
   ValueType type_;
   union {
     std::int32_t integer_;
@@ -58,8 +67,59 @@ private:
     bool boolean_;
     SharedText *text_;
   };
-  void release();
+  // Only strings own anything: every other copy is two words.
+  void retain() const {
+    if (type_ == ValueType::String) ++text_->refcount;
+  }
+  void release() {
+    if (type_ == ValueType::String && --text_->refcount == 0) destroyText(text_);
+  }
+  static void destroyText(SharedText *text);
+  // The payload's bytes whatever the member: one move, no branch.
+  void copyBits(const Value &other) {
+    type_ = other.type_;
+    std::memcpy(static_cast<void *>(&text_), static_cast<const void *>(&other.text_), sizeof text_);
+  }
 };
+
+// The interpreter copies and drops values on every instruction: these stay
+// inline, and only the last release of a string leaves the header.
+inline Value::Value(const Value &other) {
+  copyBits(other);
+  retain();
+}
+inline Value::Value(Value &&other) noexcept {
+  copyBits(other);
+  other.type_ = ValueType::Invalid;
+}
+inline Value &Value::operator=(const Value &other) {
+  other.retain();  // first: other may be this very value
+  release();
+  copyBits(other);
+  return *this;
+}
+inline Value &Value::operator=(Value &&other) noexcept {
+  if (this == &other) return *this;
+  release();
+  copyBits(other);
+  other.type_ = ValueType::Invalid;
+  return *this;
+}
+inline Value::~Value() { release(); }
+
+inline Value Value::integer(std::int32_t value) {
+  Value result;
+  result.type_ = ValueType::Integer;
+  result.integer_ = value;
+  return result;
+}
+inline Value Value::boolean(bool value) {
+  Value result;
+  result.type_ = ValueType::Boolean;
+  result.boolean_ = value;
+  return result;
+}
+inline const Text &Value::asText() const { return text_->text; }
 
 // Characters held by all live strings together; the machine's memory budget
 // is checked against it.
