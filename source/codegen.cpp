@@ -425,8 +425,7 @@ void writeCompiledUnit() {
 
 // ---------------------------------------------------------------- the debug file
 
-// The output file name with ".dbg" appended; the caller frees it.
-static char *debugFileNameOf(const char *outputFileName) {
+char *debugFileNameOf(const char *outputFileName) {
   const std::size_t length = std::strlen(outputFileName);
   auto *name = static_cast<char *>(checkedAllocate(length + 5, 1));
   std::memcpy(name, outputFileName, length);

@@ -35,6 +35,9 @@ static_assert(std::is_trivially_copyable_v<FunctionRecord>);
 // written, and only when the compilation had no error.
 void setOutputFileName(const char *name);
 const char *getOutputFileName();
+// The debug file's name for an output file name: ".dbg" appended. The caller
+// frees it.
+char *debugFileNameOf(const char *outputFileName);
 
 // Called by the symbol table for every new function name, with the index it
 // gave the name: the record is appended to the function list with no code yet.

@@ -171,3 +171,9 @@ void commitOutputFiles() {
   }
   removeStagedFiles();
 }
+
+bool namesInputFile(const char *inputPath, const char *path) {
+  std::error_code error;
+  const bool same = std::filesystem::equivalent(inputPath, path, error);
+  return same && !error;
+}

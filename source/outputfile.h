@@ -31,3 +31,8 @@ void stageOutputFile(const char *path, const std::uint8_t *bytes, std::size_t si
 
 // Moves every staged file over its path, in the order staged.
 void commitOutputFiles();
+
+// Whether path names the file inputPath names: the same device and inode, so
+// another spelling, a hard link or a symbolic link counts. A path that does
+// not exist (yet) names no input.
+bool namesInputFile(const char *inputPath, const char *path);

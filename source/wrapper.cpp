@@ -3,6 +3,7 @@
 #include "codegen.h"
 #include "constpool.h"
 #include "errorhlr.h"
+#include "outputfile.h"
 #include "pragma.h"
 #include "strtable.h"
 #include "wmlgrammar.tab.h"
@@ -61,6 +62,27 @@ static char *copyFileName(const char *argument) {
   return copy;
 }
 
+// Writing over the input would destroy the source it was compiled from, so
+// an output file (or, with -g, its debug file) that is the input stops the
+// run before anything is read or written. The message names the file as the
+// user wrote it (the debug file as it would be formed).
+static void refuseInputAsOutput() {
+  const char *clash = nullptr;
+  char *debugFileName = nullptr;
+  if (namesInputFile(flags.inputFileName, flags.outputFileName)) {
+    clash = flags.outputFileName;
+  } else if (flags.debugInfoEnabled) {
+    debugFileName = debugFileNameOf(flags.outputFileName);
+    if (namesInputFile(flags.inputFileName, debugFileName))
+      clash = debugFileName;
+  }
+  if (clash)
+    std::fprintf(stderr, "Output file \"%s\" is the input file\n", clash);
+  std::free(debugFileName);
+  if (clash)
+    std::exit(1);
+}
+
 void processCommandLine(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     const char *argument = argv[i];
@@ -75,6 +97,7 @@ void processCommandLine(int argc, char **argv) {
   }
   if (!flags.inputFileName || !flags.outputFileName)
     printUsage();
+  refuseInputAsOutput();
   openInputFile(flags.inputFileName);
   setOutputFileName(flags.outputFileName);
 }
