@@ -3,9 +3,11 @@
 # ends with its message, within a memory budget proportional to its size and
 # on a small call stack.
 #
-#   run_large.sh TAVOK CASE [sanitized]
+#   run_large.sh TAVOK UNITREADER CASE [sanitized]
 #   run_large.sh --list | --list-deep
 #
+# Every unit a case writes, and its debug file under -g, is read back by
+# UNITREADER (the unit reader's path), which must accept it.
 # TAVOK is a build without sanitizers: the run is confined with ulimit -v
 # (address space: 48 MB plus a factor times the input's size) and ulimit -s
 # (stack). With "sanitized" the program is an AddressSanitizer build, which
@@ -51,6 +53,8 @@ strings_65536              -      64  !(65538) Number of constants is out of ran
 integers_65535             -      64  ok | constants 65535 %d 'i + 1000'
 integers_65536             -      64  !(65538) Number of constants is out of range | constants 65536 %d 'i + 1000'
 floats_65536               -      64  !(65538) Number of constants is out of range | constants 65536 %d.5 i
+url_pragmas_65535          -      64  ok | urlPragmas 65535
+url_pragmas_65536          -      64  !(65536) Number of constants is out of range | urlPragmas 65536
 identifier_1mb             deep   8   =function f() {\n  var x = 7;\n  return x;\n}\n | x=$(repeat x 1048576); g "${F}var $x = 7;\n  return $x;$E"
 extern_name_1mb            -      8   !(1) Function name size exceeds maximum limit | g 'extern function ' x 1048576 '() {\n}\n'
 string_10mb                -      8   >=10485760 | g "${F}return \"" s 10485760 "\";$E"
@@ -70,10 +74,11 @@ case ${1:-} in
 --list) table | awk '{ print $1 }'; exit 0 ;;
 --list-deep) table | awk '$2 == "deep" { print $1 }'; exit 0 ;;
 esac
-[[ $# -ge 2 ]] || { echo "usage: run_large.sh TAVOK CASE [sanitized] | --list | --list-deep" >&2; exit 2; }
+[[ $# -ge 3 ]] || { echo "usage: run_large.sh TAVOK UNITREADER CASE [sanitized] | --list | --list-deep" >&2; exit 2; }
 tavok=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-case=$2
-sanitized=${3:-}
+reader=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+case=$3
+sanitized=${4:-}
 line=$(table | awk -v name="$case" '$1 == name')
 [[ $line ]] || { echo "unknown case $case" >&2; exit 2; }
 read -r _ kind memoryFactor expect <<<"${line%%|*}"
@@ -108,6 +113,12 @@ constants() {
     printf 'function f() {\n  var a;\n'
     awk -v n="$1" -v format="  a = $2;\n" "BEGIN { for (i = 0; i < n; ++i) printf format, $3 }"
     printf '}\n'
+}
+# COUNT "use url" pragmas, one a line, each URL a constant of its own, then
+# a function that adds none.
+urlPragmas() {
+    awk -v n="$1" 'BEGIN { for (i = 0; i < n; ++i) printf "use url u%d \"http://h/%d\";\n", i, i }'
+    printf 'function f() {\n}\n'
 }
 F='function f() {\n  '
 Fa='function f(a) {\n  '
@@ -161,6 +172,13 @@ fail() {
     exit 1
 }
 
+# The unit reader accepts UNIT, and with a second argument its debug file.
+unitSound() {
+    local debug=()
+    [[ $# -lt 2 ]] || debug=(-g)
+    "$reader" "${debug[@]}" "$1" >reader.out 2>&1 || fail "the unit reader rejects $1: $(head -c 500 reader.out)"
+}
+
 [[ $status == "$expectedStatus" ]] || fail "status $status, expected $expectedStatus"
 [[ $(cat stderr) == "$expectedError" ]] || fail "unexpected messages; expected: $expectedError"
 [[ ! -s stdout ]] || fail "unexpected standard output"
@@ -177,6 +195,7 @@ else
     [[ $size -ge $minimumSize ]] || fail "the unit has $size bytes, fewer than $minimumSize"
     tail=$(tail -c $((${#ending} / 2)) $output | od -An -v -tx1 | tr -d ' \n')
     [[ -z $ending || $tail == "$ending" ]] || fail "the unit ends with $tail, not $ending"
+    unitSound $output
     mv $output first.wmlsc
 fi
 
@@ -194,6 +213,9 @@ if [[ $kind == deep ]]; then
     if [[ $(cat stderr) != "$input, Error: Jump offset exceeds limit" ]]; then
         [[ $status == "$expectedStatus" && $(cat stderr) == "$expectedError" ]] || fail "-g: status $status"
         [[ $expectedStatus != 0 ]] || [[ -s $output && -s $output.dbg ]] || fail "-g: no unit or debug file"
+    fi
+    if [[ -e $output ]]; then
+        unitSound $output $output.dbg
     fi
     echo "$case: the same with -d and -g"
 fi

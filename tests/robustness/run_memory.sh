@@ -6,10 +6,14 @@
 # one of the out-of-memory messages, leaving the existing output and debug
 # files untouched. A crash, a sanitizer-free abort or any other message fails.
 #
-#   run_memory.sh TAVOK      (a build without sanitizers)
+# The unlimited run's unit and debug file are read back by UNITREADER (the
+# unit reader's path), which must accept them.
+#
+#   run_memory.sh TAVOK UNITREADER      (TAVOK a build without sanitizers)
 set -uo pipefail
 
 tavok=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+reader=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -46,6 +50,10 @@ for name in long_string long_identifier many_constants long_expression deep_pare
     rm -f reference.wmlsc reference.wmlsc.dbg
     "$tavok" -g in.wmls reference.wmlsc >/dev/null 2>reference.err
     referenceStatus=$?
+    if [[ $referenceStatus == 0 ]] && ! "$reader" -g reference.wmlsc >reader.out 2>&1; then
+        echo "FAIL $name: the unit reader rejects the unit: $(head -c 500 reader.out)"
+        failures=$((failures + 1))
+    fi
     outcomes=""
     # Above the floor, in KB.
     for step in 0 64 128 256 512 768 1024 1536 2048 3072 4096 6144 8192 12288 16384 24576 32768 \

@@ -4,14 +4,18 @@
 # time and the peak memory are printed; the test's timeout is what catches a
 # step that is no longer linear in the size of the source.
 #
-#   run_scale.sh TAVOK CASE        CASE: statements | additions
+# The unit is read back by UNITREADER (the unit reader's path), which must
+# accept it.
+#
+#   run_scale.sh TAVOK UNITREADER CASE        CASE: statements | additions
 set -euo pipefail
 
 readonly count=1000000
 
-[[ $# -eq 2 ]] || { echo "usage: run_scale.sh TAVOK statements|additions" >&2; exit 2; }
+[[ $# -eq 3 ]] || { echo "usage: run_scale.sh TAVOK UNITREADER statements|additions" >&2; exit 2; }
 tavok=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-case=$2
+reader=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+case=$3
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -53,6 +57,9 @@ if [[ $status -ne 0 || "$(cat stderr)" != "Compilation successful" || -s stdout 
     failed=1
 elif [[ $(wc -c <out.wmlsc) -lt $minimumCodeBytes ]]; then
     echo "the unit has $(wc -c <out.wmlsc) bytes, fewer than the $minimumCodeBytes its code needs"
+    failed=1
+elif ! "$reader" out.wmlsc >reader.out 2>&1; then
+    echo "the unit reader rejects the unit: $(head -c 500 reader.out)"
     failed=1
 fi
 exit $failed
