@@ -28,6 +28,10 @@ struct LibraryContext {
   RandomGenerator random;
   std::FILE *errorStream = stderr;      // WMLSDebug and, later, the dialogs
   std::uint32_t characterSet = 106;     // what Lang.characterSet reports
+  // The longest string a library function may build (the machine sets its
+  // memory budget here): String.replace multiplies lengths, and a longer
+  // result is the fatal "out of memory" before it is allocated.
+  std::size_t maxStringLength = 16'000'000;
 
   // A function that ends the run sets stop; the machine stops after the
   // call returns. Exit: Lang.exit, the run ends normally with exitValue.
