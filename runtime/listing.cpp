@@ -140,9 +140,10 @@ struct UnitContext {
 
   const Unit &unit() const { return input.unit; }
 
+  // Null in raw mode, which shows no names.
   const FunctionDebug *functionDebug(std::size_t index) const {
     const DebugInfo *debug = input.debug;
-    if (!debug || index >= debug->functions.size())
+    if (!debug || input.options.raw || index >= debug->functions.size())
       return nullptr;
     return &debug->functions[index];
   }
@@ -193,7 +194,8 @@ void writeConstantPool(Writer &out, const UnitContext &context) {
     out.put("  c");
     std::size_t start = out.mark();
     out.decimal(index);
-    out.pad(start, 5);
+    out.pad(start, 4);
+    out.put(' ');
     std::size_t typeStart = out.mark();
     out.put(constantTypeName(unit.constants[index].type));
     out.pad(typeStart, 14);
@@ -212,7 +214,8 @@ void writePragmaPool(Writer &out, const UnitContext &context) {
     out.put("  p");
     std::size_t start = out.mark();
     out.decimal(index);
-    out.pad(start, 5);
+    out.pad(start, 4);
+    out.put(' ');
     out.put(pragmaText(unit, unit.pragmas[index]));
     out.endLine();
   }
@@ -381,7 +384,7 @@ void writeInstruction(Writer &out, const UnitContext &context, const Function &f
 void writeFunctionCode(Writer &out, const UnitContext &context, std::size_t index) {
   const Function &function = context.unit().functions[index];
   const bool raw = context.input.options.raw;
-  const FunctionDebug *debug = raw ? nullptr : context.functionDebug(index);
+  const FunctionDebug *debug = context.functionDebug(index);
   if (debug)
     writeVariableNames(out, function, *debug);
   std::vector<bool> labelled = raw ? std::vector<bool>{} : jumpTargets(function);
