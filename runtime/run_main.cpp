@@ -1,6 +1,260 @@
-// Placeholder until the program is written.
+// tavok-run: loads and verifies a unit (compiling a .wmls source first with
+// the tavok beside this program or on the PATH), calls one extern function
+// with the arguments of the command line and prints its result as one
+// WMLScript literal. Status 0: a return or Lang.exit; 1: usage, load or
+// verification error; 2: a fatal error at run time.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
-int main() {
-  std::fprintf(stderr, "tavok-run: not yet built\n");
-  return 2;
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "interpreter.h"
+#include "loader.h"
+
+extern char **environ;
+
+using namespace tavokrt;
+
+namespace {
+
+constexpr int StatusUsage = 1;
+constexpr int StatusFatal = 2;
+
+void complain(const std::string &message) {
+  std::fprintf(stderr, "tavok-run: %s\n", message.c_str());
+}
+
+std::vector<std::uint8_t> readFile(const std::string &path, bool &ok) {
+  std::ifstream in(path, std::ios::binary);
+  ok = static_cast<bool>(in);
+  return ok ? std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {}) : std::vector<std::uint8_t>();
+}
+
+bool isExecutable(const std::string &path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
+// The compiler: beside this program first, then on the PATH.
+std::string findCompiler() {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    std::string beside = (self.parent_path() / "tavok").string();
+    if (isExecutable(beside)) return beside;
+  }
+  const char *path = std::getenv("PATH");
+  std::string_view directories = path ? path : "";
+  while (!directories.empty()) {
+    std::size_t colon = directories.find(':');
+    std::string directory(directories.substr(0, colon));
+    directories = colon == std::string_view::npos ? "" : directories.substr(colon + 1);
+    std::string candidate = (directory.empty() ? std::string(".") : directory) + "/tavok";
+    if (isExecutable(candidate)) return candidate;
+  }
+  return "";
+}
+
+// A compiled unit and its debug file in memory; the temporary files are
+// gone before the unit runs.
+struct CompiledSource {
+  std::vector<std::uint8_t> unit, debug;
+};
+
+// Runs `tavok -g SOURCE TMP/unit.wmlsc`. Its messages go to the standard
+// error stream, all of them on failure and all but the closing
+// "Compilation successful" otherwise.
+bool compileSource(const std::string &source, CompiledSource &compiled) {
+  std::string compiler = findCompiler();
+  if (compiler.empty()) {
+    complain(source + ": no tavok compiler beside tavok-run or on the PATH");
+    return false;
+  }
+  const char *tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tavok-run.XXXXXX";
+  std::vector<char> directory(pattern.begin(), pattern.end());
+  directory.push_back('\0');
+  if (!::mkdtemp(directory.data())) {
+    complain(std::string("cannot create a temporary directory: ") + std::strerror(errno));
+    return false;
+  }
+  std::string unitPath = std::string(directory.data()) + "/unit.wmlsc";
+  std::string messagesPath = std::string(directory.data()) + "/messages";
+  int messages = ::open(messagesPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = messages >= 0;
+  int status = -1;
+  if (ok) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, messages, 1);
+    posix_spawn_file_actions_adddup2(&actions, messages, 2);
+    std::vector<std::string> words = {compiler, "-g", source, unitPath};
+    std::vector<char *> argv;
+    for (std::string &word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child;
+    ok = posix_spawn(&child, compiler.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!ok) complain("cannot run " + compiler);
+    while (ok && ::waitpid(child, &status, 0) < 0)
+      if (errno != EINTR) ok = false;
+    ::close(messages);
+  }
+  bool read = false;
+  std::vector<std::uint8_t> text = readFile(messagesPath, read);
+  bool compiledOk = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::string shown(text.begin(), text.end());
+  const std::string success = "Compilation successful\n";
+  if (compiledOk && shown.ends_with(success)) shown.erase(shown.size() - success.size());
+  std::fputs(shown.c_str(), stderr);
+  if (compiledOk) {
+    compiled.unit = readFile(unitPath, read);
+    compiledOk = read;
+    if (read) compiled.debug = readFile(unitPath + ".dbg", read);
+  } else if (ok) {
+    complain(source + ": compilation failed");
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(directory.data(), ignored);
+  return compiledOk;
+}
+
+std::string hexOffset(std::uint32_t offset) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", offset);
+  return text;
+}
+
+int runCommand(const RunCommand &command) {
+  auto started = std::chrono::steady_clock::now();
+  const std::string &path = command.unitPath;
+
+  // Load and verify; a debug file that does not fit its unit is left out.
+  LoadResult loaded;
+  DebugLoadResult debugLoaded;
+  bool haveDebugBytes = false;
+  std::vector<std::uint8_t> debugBytes;
+  if (path.size() > 5 && path.ends_with(".wmls")) {
+    CompiledSource compiled;
+    if (!compileSource(path, compiled)) return StatusUsage;
+    loaded = loadUnit(compiled.unit);
+    debugBytes = std::move(compiled.debug);
+    haveDebugBytes = !debugBytes.empty();
+  } else {
+    loaded = loadUnitFile(path);
+    std::error_code ignored;
+    if (loaded && std::filesystem::is_regular_file(path + ".dbg", ignored))
+      debugBytes = readFile(path + ".dbg", haveDebugBytes);
+  }
+  if (!loaded) {
+    complain(path + ": " + loaded.error.describe());
+    return StatusUsage;
+  }
+  std::shared_ptr<const DebugInfo> debug;
+  if (haveDebugBytes) {
+    debugLoaded = loadDebug(debugBytes, *loaded.unit);
+    if (debugLoaded)
+      debug = debugLoaded.debug;
+    else
+      complain(path + ".dbg: ignored: " + debugLoaded.error.describe());
+  }
+  std::shared_ptr<Module> module = makeModule(path, loaded.unit, debug);
+
+  // The function and its arguments, before anything runs.
+  const Function *function = loaded.unit->findExternFunction(command.functionName);
+  if (!function) {
+    bool local = false;
+    for (std::size_t i = 0; debug && i < debug->functions.size(); ++i)
+      local = local || debug->functions[i].name == command.functionName;
+    complain(path + ": " + (local ? "function " + command.functionName + " is not extern"
+                                  : "no extern function " + command.functionName));
+    return StatusUsage;
+  }
+  if (function->argumentCount != command.arguments.size()) {
+    complain(path + ": function " + command.functionName + " takes " +
+             std::to_string(function->argumentCount) +
+             (function->argumentCount == 1 ? " argument, " : " arguments, ") +
+             std::to_string(command.arguments.size()) + " given");
+    return StatusUsage;
+  }
+  std::vector<Value> arguments;
+  for (const std::string &text : command.arguments) {
+    Value value;
+    std::string error;
+    if (!parseArgumentLiteral(text, value, error)) {
+      complain("argument " + error);
+      return StatusUsage;
+    }
+    arguments.push_back(std::move(value));
+  }
+
+  Machine machine(command.budgets);
+  std::uint64_t seed = command.seed ? *command.seed : (std::uint64_t{std::random_device{}()} << 32) ^
+                                                          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  machine.libraryContext().random.seed(seed);
+  if (command.trace) machine.setTrace(stderr);
+  auto index = static_cast<std::uint32_t>(function - loaded.unit->functions.data());
+  auto running = std::chrono::steady_clock::now();
+  RunResult result = machine.call(*module, index, arguments);
+  auto finished = std::chrono::steady_clock::now();
+  std::fflush(stderr);
+
+  if (command.stats) {
+    double runSeconds = std::chrono::duration<double>(finished - running).count();
+    double totalSeconds = std::chrono::duration<double>(finished - started).count();
+    std::fprintf(stderr,
+                 "tavok-run: %llu instructions in %.6f s (%.1f million per second); "
+                 "%.6f s with start-up and load\n",
+                 static_cast<unsigned long long>(machine.steps()), runSeconds,
+                 runSeconds > 0 ? static_cast<double>(machine.steps()) / runSeconds / 1e6 : 0.0,
+                 totalSeconds);
+  }
+  if (result.status == RunResult::Status::Fatal) {
+    if (result.frames.empty()) {
+      complain(path + ": fatal: " + result.message);
+      return StatusFatal;
+    }
+    const FrameLocation &where = result.frames.front();
+    complain(where.module->path + ": fatal: " + result.message + " in function " +
+             where.module->functionName(where.functionIndex) + " at offset " +
+             hexOffset(where.offset));
+    bool anyDebug = false;
+    for (const FrameLocation &frame : result.frames) anyDebug = anyDebug || frame.module->debug;
+    if (anyDebug) std::fputs(describeFrames(result.frames).c_str(), stderr);
+    return StatusFatal;
+  }
+  std::string line = formatLiteral(result.value) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : StatusUsage;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  RunCommand command;
+  std::string error;
+  if (!parseRunCommand(argc, argv, command, error)) {
+    complain(error);
+    std::fputs(runUsage().c_str(), stderr);
+    return StatusUsage;
+  }
+  if (command.help) {
+    std::fputs(runUsage().c_str(), stdout);
+    return 0;
+  }
+  return runCommand(command);
 }

@@ -1,0 +1,631 @@
+// The dispatch loop and the calls. The loader has verified every unit that
+// reaches this file: operand indices, jump targets, library arities and the
+// operand stack's depth (never below the frame's operands, never above
+// Function::maxStackDepth) are trusted, not checked again.
+#include "interpreter.h"
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <new>
+
+#include "instructions.h"
+#include "loader.h"
+#include "operators.h"
+
+namespace tavokrt {
+
+// ---------------------------------------------------------------------------
+// Modules
+
+std::string Module::functionName(std::uint32_t functionIndex) const {
+  const Function &function = unit->functions[functionIndex];
+  if (function.isExtern) return function.externName;
+  if (debug && functionIndex < debug->functions.size() &&
+      !debug->functions[functionIndex].name.empty())
+    return debug->functions[functionIndex].name;
+  return "#" + std::to_string(functionIndex);
+}
+
+static Value constantValue(const Constant &constant, std::uint32_t characterSet) {
+  switch (constant.type) {
+  case ConstantType::Int8:
+  case ConstantType::Int16:
+  case ConstantType::Int32: return Value::integer(constant.integer);
+  case ConstantType::Float32: return Value::floating(constant.floating);
+  case ConstantType::Utf8String: return Value::string(decodeUtf8(constant.bytes));
+  case ConstantType::EmptyString: return Value::emptyString();
+  case ConstantType::ExternalString:
+    return Value::string(characterSet == CharsetLatin1 ? decodeLatin1(constant.bytes)
+                                                       : decodeUtf8(constant.bytes));
+  }
+  return Value::invalid();
+}
+
+std::shared_ptr<Module> makeModule(std::string path, std::shared_ptr<const Unit> unit,
+                                   std::shared_ptr<const DebugInfo> debug) {
+  auto module = std::make_shared<Module>();
+  module->path = std::move(path);
+  module->constants.reserve(unit->constants.size());
+  for (const Constant &constant : unit->constants)
+    module->constants.push_back(constantValue(constant, unit->characterSet));
+  module->unit = std::move(unit);
+  module->debug = std::move(debug);
+  return module;
+}
+
+// ---------------------------------------------------------------------------
+// External units
+
+static bool isSchemeCharacter(char c, bool first) {
+  bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  if (first) return letter;
+  return letter || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+static int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// %hh escapes back to bytes; false for a malformed escape or a NUL.
+static bool percentDecode(std::string_view text, std::string &out) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    int high = hexDigit(text[i + 1]), low = hexDigit(text[i + 2]);
+    if (high < 0 || low < 0 || (high == 0 && low == 0)) return false;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return true;
+}
+
+std::string resolveUnitUrl(const std::string &callerPath, const std::string &url) {
+  if (callerPath.empty()) return "";
+  std::string_view rest = url;
+  rest = rest.substr(0, rest.find_first_of("?#"));
+  std::size_t colon = rest.find(':');
+  bool hasScheme = colon != std::string_view::npos && colon > 0;
+  for (std::size_t i = 0; hasScheme && i < colon; ++i)
+    hasScheme = isSchemeCharacter(rest[i], i == 0);
+  if (hasScheme) {
+    std::string scheme(rest.substr(0, colon));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (scheme != "file") return "";
+    rest.remove_prefix(colon + 1);
+    if (rest.starts_with("//")) {
+      rest.remove_prefix(2);
+      std::size_t slash = rest.find('/');
+      if (slash == std::string_view::npos) return "";
+      std::string_view host = rest.substr(0, slash);
+      if (!host.empty() && host != "localhost") return "";
+      rest.remove_prefix(slash);
+    }
+  } else if (rest.starts_with("//")) {
+    return "";  // a network path names another host
+  }
+  std::string path;
+  if (!percentDecode(rest, path) || path.empty()) return "";
+  std::filesystem::path resolved(path);
+  if (resolved.is_relative()) resolved = std::filesystem::path(callerPath).parent_path() / resolved;
+  return resolved.lexically_normal().string();
+}
+
+const Module &Machine::externalModule(const Module &caller, const std::string &url) {
+  std::string path = resolveUnitUrl(caller.path, url);
+  if (path.empty()) fail("unable to load compilation unit \"" + url + "\"");
+  auto known = externalModules_.find(path);
+  if (known != externalModules_.end()) return *known->second;
+  LoadResult loaded = loadUnitFile(path);
+  if (!loaded) {
+    if (!loaded.error.hasOffset) fail("unable to load compilation unit \"" + url + "\"");
+    fail("verification failed: " + path + ": " + loaded.error.describe());
+  }
+  std::shared_ptr<const DebugInfo> debug;
+  std::error_code ignored;
+  if (std::filesystem::is_regular_file(path + ".dbg", ignored)) {
+    DebugLoadResult debugLoaded = loadDebugFile(path + ".dbg", *loaded.unit);
+    debug = debugLoaded.debug;  // a debug file that does not fit is left out
+  }
+  auto module = makeModule(path, loaded.unit, debug);
+  return *externalModules_.emplace(path, std::move(module)).first->second;
+}
+
+// ---------------------------------------------------------------------------
+// Frames
+
+struct Machine::Frame {
+  const Module *module;
+  const Function *function;
+  std::uint32_t functionIndex;
+  std::uint32_t pc;    // index of the instruction running, or to resume at
+  std::size_t base;    // stack_ index of variable 0
+  std::size_t top;     // stack_ index one past the top operand, while a callee runs
+};
+
+struct Machine::Fault {
+  std::string message;
+};
+
+Machine::Machine(Budgets budgets) : budgets_(budgets) {}
+Machine::~Machine() = default;
+
+void Machine::fail(std::string message) { throw Fault{std::move(message)}; }
+
+// Opens a frame whose arguments already lie at stack_[argumentBase...].
+void Machine::pushFrame(const Module &module, std::uint32_t functionIndex,
+                        std::size_t argumentBase) {
+  if (frames_.size() >= budgets_.maxDepth)
+    fail("stack overflow: call depth beyond " + std::to_string(budgets_.maxDepth));
+  const Function &function = module.unit->functions[functionIndex];
+  std::size_t locals = argumentBase + function.argumentCount;
+  std::size_t needed = locals + function.localCount + function.maxStackDepth;
+  if (needed > budgets_.maxStackValues)
+    fail("stack overflow: more than " + std::to_string(budgets_.maxStackValues) +
+         " values on the stack");
+  if (stack_.size() < needed)
+    stack_.resize(std::min(std::max(needed, stack_.size() * 2), budgets_.maxStackValues));
+  Value empty = Value::emptyString();
+  for (std::size_t i = 0; i < function.localCount; ++i) stack_[locals + i] = empty;
+  frames_.push_back(Frame{&module, &function, functionIndex, 0, argumentBase,
+                          locals + function.localCount});
+}
+
+// ---------------------------------------------------------------------------
+// Calls that leave the unit
+
+void Machine::callLibrary(const Instruction &instruction, std::size_t &top) {
+  std::uint32_t library = instruction.operands[1], function = instruction.operands[0];
+  const LibraryFunctionInfo *info = findLibraryFunction(library, function);
+  LibraryFunction implementation = findLibraryImplementation(library, function);
+  if (!implementation)
+    fail("library function " + std::string(libraryName(library)) + "." +
+         std::string(info->name) + " is not available");
+  std::size_t first = top - info->parameterCount;
+  Value result = implementation(library_, &stack_[first]);
+  for (std::size_t i = first; i < top; ++i) stack_[i] = Value();
+  stack_[first] = std::move(result);
+  top = first + 1;
+  if (library_.stop == LibraryContext::Stop::Fatal)
+    fail(std::string(libraryName(library)) + "." + std::string(info->name) + ": " +
+         library_.fatalMessage);
+  if (liveStringCharacters() > budgets_.maxMemory)
+    fail("out of memory: live strings beyond " + std::to_string(budgets_.maxMemory) +
+         " characters");
+}
+
+void Machine::callExternal(const Module &caller, const Instruction &instruction,
+                           std::size_t &top) {
+  std::string url = encodeUtf8(caller.constants[instruction.operands[0]].asText());
+  std::string name = encodeUtf8(caller.constants[instruction.operands[1]].asText());
+  std::uint32_t given = instruction.operands[2];
+  const Module &callee = externalModule(caller, url);
+  const Function *function = callee.unit->findExternFunction(name);
+  if (!function) fail("external function " + name + " not found in \"" + url + "\"");
+  if (function->argumentCount != given)
+    fail("invalid function arguments: " + name + " in \"" + url + "\" takes " +
+         std::to_string(function->argumentCount) + ", given " + std::to_string(given));
+  auto index = static_cast<std::uint32_t>(function - callee.unit->functions.data());
+  frames_.back().top = top;
+  pushFrame(callee, index, top - given);
+}
+
+// ---------------------------------------------------------------------------
+// Trace
+
+void Machine::traceInstruction(const Frame &frame, const Instruction &instruction,
+                               std::size_t top) {
+  const OperationInfo &info = operationInfo(instruction.operation);
+  std::string line = frame.module->functionName(frame.functionIndex);
+  char offset[16];
+  std::snprintf(offset, sizeof offset, " 0x%04X ", instruction.offset);
+  line += offset;
+  line += info.mnemonic;
+  int operandCount = static_cast<int>(info.operandWidths.size()) + (info.fieldMask ? 1 : 0);
+  if (info.kind == OperandKind::ForwardJump || info.kind == OperandKind::BackwardJump) {
+    std::snprintf(offset, sizeof offset, " 0x%04X",
+                  frame.function->instructions[instruction.target].offset);
+    line += offset;
+  } else {
+    for (int i = 0; i < operandCount && i < 3; ++i) line += " " + std::to_string(instruction.operands[i]);
+  }
+  std::size_t depth = top - (frame.base + frame.function->argumentCount + frame.function->localCount);
+  line += "  [depth " + std::to_string(depth);
+  if (depth > 0) {
+    std::string literal = formatLiteral(stack_[top - 1]);
+    if (literal.size() > 60) literal = literal.substr(0, 57) + "...";
+    line += ", top " + literal;
+  }
+  line += "]\n";
+  std::fputs(line.c_str(), trace_);
+}
+
+// ---------------------------------------------------------------------------
+// The loop
+
+namespace {
+
+// An operand slot above the top never holds a string, so that a popped
+// string is freed at once and the memory budget sees only live ones.
+inline void drop(Value &slot) {
+  if (slot.isString()) slot = Value();
+}
+
+inline bool jumpsOn(const Value &condition) {
+  if (condition.type() == ValueType::Boolean) return !condition.asBoolean();
+  Value b = toBoolean(condition);
+  return b.isInvalid() || !b.asBoolean();
+}
+
+inline bool addWithoutOverflow(std::int32_t a, std::int32_t b, std::int32_t &sum) {
+  return !__builtin_add_overflow(a, b, &sum);
+}
+
+inline bool bothIntegers(const Value *sp) {
+  return sp[-2].type() == ValueType::Integer && sp[-1].type() == ValueType::Integer;
+}
+
+} // namespace
+
+template <bool Traced>
+void Machine::execute(std::size_t entryDepth) {
+  Frame *frame = &frames_.back();
+  const Instruction *code = frame->function->instructions.data();
+  const Instruction *ip = code + frame->pc;
+  Value *vars = stack_.data() + frame->base;
+  Value *sp = stack_.data() + frame->top;
+  const Value *constants = frame->module->constants.data();
+  const std::uint64_t maxSteps = budgets_.maxSteps;
+  std::uint64_t steps = steps_;
+
+  // After a call or a return: the frame on top may be another, and stack_
+  // may have moved.
+  auto enterTopFrame = [&] {
+    frame = &frames_.back();
+    code = frame->function->instructions.data();
+    ip = code + frame->pc;
+    vars = stack_.data() + frame->base;
+    sp = stack_.data() + frame->top;
+    constants = frame->module->constants.data();
+  };
+  auto topIndex = [&] { return static_cast<std::size_t>(sp - stack_.data()); };
+  auto checkMemory = [&] {
+    if (liveStringCharacters() > budgets_.maxMemory)
+      fail("out of memory: live strings beyond " + std::to_string(budgets_.maxMemory) +
+           " characters");
+  };
+  // Concatenation is checked before it allocates: string doubling meets the
+  // budget without first building a string twice its size.
+  auto checkConcatenation = [&](const Value &left, const Value &right) {
+    if (!left.isString() && !right.isString()) return;
+    std::size_t grow = (left.isString() ? left.asText().size() : 16) +
+                       (right.isString() ? right.asText().size() : 16);
+    if (liveStringCharacters() + grow > budgets_.maxMemory)
+      fail("out of memory: live strings beyond " + std::to_string(budgets_.maxMemory) +
+           " characters");
+  };
+  auto binary = [&](Value (*op)(const Value &, const Value &)) {
+    sp[-2] = op(sp[-2], sp[-1]);
+    drop(*--sp);
+  };
+
+  try {
+    for (;;) {
+      if (++steps > maxSteps) {
+        steps = maxSteps;
+        fail("step budget of " + std::to_string(maxSteps) + " instructions exhausted");
+      }
+      if constexpr (Traced) traceInstruction(*frame, *ip, topIndex());
+      switch (ip->operation) {
+      case Operation::JumpFwS:
+      case Operation::JumpFw:
+      case Operation::JumpFwW:
+      case Operation::JumpBwS:
+      case Operation::JumpBw:
+      case Operation::JumpBwW: ip = code + ip->target; continue;
+      case Operation::TjumpFwS:
+      case Operation::TjumpFw:
+      case Operation::TjumpFwW:
+      case Operation::TjumpBw:
+      case Operation::TjumpBwW: {
+        bool jump = jumpsOn(*--sp);
+        drop(*sp);
+        if (jump) {
+          ip = code + ip->target;
+          continue;
+        }
+        break;
+      }
+
+      case Operation::CallS:
+      case Operation::Call: {
+        const Function &callee = frame->module->unit->functions[ip->operands[0]];
+        frame->pc = static_cast<std::uint32_t>(ip - code + 1);
+        frame->top = topIndex();
+        pushFrame(*frame->module, ip->operands[0], frame->top - callee.argumentCount);
+        enterTopFrame();
+        continue;
+      }
+      case Operation::CallLibS:
+      case Operation::CallLib:
+      case Operation::CallLibW: {
+        std::size_t top = topIndex();
+        frame->pc = static_cast<std::uint32_t>(ip - code);
+        callLibrary(*ip, top);
+        sp = stack_.data() + top;
+        if (library_.stop == LibraryContext::Stop::Exit) {
+          result_ = library_.exitValue;
+          exited_ = true;
+          steps_ = steps;
+          return;
+        }
+        break;
+      }
+      case Operation::CallUrl:
+      case Operation::CallUrlW: {
+        std::size_t top = topIndex();
+        frame->pc = static_cast<std::uint32_t>(ip - code + 1);
+        callExternal(*frame->module, *ip, top);
+        enterTopFrame();
+        continue;
+      }
+
+      case Operation::LoadVarS:
+      case Operation::LoadVar: *sp++ = vars[ip->operands[0]]; break;
+      case Operation::StoreVarS:
+      case Operation::StoreVar: vars[ip->operands[0]] = std::move(*--sp); break;
+      case Operation::IncrVarS:
+      case Operation::IncrVar: {
+        Value &v = vars[ip->operands[0]];
+        if (v.type() == ValueType::Integer && v.asInteger() != INT32_MAX)
+          v = Value::integer(v.asInteger() + 1);
+        else
+          v = increment(v);
+        break;
+      }
+      case Operation::DecrVar: {
+        Value &v = vars[ip->operands[0]];
+        if (v.type() == ValueType::Integer && v.asInteger() != INT32_MIN)
+          v = Value::integer(v.asInteger() - 1);
+        else
+          v = decrement(v);
+        break;
+      }
+      case Operation::AddAsg: {
+        Value &v = vars[ip->operands[0]];
+        Value &operand = *--sp;
+        std::int32_t sum;
+        if (v.type() == ValueType::Integer && operand.type() == ValueType::Integer &&
+            addWithoutOverflow(v.asInteger(), operand.asInteger(), sum)) {
+          v = Value::integer(sum);
+        } else {
+          checkConcatenation(v, operand);
+          v = add(v, operand);
+          drop(operand);
+          checkMemory();
+        }
+        break;
+      }
+      case Operation::SubAsg: {
+        Value &v = vars[ip->operands[0]];
+        v = subtract(v, *--sp);
+        drop(*sp);
+        break;
+      }
+
+      case Operation::LoadConstS:
+      case Operation::LoadConst:
+      case Operation::LoadConstW: *sp++ = constants[ip->operands[0]]; break;
+      case Operation::Const0: *sp++ = Value::integer(0); break;
+      case Operation::Const1: *sp++ = Value::integer(1); break;
+      case Operation::ConstM1: *sp++ = Value::integer(-1); break;
+      case Operation::ConstEs: *sp++ = Value::emptyString(); break;
+      case Operation::ConstInvalid: *sp++ = Value::invalid(); break;
+      case Operation::ConstTrue: *sp++ = Value::boolean(true); break;
+      case Operation::ConstFalse: *sp++ = Value::boolean(false); break;
+
+      case Operation::Incr: sp[-1] = increment(sp[-1]); break;
+      case Operation::Decr: sp[-1] = decrement(sp[-1]); break;
+      case Operation::Uminus: sp[-1] = negate(sp[-1]); break;
+      case Operation::Add: {
+        std::int32_t sum;
+        if (bothIntegers(sp) && addWithoutOverflow(sp[-2].asInteger(), sp[-1].asInteger(), sum)) {
+          sp[-2] = Value::integer(sum);
+          --sp;
+        } else {
+          checkConcatenation(sp[-2], sp[-1]);
+          binary(add);
+          checkMemory();
+        }
+        break;
+      }
+      case Operation::Sub: {
+        std::int32_t difference;
+        if (bothIntegers(sp) &&
+            !__builtin_sub_overflow(sp[-2].asInteger(), sp[-1].asInteger(), &difference)) {
+          sp[-2] = Value::integer(difference);
+          --sp;
+        } else {
+          binary(subtract);
+        }
+        break;
+      }
+      case Operation::Mul: binary(multiply); break;
+      case Operation::Div: binary(divide); break;
+      case Operation::Idiv: binary(integerDivide); break;
+      case Operation::Rem: binary(remainder); break;
+      case Operation::BAnd: binary(bitAnd); break;
+      case Operation::BOr: binary(bitOr); break;
+      case Operation::BXor: binary(bitXor); break;
+      case Operation::BNot: sp[-1] = bitNot(sp[-1]); break;
+      case Operation::BLshift: binary(shiftLeft); break;
+      case Operation::BRsshift: binary(shiftRightSigned); break;
+      case Operation::BRszshift: binary(shiftRightUnsigned); break;
+#define TAVOKRT_COMPARISON(op, function, symbol)                                  \
+  case Operation::op:                                                             \
+    if (bothIntegers(sp)) {                                                       \
+      sp[-2] = Value::boolean(sp[-2].asInteger() symbol sp[-1].asInteger());      \
+      --sp;                                                                       \
+    } else {                                                                      \
+      binary(function);                                                           \
+    }                                                                             \
+    break;
+      TAVOKRT_COMPARISON(Eq, equal, ==)
+      TAVOKRT_COMPARISON(Ne, notEqual, !=)
+      TAVOKRT_COMPARISON(Lt, less, <)
+      TAVOKRT_COMPARISON(Le, lessOrEqual, <=)
+      TAVOKRT_COMPARISON(Gt, greater, >)
+      TAVOKRT_COMPARISON(Ge, greaterOrEqual, >=)
+#undef TAVOKRT_COMPARISON
+      case Operation::Not: sp[-1] = logicalNot(sp[-1]); break;
+      case Operation::Tobool: sp[-1] = toBool(sp[-1]); break;
+      // The boolean of the left operand decides: fall through to the right
+      // operand on one value, or leave the result under a false that the
+      // following tjump takes.
+      case Operation::Scand:
+      case Operation::Scor: {
+        Value b = toBoolean(sp[-1]);
+        bool evaluateRight = !b.isInvalid() && b.asBoolean() == (ip->operation == Operation::Scand);
+        if (evaluateRight) {
+          sp[-1] = Value::boolean(true);
+        } else {
+          sp[-1] = std::move(b);
+          *sp++ = Value::boolean(false);
+        }
+        break;
+      }
+      case Operation::Pop: drop(*--sp); break;
+      case Operation::Typeof: sp[-1] = typeOf(sp[-1]); break;
+      case Operation::Isvalid: sp[-1] = isValid(sp[-1]); break;
+
+      case Operation::Return:
+      case Operation::ReturnEs: {
+        Value result = ip->operation == Operation::Return ? std::move(*--sp) : Value::emptyString();
+        for (Value *slot = vars; slot < sp; ++slot) drop(*slot);
+        std::size_t base = frame->base;
+        frames_.pop_back();
+        if (frames_.size() == entryDepth) {
+          result_ = std::move(result);
+          steps_ = steps;
+          return;
+        }
+        enterTopFrame();
+        sp = stack_.data() + base;
+        *sp++ = std::move(result);
+        continue;
+      }
+      case Operation::Debug: break;
+      }
+      ++ip;
+    }
+  } catch (...) {
+    steps_ = steps;
+    // A failed call leaves its caller on top: the fault is at the call.
+    frames_.back().pc = static_cast<std::uint32_t>(ip - code);
+    throw;
+  }
+}
+
+RunResult Machine::call(const Module &module, std::uint32_t functionIndex,
+                        const std::vector<Value> &arguments) {
+  RunResult outcome;
+  std::size_t entryDepth = frames_.size();
+  std::size_t base = entryDepth == 0 ? 0 : frames_.back().top;
+  library_.stop = LibraryContext::Stop::None;
+  exited_ = false;
+  try {
+    if (stack_.size() < base + arguments.size())
+      stack_.resize(std::min(base + arguments.size(), budgets_.maxStackValues));
+    if (base + arguments.size() > stack_.size())
+      fail("stack overflow: more than " + std::to_string(budgets_.maxStackValues) +
+           " values on the stack");
+    std::copy(arguments.begin(), arguments.end(), stack_.begin() + static_cast<std::ptrdiff_t>(base));
+    pushFrame(module, functionIndex, base);
+    if (trace_)
+      execute<true>(entryDepth);
+    else
+      execute<false>(entryDepth);
+    outcome.status = exited_ ? RunResult::Status::Exited : RunResult::Status::Returned;
+    outcome.value = std::move(result_);
+  } catch (const Fault &fault) {
+    outcome.status = RunResult::Status::Fatal;
+    outcome.message = fault.message;
+  } catch (const std::bad_alloc &) {
+    outcome.status = RunResult::Status::Fatal;
+    outcome.message = "out of memory";
+  } catch (const std::length_error &) {
+    outcome.status = RunResult::Status::Fatal;
+    outcome.message = "out of memory";
+  }
+  if (outcome.status == RunResult::Status::Fatal) {
+    // The innermost frame stands at the faulting instruction; each caller
+    // already past its call.
+    for (std::size_t i = frames_.size(); i > entryDepth; --i) {
+      const Frame &frame = frames_[i - 1];
+      std::uint32_t pc = i == frames_.size() ? frame.pc : frame.pc - 1;
+      std::uint32_t offset = frame.function->instructions[pc].offset;
+      outcome.frames.push_back(FrameLocation{frame.module, frame.functionIndex, offset});
+    }
+  }
+  frames_.resize(entryDepth);
+  result_ = Value();
+  library_.exitValue = Value();
+  std::size_t keep = entryDepth == 0 ? 0 : frames_.back().top;
+  for (std::size_t i = keep; i < stack_.size(); ++i) drop(stack_[i]);
+  library_.stop = LibraryContext::Stop::None;
+  return outcome;
+}
+
+// ---------------------------------------------------------------------------
+// Reports
+
+std::string describeFrames(const std::vector<FrameLocation> &frames) {
+  std::vector<std::string> lines;
+  const Module *first = frames.empty() ? nullptr : frames.back().module;
+  for (const FrameLocation &frame : frames) {
+    const Module &module = *frame.module;
+    std::uint32_t line = 0;
+    if (module.debug && frame.functionIndex < module.debug->functions.size())
+      line = module.debug->functions[frame.functionIndex].lineAt(frame.offset);
+    char where[48];
+    if (line != 0)
+      std::snprintf(where, sizeof where, "  at line %u", line);
+    else
+      std::snprintf(where, sizeof where, "  at offset 0x%04X", frame.offset);
+    std::string text = where;
+    text += " in function " + module.functionName(frame.functionIndex);
+    if (&module != first) text += " (" + module.path + ")";
+    lines.push_back(std::move(text));
+  }
+  // Runaway recursion leaves a thousand equal frames: each run of equal
+  // lines is written once with its count, and a long chain keeps its ends.
+  std::vector<std::string> collapsed;
+  for (std::size_t i = 0; i < lines.size();) {
+    std::size_t j = i + 1;
+    while (j < lines.size() && lines[j] == lines[i]) ++j;
+    collapsed.push_back(lines[i]);
+    if (j - i > 1)
+      collapsed.push_back("  ... " + std::to_string(j - i - 1) + " more frames like the one above");
+    i = j;
+  }
+  constexpr std::size_t kept = 10;
+  std::string text;
+  for (std::size_t i = 0; i < collapsed.size(); ++i) {
+    if (collapsed.size() > 2 * kept && i == kept) {
+      text += "  ... " + std::to_string(collapsed.size() - 2 * kept) + " more lines\n";
+      i = collapsed.size() - kept - 1;
+      continue;
+    }
+    text += collapsed[i] + "\n";
+  }
+  return text;
+}
+
+} // namespace tavokrt

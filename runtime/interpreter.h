@@ -1,0 +1,121 @@
+// The virtual machine: runs the functions of verified units. One dispatch
+// loop over the decoded instructions of the running function, one operand
+// stack shared by every frame and one vector of frames, so a WMLScript call
+// never recurses on the C++ stack and runaway recursion meets the depth
+// budget, not the end of the process's stack.
+//
+// Everything the loader verified (operand indices, jump targets, library
+// arities, stack depths within Function::maxStackDepth) is trusted here and
+// never checked again.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "library.h"
+#include "unit.h"
+#include "value.h"
+
+namespace tavokrt {
+
+// The limits of one run; reaching one is a fatal error like any other.
+struct Budgets {
+  std::uint64_t maxSteps = 100'000'000;   // instructions executed
+  std::uint32_t maxDepth = 1'000;         // frames on the call stack
+  std::size_t maxMemory = 16'000'000;     // characters of all live strings
+  std::size_t maxStackValues = 4'000'000; // variables and operands of all frames
+};
+
+// A unit ready to run: the verified unit, its debug information when a
+// debug file was found, and its constants as values.
+struct Module {
+  std::string path;  // the file it came from; empty for a unit from memory
+  std::shared_ptr<const Unit> unit;
+  std::shared_ptr<const DebugInfo> debug;  // null without a debug file
+  std::vector<Value> constants;            // by constant index
+
+  // The name messages use: the extern name, else the debug file's name,
+  // else "#index".
+  std::string functionName(std::uint32_t functionIndex) const;
+};
+
+// Builds a module from a loaded unit (and its debug information, or null).
+std::shared_ptr<Module> makeModule(std::string path, std::shared_ptr<const Unit> unit,
+                                   std::shared_ptr<const DebugInfo> debug);
+
+// Where a frame stood when a run stopped.
+struct FrameLocation {
+  const Module *module;
+  std::uint32_t functionIndex;
+  std::uint32_t offset;  // of the instruction within the function's code
+};
+
+struct RunResult {
+  enum class Status : std::uint8_t { Returned, Exited, Fatal };
+  Status status = Status::Returned;
+  Value value;          // Returned and Exited: the result
+  std::string message;  // Fatal: what went wrong ("stack overflow ...")
+  // Fatal: the frames at the fault, innermost first.
+  std::vector<FrameLocation> frames;
+};
+
+class Machine {
+public:
+  explicit Machine(Budgets budgets = {});
+  ~Machine();
+  Machine(const Machine &) = delete;
+  Machine &operator=(const Machine &) = delete;
+
+  // What the library functions see (the generator, the error stream).
+  LibraryContext &libraryContext() { return library_; }
+  // Each instruction is written here before it runs; null: no trace.
+  void setTrace(std::FILE *stream) { trace_ = stream; }
+  // Instructions executed by every run so far.
+  std::uint64_t steps() const { return steps_; }
+
+  // Calls function functionIndex of module with the arguments (as many as
+  // it has parameters: the caller checks) and runs until it returns, the
+  // run exits, or a fatal error stops it. The module must outlive the call.
+  RunResult call(const Module &module, std::uint32_t functionIndex,
+                 const std::vector<Value> &arguments);
+
+private:
+  struct Frame;
+  struct Fault;
+  template <bool Traced> void execute(std::size_t entryDepth);
+  void pushFrame(const Module &module, std::uint32_t functionIndex, std::size_t argumentBase);
+  const Module &externalModule(const Module &caller, const std::string &url);
+  void callExternal(const Module &caller, const Instruction &instruction, std::size_t &top);
+  void callLibrary(const Instruction &instruction, std::size_t &top);
+  void traceInstruction(const Frame &frame, const Instruction &instruction, std::size_t top);
+  [[noreturn]] void fail(std::string message);
+
+  Budgets budgets_;
+  LibraryContext library_;
+  std::FILE *trace_ = nullptr;
+  std::uint64_t steps_ = 0;
+  std::vector<Value> stack_;
+  std::vector<Frame> frames_;
+  Value result_;         // what the outermost frame of a run returned
+  bool exited_ = false;  // the run ended by Lang.exit
+  // Units reached by external calls, loaded once per machine, by file path.
+  std::map<std::string, std::shared_ptr<Module>> externalModules_;
+};
+
+// The file an external call's URL names, resolved against the calling
+// unit's file: a relative URL or a file: URL; empty for anything else
+// (another scheme, a network path, a unit that has no file).
+std::string resolveUnitUrl(const std::string &callerPath, const std::string &url);
+
+// The chain a fatal error prints: one "  at line N in function NAME" line
+// per frame, innermost first ("at offset 0x..." where a frame's unit has no
+// debug file; " (FILE)" after frames of a unit other than the first). A run
+// of equal lines is written once with its count; of a chain longer than 20
+// lines the first and last ten are kept.
+std::string describeFrames(const std::vector<FrameLocation> &frames);
+
+} // namespace tavokrt
