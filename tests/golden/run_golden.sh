@@ -3,11 +3,11 @@
 # case's .expected file: exit status, standard output, standard error, the
 # compiled unit and the debug file (as hex).
 #
-#   run_golden.sh TAVOK CASE.wmls [UNITCHECK]
+#   run_golden.sh TAVOK CASE.wmls [TAVOK-DIS]
 #
-# With UNITCHECK (the path of the unit reader), a compiled unit the run wrote
-# is also walked by that reader, with its debug file when there is one; a unit
-# the reader rejects fails the case and is never recorded by UPDATE.
+# With TAVOK-DIS (the disassembler's path), a compiled unit the run wrote is
+# also loaded by it under the strict rules, with its debug file when there is
+# one; a unit it rejects fails the case and is never recorded by UPDATE.
 # Options for the compiler come from CASE.options (one line), if present.
 # With UPDATE=1 the .expected file is rewritten from the actual run.
 set -u
@@ -17,7 +17,7 @@ set -u
 absolute() { case "$1" in /* | '') echo "$1" ;; */*) echo "$PWD/$1" ;; *) echo "$1" ;; esac; }
 tavok=$(absolute "$1")
 case_source=$2
-unitcheck=$(absolute "${3:-}")
+dis=$(absolute "${3:-}")
 case_base=${case_source%.wmls}
 expected=$case_base.expected
 name=$(basename "$case_base")
@@ -51,10 +51,10 @@ hex_or_none() {
   hex_or_none "$work/$name.wmlsc.dbg"
 } > "$work/actual"
 
-if [ -n "$unitcheck" ] && [ -f "$work/$name.wmlsc" ]; then
+if [ -n "$dis" ] && [ -f "$work/$name.wmlsc" ]; then
   check_options=()
-  if [ -f "$work/$name.wmlsc.dbg" ]; then check_options=(-g); fi
-  if ! "$unitcheck" "${check_options[@]}" "$work/$name.wmlsc"; then
+  if [ -f "$work/$name.wmlsc.dbg" ]; then check_options=(-g "$work/$name.wmlsc.dbg"); fi
+  if ! "$dis" --strict "${check_options[@]}" "$work/$name.wmlsc" >/dev/null; then
     echo "the unit written for $case_source does not hold together"
     exit 1
   fi

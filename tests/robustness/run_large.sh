@@ -3,11 +3,11 @@
 # ends with its message, within a memory budget proportional to its size and
 # on a small call stack.
 #
-#   run_large.sh TAVOK UNITREADER CASE [sanitized]
+#   run_large.sh TAVOK TAVOK-DIS CASE [sanitized]
 #   run_large.sh --list | --list-deep
 #
-# Every unit a case writes, and its debug file under -g, is read back by
-# UNITREADER (the unit reader's path), which must accept it.
+# Every unit a case writes, and its debug file under -g, must load in
+# TAVOK-DIS (the disassembler's path) under the strict rules.
 # TAVOK is a build without sanitizers: the run is confined with ulimit -v
 # (address space: 48 MB plus a factor times the input's size) and ulimit -s
 # (stack). With "sanitized" the program is an AddressSanitizer build, which
@@ -74,9 +74,9 @@ case ${1:-} in
 --list) table | awk '{ print $1 }'; exit 0 ;;
 --list-deep) table | awk '$2 == "deep" { print $1 }'; exit 0 ;;
 esac
-[[ $# -ge 3 ]] || { echo "usage: run_large.sh TAVOK UNITREADER CASE [sanitized] | --list | --list-deep" >&2; exit 2; }
+[[ $# -ge 3 ]] || { echo "usage: run_large.sh TAVOK TAVOK-DIS CASE [sanitized] | --list | --list-deep" >&2; exit 2; }
 tavok=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-reader=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+dis=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 case=$3
 sanitized=${4:-}
 line=$(table | awk -v name="$case" '$1 == name')
@@ -172,11 +172,11 @@ fail() {
     exit 1
 }
 
-# The unit reader accepts UNIT, and with a second argument its debug file.
+# UNIT loads under the strict rules, with the debug file DEBUG if given.
 unitSound() {
     local debug=()
-    [[ $# -lt 2 ]] || debug=(-g)
-    "$reader" "${debug[@]}" "$1" >reader.out 2>&1 || fail "the unit reader rejects $1: $(head -c 500 reader.out)"
+    [[ $# -lt 2 ]] || debug=(-g "$2")
+    "$dis" --strict "${debug[@]}" "$1" 2>dis.err >/dev/null || fail "$1 does not load: $(head -c 500 dis.err)"
 }
 
 [[ $status == "$expectedStatus" ]] || fail "status $status, expected $expectedStatus"

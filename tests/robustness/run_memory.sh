@@ -6,14 +6,14 @@
 # one of the out-of-memory messages, leaving the existing output and debug
 # files untouched. A crash, a sanitizer-free abort or any other message fails.
 #
-# The unlimited run's unit and debug file are read back by UNITREADER (the
-# unit reader's path), which must accept them.
+# The unlimited run's unit and debug file must load in TAVOK-DIS (the
+# disassembler's path) under the strict rules.
 #
-#   run_memory.sh TAVOK UNITREADER      (TAVOK a build without sanitizers)
+#   run_memory.sh TAVOK TAVOK-DIS      (TAVOK a build without sanitizers)
 set -uo pipefail
 
 tavok=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-reader=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+dis=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -50,8 +50,9 @@ for name in long_string long_identifier many_constants long_expression deep_pare
     rm -f reference.wmlsc reference.wmlsc.dbg
     "$tavok" -g in.wmls reference.wmlsc >/dev/null 2>reference.err
     referenceStatus=$?
-    if [[ $referenceStatus == 0 ]] && ! "$reader" -g reference.wmlsc >reader.out 2>&1; then
-        echo "FAIL $name: the unit reader rejects the unit: $(head -c 500 reader.out)"
+    if [[ $referenceStatus == 0 ]] &&
+       ! "$dis" --strict -g reference.wmlsc.dbg reference.wmlsc 2>dis.err >/dev/null; then
+        echo "FAIL $name: the unit does not load: $(head -c 500 dis.err)"
         failures=$((failures + 1))
     fi
     outcomes=""

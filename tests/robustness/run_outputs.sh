@@ -4,14 +4,14 @@
 # compilation of any kind leaves existing output and debug files exactly as
 # they were; a successful one replaces both whole.
 #
-# The units written, and the debug file written with them, are read back by
-# UNITREADER (the unit reader's path), which must accept them.
+# The units written, and the debug file written with one, must load in
+# TAVOK-DIS (the disassembler's path) under the strict rules.
 #
-#   run_outputs.sh TAVOK UNITREADER
+#   run_outputs.sh TAVOK TAVOK-DIS
 set -uo pipefail
 
 tavok=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-reader=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+dis=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work"
@@ -39,8 +39,12 @@ expect() {
 cannotOpen() { expect 1 "Could not open output file \"$1\" for writing"; }
 expectText() { [[ -f $1 && $(cat "$1") == "$2" ]] || fail "$1 is not \"$2\" any more"; }
 expectAbsent() { [[ ! -e $1 && ! -L $1 ]] || fail "$1 exists"; }
-# The unit reader accepts UNIT, and with -g before it its debug file too.
-unitSound() { "$reader" "$@" >reader.out 2>&1 || fail "the unit reader rejects it: $(head -c 300 reader.out)"; }
+# UNIT loads under the strict rules, with the debug file DEBUG if given.
+unitSound() {
+    local debug=()
+    [[ $# -lt 2 ]] || debug=(-g "$2")
+    "$dis" --strict "${debug[@]}" "$1" 2>dis.err >/dev/null || fail "$1 does not load: $(head -c 300 dis.err)"
+}
 unitWritten() {
     ! cmp -s "$1" <(echo "old unit") || fail "the unit was not written before the debug file"
     unitSound "$1"
@@ -153,7 +157,7 @@ expectOnly kept out.wmlsc
 
 run "a successful compilation replaces both files" -g good.wmls fresh.wmlsc
 expect 0
-unitSound -g fresh.wmlsc
+unitSound fresh.wmlsc fresh.wmlsc.dbg
 kept out.wmlsc.dbg "old debug"
 head -c 100000 /dev/zero >kept/out.wmlsc   # longer than the new unit
 chmod 600 kept/out.wmlsc

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Random units from randomwmls, seeds FIRST to LAST: every valid unit
 # compiles, under each option in turn, into a unit (and debug file) that
-# unitcheck accepts; every mutated unit ends with status 0 or 1, with nothing
-# but well-formed diagnostics, and any unit it writes is accepted too.
+# tavok-dis loads under the strict rules; every mutated unit ends with status
+# 0 or 1, with nothing but well-formed diagnostics, and any unit it writes is
+# loaded too.
 #
-#   run_random.sh TAVOK RANDOMWMLS UNITCHECK FIRST LAST
+#   run_random.sh TAVOK RANDOMWMLS TAVOK-DIS FIRST LAST
 set -uo pipefail
 
 tavok=$1
 generator=$2
-unitcheck=$3
+dis=$3
 first=$4
 last=$5
 work=$(mktemp -d)
@@ -34,8 +35,8 @@ wellFormed() {
 
 unitAccepted() {
     local checkOptions=()
-    [[ $1 == -g && -e out.wmlsc.dbg ]] && checkOptions=(-g)
-    "$unitcheck" "${checkOptions[@]}" out.wmlsc >check 2>&1
+    [[ $1 == -g && -e out.wmlsc.dbg ]] && checkOptions=(-g out.wmlsc.dbg)
+    "$dis" --strict "${checkOptions[@]}" out.wmlsc 2>check >/dev/null
 }
 
 options=("" -g -d -w)
@@ -49,7 +50,7 @@ for ((seed = first; seed <= last; ++seed)); do
     if [[ $status != 0 || $(tail -n 1 err) != "Compilation successful" ]]; then
         fail "valid, option '$option'" "status $status"
     elif ! unitAccepted "$option"; then
-        fail "valid, option '$option'" "unitcheck: $(cat check)"
+        fail "valid, option '$option'" "$(cat check)"
     elif [[ $option == -d && ! -s out ]]; then
         fail "valid, option -d" "no dump"
     fi
@@ -63,7 +64,7 @@ for ((seed = first; seed <= last; ++seed)); do
     elif ! wellFormed; then
         fail "mutated, option '$option'" "a malformed diagnostic"
     elif [[ $status == 0 ]] && ! unitAccepted "$option"; then
-        fail "mutated, option '$option'" "unitcheck: $(cat check)"
+        fail "mutated, option '$option'" "$(cat check)"
     elif [[ $status == 1 && -e out.wmlsc ]]; then
         fail "mutated, option '$option'" "a failed compilation wrote a unit"
     fi

@@ -4,17 +4,17 @@
 # time and the peak memory are printed; the test's timeout is what catches a
 # step that is no longer linear in the size of the source.
 #
-# The unit is read back by UNITREADER (the unit reader's path), which must
-# accept it.
+# The unit must load in TAVOK-DIS (the disassembler's path) under the strict
+# rules.
 #
-#   run_scale.sh TAVOK UNITREADER CASE        CASE: statements | additions
+#   run_scale.sh TAVOK TAVOK-DIS CASE        CASE: statements | additions
 set -euo pipefail
 
 readonly count=1000000
 
-[[ $# -eq 3 ]] || { echo "usage: run_scale.sh TAVOK UNITREADER statements|additions" >&2; exit 2; }
+[[ $# -eq 3 ]] || { echo "usage: run_scale.sh TAVOK TAVOK-DIS statements|additions" >&2; exit 2; }
 tavok=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-reader=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+dis=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 case=$3
 
 work=$(mktemp -d)
@@ -58,8 +58,8 @@ if [[ $status -ne 0 || "$(cat stderr)" != "Compilation successful" || -s stdout 
 elif [[ $(wc -c <out.wmlsc) -lt $minimumCodeBytes ]]; then
     echo "the unit has $(wc -c <out.wmlsc) bytes, fewer than the $minimumCodeBytes its code needs"
     failed=1
-elif ! "$reader" out.wmlsc >reader.out 2>&1; then
-    echo "the unit reader rejects the unit: $(head -c 500 reader.out)"
+elif ! "$dis" --strict out.wmlsc 2>dis.err >/dev/null; then
+    echo "the unit does not load: $(head -c 500 dis.err)"
     failed=1
 fi
 exit $failed
