@@ -31,7 +31,7 @@ Value logType(LibraryContext &context, const Value *arguments) {
 }
 
 Value logString(LibraryContext &context, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   writeLogLine(context, "logString", text ? encodeUtf8(*text) : "invalid");
   return Value::emptyString();
 }

@@ -139,12 +139,12 @@ Value min(LibraryContext &, const Value *arguments) { return chooseNumber(argume
 Value max(LibraryContext &, const Value *arguments) { return chooseNumber(arguments, false); }
 
 Value parseInt(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   return text ? parseIntegerPrefix(*text) : Value::invalid();
 }
 
 Value parseFloat(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   return text ? parseFloatPrefix(*text) : Value::invalid();
 }
 
@@ -173,7 +173,7 @@ Value exit(LibraryContext &context, const Value *arguments) {
 }
 
 Value abort(LibraryContext &context, const Value *arguments) {
-  std::optional<Text> message = textArgument(arguments[0]);
+  TextArgument message(arguments[0]);
   context.stop = LibraryContext::Stop::Fatal;
   context.fatalMessage = message ? encodeUtf8(*message) : "invalid";
   return Value::emptyString();

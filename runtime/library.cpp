@@ -58,13 +58,6 @@ Value floatArgument(const Value &argument) {
   return toFloatOrInvalid(number);
 }
 
-std::optional<Text> textArgument(const Value &argument) {
-  Value text = toStringOrInvalid(argument);
-  if (text.isInvalid())
-    return std::nullopt;
-  return text.asText();
-}
-
 Value integerFromSize(std::size_t size) {
   constexpr std::size_t largest = std::numeric_limits<std::int32_t>::max();
   return Value::integer(static_cast<std::int32_t>(size < largest ? size : largest));

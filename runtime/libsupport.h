@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <string_view>
 
@@ -37,9 +36,19 @@ Value integerArgument(const Value &argument);
 // A float parameter: the argument converted to a number, then to a float.
 // Invalid when it does not convert.
 Value floatArgument(const Value &argument);
-// A string parameter: numbers and booleans give their string. Empty when
-// the argument is invalid.
-std::optional<Text> textArgument(const Value &argument);
+// A string parameter: numbers and booleans give their string. False when
+// the argument is invalid. A string argument's text is shared, not copied,
+// so charAt in a loop over a long string stays cheap.
+class TextArgument {
+public:
+  explicit TextArgument(const Value &argument) : value_(toStringOrInvalid(argument)) {}
+  explicit operator bool() const { return !value_.isInvalid(); }
+  const Text &operator*() const { return value_.asText(); }
+  const Text *operator->() const { return &value_.asText(); }
+
+private:
+  Value value_;
+};
 
 // Float.int's rule on a double: truncated toward zero, invalid outside the
 // integer range (or not a number).

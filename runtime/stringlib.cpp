@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "libsupport.h"
 
@@ -14,69 +14,71 @@ namespace {
 
 Value textValue(Text text) { return Value::string(std::move(text)); }
 
-// Clamps an index argument into 0..last.
-std::size_t clampIndex(std::int32_t index, std::size_t last) {
-  if (index < 0)
-    return 0;
-  return std::min(static_cast<std::size_t>(index), last);
-}
-
 // ---------------------------------------------------------------------------
 // Elements: a string cut at every occurrence of a one-character separator.
 // Every separator separates two elements, so "a;b;" has three and "" one.
 
-struct Elements {
-  // Element i is text[starts[i], ends[i]).
-  std::vector<std::size_t> starts;
-  std::vector<std::size_t> ends;
-  std::size_t count() const { return starts.size(); }
-};
-
-Elements cutIntoElements(const Text &text, char32_t separator) {
-  Elements elements;
-  std::size_t start = 0;
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    if (text[at] != separator)
-      continue;
-    elements.starts.push_back(start);
-    elements.ends.push_back(at);
-    start = at + 1;
-  }
-  elements.starts.push_back(start);
-  elements.ends.push_back(text.size());
-  return elements;
+std::size_t countElements(const Text &text, char32_t separator) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), separator)) + 1;
 }
 
 // The separator is the first character of its argument; an empty one, or an
 // invalid argument, gives none.
 std::optional<char32_t> separatorArgument(const Value &argument) {
-  std::optional<Text> text = textArgument(argument);
+  TextArgument text(argument);
   if (!text || text->empty())
     return std::nullopt;
   return (*text)[0];
 }
 
-// The common arguments of the element functions: the string, an index
-// clamped to the existing elements, and the separator.
+// The common arguments of the element functions, and the element the index
+// names once clamped to the existing ones: text[start, end).
 struct ElementCall {
-  Text text;
-  Elements elements;
-  std::int32_t requestedIndex;
-  std::size_t index;  // requestedIndex clamped into 0..count-1
+  TextArgument text;
   char32_t separator;
+  std::int32_t requestedIndex;
+  std::size_t count;  // of elements
+  std::size_t index;  // requestedIndex clamped into 0..count-1
+  std::size_t start;
+  std::size_t end;
+  bool isLast() const { return index + 1 == count; }
 };
 
 std::optional<ElementCall> readElementCall(const Value &textArg, const Value &indexArg,
                                            const Value &separatorArg) {
-  std::optional<Text> text = textArgument(textArg);
+  TextArgument text(textArg);
   Value index = integerArgument(indexArg);
   std::optional<char32_t> separator = separatorArgument(separatorArg);
   if (!text || index.isInvalid() || !separator)
     return std::nullopt;
-  Elements elements = cutIntoElements(*text, *separator);
-  std::size_t clamped = clampIndex(index.asInteger(), elements.count() - 1);
-  return ElementCall{std::move(*text), std::move(elements), index.asInteger(), clamped,
-                     *separator};
+  ElementCall call{.text = std::move(text), .separator = *separator,
+                   .requestedIndex = index.asInteger(), .count = 0, .index = 0,
+                   .start = 0, .end = 0};
+  // One pass: count the separators and keep the bounds of the wanted
+  // element, or of the last one when the index lies beyond it.
+  const Text &whole = *call.text;
+  std::size_t wanted = call.requestedIndex < 0 ? 0 : static_cast<std::size_t>(call.requestedIndex);
+  std::size_t separators = 0;
+  std::size_t elementStart = 0;
+  bool found = false;
+  for (std::size_t at = 0; at < whole.size(); ++at) {
+    if (whole[at] != call.separator)
+      continue;
+    if (separators == wanted) {
+      call.start = elementStart;
+      call.end = at;
+      found = true;
+    }
+    ++separators;
+    elementStart = at + 1;
+  }
+  if (!found) {
+    call.start = elementStart;
+    call.end = whole.size();
+  }
+  call.count = separators + 1;
+  call.index = std::min(wanted, separators);
+  return call;
 }
 
 // ---------------------------------------------------------------------------
@@ -158,10 +160,10 @@ std::optional<Text> formatFloatFixed(const Value &argument, std::optional<std::u
 
 // s: at most `precision` characters of the string.
 std::optional<Text> formatString(const Value &argument, std::optional<std::uint32_t> precision) {
-  std::optional<Text> text = textArgument(argument);
-  if (text && precision && text->size() > *precision)
-    text->resize(*precision);
-  return text;
+  TextArgument text(argument);
+  if (!text)
+    return std::nullopt;
+  return text->substr(0, precision.value_or(text->size()));
 }
 
 std::optional<Text> formatValue(const Specifier &specifier, const Value &argument) {
@@ -180,17 +182,17 @@ std::optional<Text> formatValue(const Specifier &specifier, const Value &argumen
 // The functions, in index order
 
 Value length(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   return text ? integerFromSize(text->size()) : Value::invalid();
 }
 
 Value isEmpty(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   return text ? Value::boolean(text->empty()) : Value::invalid();
 }
 
 Value charAt(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   Value index = integerArgument(arguments[1]);
   if (!text || index.isInvalid())
     return Value::invalid();
@@ -201,7 +203,7 @@ Value charAt(LibraryContext &, const Value *arguments) {
 }
 
 Value subString(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   Value start = integerArgument(arguments[1]);
   Value wanted = integerArgument(arguments[2]);
   if (!text || start.isInvalid() || wanted.isInvalid())
@@ -218,8 +220,8 @@ Value subString(LibraryContext &, const Value *arguments) {
 }
 
 Value find(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
-  std::optional<Text> sub = textArgument(arguments[1]);
+  TextArgument text(arguments[0]);
+  TextArgument sub(arguments[1]);
   if (!text || !sub)
     return Value::invalid();
   std::size_t at = text->find(*sub);  // an empty sub is found at 0
@@ -236,9 +238,9 @@ std::size_t countOccurrences(const Text &text, const Text &old) {
 }
 
 Value replace(LibraryContext &context, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
-  std::optional<Text> old = textArgument(arguments[1]);
-  std::optional<Text> replacement = textArgument(arguments[2]);
+  TextArgument text(arguments[0]);
+  TextArgument old(arguments[1]);
+  TextArgument replacement(arguments[2]);
   if (!text || !old || !replacement || old->empty())
     return Value::invalid();  // an empty old string occurs everywhere
   // Each occurrence may grow the text by the replacement's length: the
@@ -267,20 +269,18 @@ Value replace(LibraryContext &context, const Value *arguments) {
 }
 
 Value elements(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   std::optional<char32_t> separator = separatorArgument(arguments[1]);
   if (!text || !separator)
     return Value::invalid();
-  return integerFromSize(
-      static_cast<std::size_t>(std::count(text->begin(), text->end(), *separator)) + 1);
+  return integerFromSize(countElements(*text, *separator));
 }
 
 Value elementAt(LibraryContext &, const Value *arguments) {
   std::optional<ElementCall> call = readElementCall(arguments[0], arguments[1], arguments[2]);
   if (!call)
     return Value::invalid();
-  std::size_t start = call->elements.starts[call->index];
-  return textValue(call->text.substr(start, call->elements.ends[call->index] - start));
+  return textValue(call->text->substr(call->start, call->end - call->start));
 }
 
 // The element goes with the separator after it; the last one, which has
@@ -289,53 +289,49 @@ Value removeAt(LibraryContext &, const Value *arguments) {
   std::optional<ElementCall> call = readElementCall(arguments[0], arguments[1], arguments[2]);
   if (!call)
     return Value::invalid();
-  const Elements &parts = call->elements;
-  std::size_t i = call->index;
-  if (parts.count() == 1)
+  if (call->count == 1)
     return Value::emptyString();
-  Text result = call->text;
-  if (i + 1 < parts.count())
-    result.erase(parts.starts[i], parts.starts[i + 1] - parts.starts[i]);
+  Text result = *call->text;
+  if (call->isLast())
+    result.erase(call->start - 1);
   else
-    result.erase(parts.ends[i - 1]);
+    result.erase(call->start, call->end + 1 - call->start);
   return textValue(std::move(result));
 }
 
 Value replaceAt(LibraryContext &, const Value *arguments) {
-  std::optional<Text> element = textArgument(arguments[1]);
+  TextArgument element(arguments[1]);
   std::optional<ElementCall> call = readElementCall(arguments[0], arguments[2], arguments[3]);
   if (!element || !call)
     return Value::invalid();
-  std::size_t start = call->elements.starts[call->index];
-  Text result = call->text;
-  result.replace(start, call->elements.ends[call->index] - start, *element);
+  Text result = *call->text;
+  result.replace(call->start, call->end - call->start, *element);
   return textValue(std::move(result));
 }
 
 // Before element i: the new element and a separator. Past the last
 // element: a separator and the new element at the end.
 Value insertAt(LibraryContext &, const Value *arguments) {
-  std::optional<Text> element = textArgument(arguments[1]);
+  TextArgument element(arguments[1]);
   std::optional<ElementCall> call = readElementCall(arguments[0], arguments[2], arguments[3]);
   if (!element || !call)
     return Value::invalid();
-  if (call->text.empty())
-    return textValue(std::move(*element));
-  Text result = call->text;
-  if (call->requestedIndex >= 0 &&
-      static_cast<std::size_t>(call->requestedIndex) >= call->elements.count()) {
+  if (call->text->empty())
+    return textValue(*element);
+  Text result = *call->text;
+  if (call->requestedIndex >= 0 && static_cast<std::size_t>(call->requestedIndex) >= call->count) {
     result += call->separator;
     result += *element;
   } else {
     Text inserted = *element;
     inserted += call->separator;
-    result.insert(call->elements.starts[call->index], inserted);
+    result.insert(call->start, inserted);
   }
   return textValue(std::move(result));
 }
 
 Value squeeze(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   if (!text)
     return Value::invalid();
   Text result;
@@ -352,7 +348,7 @@ Value squeeze(LibraryContext &, const Value *arguments) {
 }
 
 Value trim(LibraryContext &, const Value *arguments) {
-  std::optional<Text> text = textArgument(arguments[0]);
+  TextArgument text(arguments[0]);
   if (!text)
     return Value::invalid();
   std::size_t first = 0;
@@ -365,8 +361,8 @@ Value trim(LibraryContext &, const Value *arguments) {
 }
 
 Value compare(LibraryContext &, const Value *arguments) {
-  std::optional<Text> left = textArgument(arguments[0]);
-  std::optional<Text> right = textArgument(arguments[1]);
+  TextArgument left(arguments[0]);
+  TextArgument right(arguments[1]);
   if (!left || !right)
     return Value::invalid();
   int order = left->compare(*right);
@@ -382,7 +378,7 @@ Value toString(LibraryContext &, const Value *arguments) {
 // Later specifiers print nothing; an illegal one anywhere makes the whole
 // result invalid.
 Value format(LibraryContext &, const Value *arguments) {
-  std::optional<Text> pattern = textArgument(arguments[0]);
+  TextArgument pattern(arguments[0]);
   const Value &argument = arguments[1];
   if (!pattern || argument.isInvalid())
     return Value::invalid();
