@@ -29,22 +29,42 @@ static double singlePrecision(const Value &number) {
   return number.asFloat();
 }
 
+static bool isNumber(const Value &value) {
+  return value.type() == ValueType::Integer || value.type() == ValueType::Float;
+}
+
+template <class IntegerStep, class FloatStep>
+static Value combineConvertedNumbers(const Value &left, const Value &right, IntegerStep integerStep,
+                                     FloatStep floatStep) {
+  if (bothIntegers(left, right))
+    return integerOrOverflow(integerStep(std::int64_t{left.asInteger()}, right.asInteger()));
+  return Value::floatingFromDouble(floatStep(singlePrecision(left), singlePrecision(right)));
+}
+
+// Kept out of line so that the integer case pays for none of its frame.
+template <class IntegerStep, class FloatStep>
+[[gnu::noinline]] static Value combineOtherNumbers(const Value &left, const Value &right,
+                                                   IntegerStep integerStep, FloatStep floatStep) {
+  if (isNumber(left) && isNumber(right))  // no copy through a conversion
+    return combineConvertedNumbers(left, right, integerStep, floatStep);
+  Value a = toNumberForArithmetic(left);
+  Value b = toNumberForArithmetic(right);
+  if (a.isInvalid() || b.isInvalid()) return Value::invalid();
+  return combineConvertedNumbers(a, b, integerStep, floatStep);
+}
+
 // Integers or floats: integer arithmetic unless either operand is a float.
 template <class IntegerStep, class FloatStep>
 static Value combineNumbers(const Value &left, const Value &right, IntegerStep integerStep,
                             FloatStep floatStep) {
-  if (bothIntegers(left, right))  // the common case converts nothing
+  if (bothIntegers(left, right))  // by far the common case
     return integerOrOverflow(integerStep(std::int64_t{left.asInteger()}, right.asInteger()));
-  Value a = toNumberForArithmetic(left);
-  Value b = toNumberForArithmetic(right);
-  if (a.isInvalid() || b.isInvalid()) return Value::invalid();
-  if (bothIntegers(a, b))
-    return integerOrOverflow(integerStep(std::int64_t{a.asInteger()}, b.asInteger()));
-  return Value::floatingFromDouble(floatStep(singlePrecision(a), singlePrecision(b)));
+  return combineOtherNumbers(left, right, integerStep, floatStep);
 }
 
 template <class IntegerStep, class FloatStep>
-static Value changeNumber(const Value &operand, IntegerStep integerStep, FloatStep floatStep) {
+[[gnu::noinline]] static Value changeOtherNumber(const Value &operand, IntegerStep integerStep,
+                                                 FloatStep floatStep) {
   Value number = toNumberForArithmetic(operand);
   switch (number.type()) {
   case ValueType::Integer: return integerOrOverflow(integerStep(std::int64_t{number.asInteger()}));
@@ -56,14 +76,26 @@ static Value changeNumber(const Value &operand, IntegerStep integerStep, FloatSt
   return Value::invalid();
 }
 
-// Integers only: each operand converted to an integer, floats refused.
+template <class IntegerStep, class FloatStep>
+static Value changeNumber(const Value &operand, IntegerStep integerStep, FloatStep floatStep) {
+  if (operand.type() == ValueType::Integer)
+    return integerOrOverflow(integerStep(std::int64_t{operand.asInteger()}));
+  return changeOtherNumber(operand, integerStep, floatStep);
+}
+
 template <class Step>
-static Value combineIntegers(const Value &left, const Value &right, Step step) {
-  if (bothIntegers(left, right)) return step(left.asInteger(), right.asInteger());
+[[gnu::noinline]] static Value combineConvertedIntegers(const Value &left, const Value &right, Step step) {
   Value a = toIntegerOrInvalid(left);
   Value b = toIntegerOrInvalid(right);
   if (a.isInvalid() || b.isInvalid()) return Value::invalid();
   return step(a.asInteger(), b.asInteger());
+}
+
+// Integers only: each operand converted to an integer, floats refused.
+template <class Step>
+static Value combineIntegers(const Value &left, const Value &right, Step step) {
+  if (bothIntegers(left, right)) return step(left.asInteger(), right.asInteger());
+  return combineConvertedIntegers(left, right, step);
 }
 
 // ---------------------------------------------------------------------------
@@ -96,7 +128,7 @@ Value multiply(const Value &left, const Value &right) {
       [](double a, double b) { return a * b; });
 }
 
-static Value concatenate(const Value &left, const Value &right) {
+[[gnu::noinline]] static Value concatenate(const Value &left, const Value &right) {
   Value a = toStringOrInvalid(left);
   Value b = toStringOrInvalid(right);
   if (a.isInvalid() || b.isInvalid()) return Value::invalid();
@@ -110,7 +142,8 @@ static Value concatenate(const Value &left, const Value &right) {
 }
 
 Value add(const Value &left, const Value &right) {
-  if (left.isString() || right.isString()) return concatenate(left, right);
+  if (!bothIntegers(left, right) && (left.isString() || right.isString()))
+    return concatenate(left, right);
   return combineNumbers(
       left, right, [](std::int64_t a, std::int64_t b) { return a + b; },
       [](double a, double b) { return a + b; });
@@ -202,8 +235,7 @@ template <class T> static Order orderOf(const T &a, const T &b) {
 // A string on either side: both compared as strings, character code by
 // character code, a prefix before the longer string. Otherwise as numbers;
 // an integer against a float is compared exactly (in double precision).
-static Order compareOperands(const Value &left, const Value &right) {
-  if (bothIntegers(left, right)) return orderOf(left.asInteger(), right.asInteger());
+[[gnu::noinline]] static Order compareOperands(const Value &left, const Value &right) {
   if (left.isInvalid() || right.isInvalid()) return Order::Unordered;
   if (left.isString() || right.isString()) {
     Value a = toStringOrInvalid(left);
@@ -211,18 +243,20 @@ static Order compareOperands(const Value &left, const Value &right) {
     if (a.isInvalid() || b.isInvalid()) return Order::Unordered;
     return orderOf(a.asText(), b.asText());
   }
+  auto exact = [](const Value &number) {
+    return number.type() == ValueType::Integer ? double(number.asInteger()) : double(number.asFloat());
+  };
+  if (isNumber(left) && isNumber(right)) return orderOf(exact(left), exact(right));
   Value a = toNumberForArithmetic(left);
   Value b = toNumberForArithmetic(right);
   if (a.isInvalid() || b.isInvalid()) return Order::Unordered;
   if (bothIntegers(a, b)) return orderOf(a.asInteger(), b.asInteger());
-  auto exact = [](const Value &number) {
-    return number.type() == ValueType::Integer ? double(number.asInteger()) : double(number.asFloat());
-  };
   return orderOf(exact(a), exact(b));
 }
 
 template <class Holds> static Value compareBy(const Value &left, const Value &right, Holds holds) {
-  Order order = compareOperands(left, right);
+  Order order = bothIntegers(left, right) ? orderOf(left.asInteger(), right.asInteger())
+                                          : compareOperands(left, right);
   if (order == Order::Unordered) return Value::invalid();
   return Value::boolean(holds(static_cast<int>(order)));
 }
