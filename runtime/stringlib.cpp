@@ -252,7 +252,8 @@ Value replace(LibraryContext &context, const Value *arguments) {
                            ? context.maxStringLength - text->size() : 0;
     if (occurrences > room / growth) {
       context.stop = LibraryContext::Stop::Fatal;
-      context.fatalMessage = "out of memory";
+      context.fatalMessage = "out of memory: the result would pass " +
+                             std::to_string(context.maxStringLength) + " characters";
       return Value::invalid();
     }
   }

@@ -232,7 +232,7 @@ TEST(StringReplace, ResultBeyondTheLongestStringIsFatal) {
   // 4 occurrences growing by 2 each: 4 + 8 = 12 characters.
   EXPECT_TRUE(callLibrary(context, stringLibraryIndex, R"(replace("aaaa", "a", "xyz"))").isInvalid());
   EXPECT_EQ(context.stop, LibraryContext::Stop::Fatal);
-  EXPECT_EQ(context.fatalMessage, "out of memory");
+  EXPECT_EQ(context.fatalMessage, "out of memory: the result would pass 10 characters");
 
   LibraryContext fits;
   fits.maxStringLength = 12;
