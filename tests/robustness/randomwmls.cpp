@@ -6,9 +6,16 @@
 //                              statement and operator, literals of every kind
 //   randomwmls SEED mutate     the same unit with tokens deleted, repeated,
 //                              swapped and inserted, for the error paths
+//   randomwmls --evaluated SEED
+//                              a terminating program whose extern main()
+//                              returns a value the generator computed
+//                              itself, given on the last line as
+//                              "// expect: LITERAL"
 //
 // Whole-program fuzzing by grammar reaches the checks and the back end with
 // inputs that byte mutation rarely builds.
+#include "evaluated.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -387,8 +394,14 @@ private:
 } // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[1]) == "--evaluated") {
+    const EvaluatedProgram program = generateEvaluatedProgram(std::strtoull(argv[2], nullptr, 10));
+    const std::string text = program.source + "// expect: " + program.expected + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+  }
   if (argc < 2 || argc > 3) {
-    std::fputs("usage: randomwmls SEED [mutate]\n", stderr);
+    std::fputs("usage: randomwmls SEED [mutate] | randomwmls --evaluated SEED\n", stderr);
     return 2;
   }
   Generator generator(std::strtoull(argv[1], nullptr, 10));
