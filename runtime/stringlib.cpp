@@ -127,14 +127,17 @@ std::optional<Specifier> readSpecifier(const Text &pattern, std::size_t &at) {
   return specifier;
 }
 
-// d: at least `precision` digits (never fewer than one), zeros on the left.
+// d: at least `precision` digits (default 1), zeros on the left; a
+// precision of 0 prints the value 0 as no digits at all, as C's printf does.
 std::optional<Text> formatInteger(const Value &argument, std::optional<std::uint32_t> precision) {
   Value integer = integerArgument(argument);
   if (integer.isInvalid())
     return std::nullopt;
   std::int64_t value = integer.asInteger();
+  std::size_t minimumDigits = precision.value_or(1);
   std::string digits = std::to_string(value < 0 ? -value : value);
-  std::size_t minimumDigits = std::max<std::uint32_t>(precision.value_or(1), 1);
+  if (value == 0 && minimumDigits == 0)
+    digits.clear();
   if (digits.size() < minimumDigits)
     digits.insert(0, minimumDigits - digits.size(), '0');
   return textFromAscii(value < 0 ? "-" + digits : digits);
@@ -142,7 +145,8 @@ std::optional<Text> formatInteger(const Value &argument, std::optional<std::uint
 
 // f: fixed notation with `precision` digits after the point (default 6; 0
 // prints no point).
-std::optional<Text> formatFloatFixed(const Value &argument, std::optional<std::uint32_t> precision) {
+std::optional<Text> formatFloatFixed(const Value &argument,
+                                     std::optional<std::uint32_t> precision) {
   Value number = floatArgument(argument);
   if (number.isInvalid())
     return std::nullopt;

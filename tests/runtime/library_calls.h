@@ -33,7 +33,7 @@ public:
 
   // False (with a test failure) on text that is not a call.
   bool parse(std::string &name, std::vector<Value> &arguments) {
-    while (at_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[at_])) || text_[at_] == '_'))
+    while (std::isalnum(static_cast<unsigned char>(peek())) || peek() == '_')
       name += text_[at_++];
     if (!expect('('))
       return false;
@@ -104,8 +104,10 @@ private:
     std::string number(text_.substr(start, at_ - start));
     if (number.empty() || number == "-")
       return fail("not a literal");
-    value = isFloat ? Value::floating(std::strtof(number.c_str(), nullptr))
-                    : Value::integer(static_cast<std::int32_t>(std::strtoll(number.c_str(), nullptr, 10)));
+    if (isFloat)
+      value = Value::floating(std::strtof(number.c_str(), nullptr));
+    else
+      value = Value::integer(static_cast<std::int32_t>(std::strtoll(number.c_str(), nullptr, 10)));
     return true;
   }
 
@@ -128,7 +130,8 @@ private:
       case 'v': text += U'\v'; break;
       case 'f': text += U'\f'; break;
       case 'u':
-        text += static_cast<char32_t>(std::strtoul(std::string(text_.substr(at_, 4)).c_str(), nullptr, 16));
+        text += static_cast<char32_t>(
+            std::strtoul(std::string(text_.substr(at_, 4)).c_str(), nullptr, 16));
         at_ += 4;
         break;
       default: text += static_cast<char32_t>(escape); break;

@@ -169,7 +169,9 @@ const CallRow formatCalls[] = {
     {R"(format("%.3d", -7))", R"("-007")"},
     {R"(format("%6.3d", -7))", R"("  -007")"},
     {R"(format("%d", 0))", R"("0")"},
-    {R"(format("%.0d", 0))", R"("0")"},  // never fewer than one digit
+    {R"(format("%.0d", 0))", R"("")"},  // no digits for 0 at precision 0
+    {R"(format("%3.d", 0))", R"("   ")"},
+    {R"(format("%.0d", 5))", R"("5")"},
     {R"(format("%d", 3.9))", R"("3")"},  // truncated
     {R"(format("%d", -3.9))", R"("-3")"},
     {R"(format("%d", "12"))", R"("12")"},
@@ -230,13 +232,14 @@ TEST(StringReplace, ResultBeyondTheLongestStringIsFatal) {
   LibraryContext context;
   context.maxStringLength = 10;
   // 4 occurrences growing by 2 each: 4 + 8 = 12 characters.
-  EXPECT_TRUE(callLibrary(context, stringLibraryIndex, R"(replace("aaaa", "a", "xyz"))").isInvalid());
+  const char *call = R"(replace("aaaa", "a", "xyz"))";
+  EXPECT_TRUE(callLibrary(context, stringLibraryIndex, call).isInvalid());
   EXPECT_EQ(context.stop, LibraryContext::Stop::Fatal);
   EXPECT_EQ(context.fatalMessage, "out of memory: the result would pass 10 characters");
 
   LibraryContext fits;
   fits.maxStringLength = 12;
-  EXPECT_EQ(formatLiteral(callLibrary(fits, stringLibraryIndex, R"(replace("aaaa", "a", "xyz"))")),
+  EXPECT_EQ(formatLiteral(callLibrary(fits, stringLibraryIndex, call)),
             R"("xyzxyzxyzxyz")");
   EXPECT_EQ(fits.stop, LibraryContext::Stop::None);
 }
