@@ -128,6 +128,8 @@ const CallRow elementCalls[] = {
     {R"(insertAt("B C; E", "A A", 0, ";"))", R"("A A;B C; E")"},
     {R"(insertAt("B C; E", "X", 1, ";"))", R"("B C;X; E")"},
     {R"(insertAt("B C; E", "D", 5, ";"))", R"("B C; E;D")"},
+    {R"(insertAt("B C; E", "A", 0, " "))", R"("A B C; E")"},
+    {R"(insertAt("B C; E", "X", 3, " "))", R"("B C; E X")"},
     {R"(insertAt("a;b", "x", -1, ";"))", R"("x;a;b")"},
     {R"(insertAt("a;b", "x", 1, ";"))", R"("a;x;b")"},
     {R"(insertAt("a;b", "x", 2, ";"))", R"("a;b;x")"},
@@ -162,6 +164,15 @@ const CallRow whiteSpaceCalls[] = {
 
 const CallRow formatCalls[] = {
     {R"(format("%5.1f", 3.14))", R"("  3.1")"},
+    {R"(format("%4.3d", 32))", R"(" 032")"},
+    {R"(format("e: %6d", 45))", R"("e:     45")"},
+    {R"(format("%6d", -45))", R"("   -45")"},
+    {R"(format("%6.2f", 1.2345678))", R"("  1.23")"},
+    {R"(format("%3f", 1.2345678))", R"("1.234568")"},
+    {R"(format("%10.2f%%", 1.2345678))", R"("      1.23%")"},
+    {R"(format("%3f %2f.", 1.2345678))", R"("1.234568 .")"},
+    {R"(format("%7d", "Int"))", "invalid"},
+    {R"(format("Do it %s", "now"))", R"("Do it now")"},
     {R"(format("Value: %d.", 17))", R"("Value: 17.")"},
     {R"(format("%5d", 42))", R"("   42")"},
     {R"(format("%1d", 12345))", R"("12345")"},  // the width never truncates
