@@ -345,8 +345,10 @@ private:
 void decodeFunctionCode(std::span<const std::uint8_t> file, std::size_t number, Function &function) {
   if (function.codeSize == 0)
     throwFault(function.codeOffset, formatMessage("function %zu has no code", number));
-  std::uint32_t offset = 0;
-  while (offset < function.codeSize) {
+  // A first pass checks the opcodes and counts the instructions, so that the
+  // list is allocated once, at the size the bytes prove.
+  std::size_t count = 0;
+  for (std::uint32_t offset = 0; offset < function.codeSize; ++count) {
     std::uint32_t at = function.codeOffset + offset;
     std::uint8_t opcodeByte = file[at];
     Operation operation;
@@ -356,6 +358,15 @@ void decodeFunctionCode(std::span<const std::uint8_t> file, std::size_t number, 
     if (info.size > function.codeSize - offset)
       throwFault(at, formatMessage("%s at 0x%04X runs past the end of the function's code",
                                    info.mnemonic.data(), offset));
+    offset += info.size;
+  }
+  function.instructions.reserve(count);
+  for (std::uint32_t offset = 0; offset < function.codeSize;) {
+    std::uint32_t at = function.codeOffset + offset;
+    std::uint8_t opcodeByte = file[at];
+    Operation operation;
+    decodeOpcodeByte(opcodeByte, operation);
+    const OperationInfo &info = operationInfo(operation);
     Instruction instruction{operation, info.size, offset, {0, 0, 0}, 0};
     unsigned operandCount = 0;
     if (info.fieldMask)
