@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <filesystem>
+#include <memory>
 #include <new>
 
 #include "instructions.h"
@@ -14,6 +15,25 @@
 #include "operators.h"
 
 namespace tavokrt {
+
+namespace {
+
+// A slot that holds no string has nothing to release: the new value is
+// built in place, without the release step of an assignment.
+[[gnu::always_inline]] inline void place(Value &slot, const Value &value) {
+  std::construct_at(&slot, value);
+}
+[[gnu::always_inline]] inline void place(Value &slot, Value &&value) {
+  std::construct_at(&slot, std::move(value));
+}
+[[gnu::always_inline]] inline void assign(Value &slot, Value &&value) {
+  if (slot.isString())
+    slot = std::move(value);
+  else
+    place(slot, std::move(value));
+}
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Modules
@@ -154,7 +174,7 @@ struct Machine::Fault {
   std::string message;
 };
 
-Machine::Machine(Budgets budgets) : budgets_(budgets) {}
+Machine::Machine(Budgets budgets) : budgets_(budgets), empty_(Value::emptyString()) {}
 Machine::~Machine() = default;
 
 void Machine::fail(std::string message) { throw Fault{std::move(message)}; }
@@ -172,8 +192,7 @@ void Machine::pushFrame(const Module &module, std::uint32_t functionIndex,
          " values on the stack");
   if (stack_.size() < needed)
     stack_.resize(std::min(std::max(needed, stack_.size() * 2), budgets_.maxStackValues));
-  Value empty = Value::emptyString();
-  for (std::size_t i = 0; i < function.localCount; ++i) stack_[locals + i] = empty;
+  for (std::size_t i = 0; i < function.localCount; ++i) place(stack_[locals + i], empty_);
   frames_.push_back(Frame{&module, &function, functionIndex, 0, argumentBase,
                           locals + function.localCount});
 }
@@ -184,10 +203,15 @@ void Machine::pushFrame(const Module &module, std::uint32_t functionIndex,
 void Machine::callLibrary(const Instruction &instruction, std::size_t &top) {
   std::uint32_t library = instruction.operands[1], function = instruction.operands[0];
   const LibraryFunctionInfo *info = findLibraryFunction(library, function);
+  std::string_view libraryText = libraryName(library);
+  if (!info)  // the verifier lets a call of an unknown function through
+    fail("unknown library function " +
+         (libraryText.empty() ? std::to_string(library) : std::string(libraryText)) + "." +
+         std::to_string(function));
   LibraryFunction implementation = findLibraryImplementation(library, function);
   if (!implementation)
-    fail("library function " + std::string(libraryName(library)) + "." +
-         std::string(info->name) + " is not available");
+    fail("library function " + std::string(libraryText) + "." + std::string(info->name) +
+         " is not available");
   std::size_t first = top - info->parameterCount;
   Value result = implementation(library_, &stack_[first]);
   for (std::size_t i = first; i < top; ++i) stack_[i] = Value();
@@ -378,14 +402,14 @@ void Machine::execute(std::size_t entryDepth) {
       }
 
       case Operation::LoadVarS:
-      case Operation::LoadVar: *sp++ = vars[ip->operands[0]]; break;
+      case Operation::LoadVar: place(*sp++, vars[ip->operands[0]]); break;
       case Operation::StoreVarS:
-      case Operation::StoreVar: vars[ip->operands[0]] = std::move(*--sp); break;
+      case Operation::StoreVar: assign(vars[ip->operands[0]], std::move(*--sp)); break;
       case Operation::IncrVarS:
       case Operation::IncrVar: {
         Value &v = vars[ip->operands[0]];
         if (v.type() == ValueType::Integer && v.asInteger() != INT32_MAX)
-          v = Value::integer(v.asInteger() + 1);
+          place(v, Value::integer(v.asInteger() + 1));
         else
           v = increment(v);
         break;
@@ -393,7 +417,7 @@ void Machine::execute(std::size_t entryDepth) {
       case Operation::DecrVar: {
         Value &v = vars[ip->operands[0]];
         if (v.type() == ValueType::Integer && v.asInteger() != INT32_MIN)
-          v = Value::integer(v.asInteger() - 1);
+          place(v, Value::integer(v.asInteger() - 1));
         else
           v = decrement(v);
         break;
@@ -404,7 +428,7 @@ void Machine::execute(std::size_t entryDepth) {
         std::int32_t sum;
         if (v.type() == ValueType::Integer && operand.type() == ValueType::Integer &&
             addWithoutOverflow(v.asInteger(), operand.asInteger(), sum)) {
-          v = Value::integer(sum);
+          place(v, Value::integer(sum));
         } else {
           checkConcatenation(v, operand);
           v = add(v, operand);
@@ -422,14 +446,14 @@ void Machine::execute(std::size_t entryDepth) {
 
       case Operation::LoadConstS:
       case Operation::LoadConst:
-      case Operation::LoadConstW: *sp++ = constants[ip->operands[0]]; break;
-      case Operation::Const0: *sp++ = Value::integer(0); break;
-      case Operation::Const1: *sp++ = Value::integer(1); break;
-      case Operation::ConstM1: *sp++ = Value::integer(-1); break;
-      case Operation::ConstEs: *sp++ = Value::emptyString(); break;
-      case Operation::ConstInvalid: *sp++ = Value::invalid(); break;
-      case Operation::ConstTrue: *sp++ = Value::boolean(true); break;
-      case Operation::ConstFalse: *sp++ = Value::boolean(false); break;
+      case Operation::LoadConstW: place(*sp++, constants[ip->operands[0]]); break;
+      case Operation::Const0: place(*sp++, Value::integer(0)); break;
+      case Operation::Const1: place(*sp++, Value::integer(1)); break;
+      case Operation::ConstM1: place(*sp++, Value::integer(-1)); break;
+      case Operation::ConstEs: place(*sp++, empty_); break;
+      case Operation::ConstInvalid: place(*sp++, Value::invalid()); break;
+      case Operation::ConstTrue: place(*sp++, Value::boolean(true)); break;
+      case Operation::ConstFalse: place(*sp++, Value::boolean(false)); break;
 
       case Operation::Incr: sp[-1] = increment(sp[-1]); break;
       case Operation::Decr: sp[-1] = decrement(sp[-1]); break;
@@ -437,7 +461,7 @@ void Machine::execute(std::size_t entryDepth) {
       case Operation::Add: {
         std::int32_t sum;
         if (bothIntegers(sp) && addWithoutOverflow(sp[-2].asInteger(), sp[-1].asInteger(), sum)) {
-          sp[-2] = Value::integer(sum);
+          place(sp[-2], Value::integer(sum));
           --sp;
         } else {
           checkConcatenation(sp[-2], sp[-1]);
@@ -450,7 +474,7 @@ void Machine::execute(std::size_t entryDepth) {
         std::int32_t difference;
         if (bothIntegers(sp) &&
             !__builtin_sub_overflow(sp[-2].asInteger(), sp[-1].asInteger(), &difference)) {
-          sp[-2] = Value::integer(difference);
+          place(sp[-2], Value::integer(difference));
           --sp;
         } else {
           binary(subtract);
@@ -471,7 +495,7 @@ void Machine::execute(std::size_t entryDepth) {
 #define TAVOKRT_COMPARISON(op, function, symbol)                                  \
   case Operation::op:                                                             \
     if (bothIntegers(sp)) {                                                       \
-      sp[-2] = Value::boolean(sp[-2].asInteger() symbol sp[-1].asInteger());      \
+      place(sp[-2], Value::boolean(sp[-2].asInteger() symbol sp[-1].asInteger()));\
       --sp;                                                                       \
     } else {                                                                      \
       binary(function);                                                           \
@@ -497,7 +521,7 @@ void Machine::execute(std::size_t entryDepth) {
           sp[-1] = Value::boolean(true);
         } else {
           sp[-1] = std::move(b);
-          *sp++ = Value::boolean(false);
+          place(*sp++, Value::boolean(false));
         }
         break;
       }
@@ -507,7 +531,7 @@ void Machine::execute(std::size_t entryDepth) {
 
       case Operation::Return:
       case Operation::ReturnEs: {
-        Value result = ip->operation == Operation::Return ? std::move(*--sp) : Value::emptyString();
+        Value result = ip->operation == Operation::Return ? std::move(*--sp) : empty_;
         for (Value *slot = vars; slot < sp; ++slot) drop(*slot);
         std::size_t base = frame->base;
         frames_.pop_back();
@@ -518,7 +542,7 @@ void Machine::execute(std::size_t entryDepth) {
         }
         enterTopFrame();
         sp = stack_.data() + base;
-        *sp++ = std::move(result);
+        place(*sp++, std::move(result));
         continue;
       }
       case Operation::Debug: break;

@@ -100,6 +100,7 @@ private:
   std::uint64_t steps_ = 0;
   std::vector<Value> stack_;
   std::vector<Frame> frames_;
+  Value empty_;          // "": every local starts as it
   Value result_;         // what the outermost frame of a run returned
   bool exited_ = false;  // the run ended by Lang.exit
   // Units reached by external calls, loaded once per machine, by file path.
