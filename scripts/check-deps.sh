@@ -2,7 +2,32 @@
 # Checks what building and testing tavok needs: cmake, a C++20 compiler,
 # bison 3.8 or newer and GoogleTest. Installs what is missing with apt-get
 # when run as root; otherwise prints the apt-get line and fails.
+#
+# With --package, checks what making the Debian package needs instead:
+# dpkg-shlibdeps (dpkg-dev), which computes the package's dependencies, and
+# lintian, which checks the package. As root, installs what is missing;
+# otherwise prints the apt-get line and goes on, since the package can be
+# made without them (with dependencies named by hand, and unchecked).
 set -u
+
+if [ "${1:-}" = --package ]; then
+  missing=()
+  command -v dpkg-shlibdeps >/dev/null 2>&1 || missing+=(dpkg-dev)
+  command -v lintian >/dev/null 2>&1 || missing+=(lintian)
+  [ "${#missing[@]}" -eq 0 ] && exit 0
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+    echo "Packaging tools missing; the package is made without them. Install them with:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    exit 0
+  fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || {
+    echo "apt-get install -y ${missing[*]} failed" >&2
+    exit 1
+  }
+  exit 0
+fi
 
 missing=()
 
