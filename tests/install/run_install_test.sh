@@ -58,12 +58,24 @@ expect_tree() {
 # manual page renders, and after uninstalling the prefix is empty again.
 prefix=$(mktemp -d "$work/prefix.XXXXXX")
 install_into "$prefix"
-[ -x "$prefix/bin/tavok" ] || fail "no executable bin/tavok"
-for installed in share/man/man1/tavok.1:man/tavok.1 share/doc/tavok/README.md:README.md \
+# Every program with its manual page, as the install rules list them.
+read -r -a programs <<<"$(sed -n 's/^set(tavokPrograms \(.*\))$/\1/p' "$source/CMakeLists.txt")"
+[ "${#programs[@]}" -gt 0 ] || fail "no set(tavokPrograms ...) in CMakeLists.txt"
+for program in "${programs[@]}"; do
+  [ -x "$prefix/bin/$program" ] || fail "no executable bin/$program"
+  cmp -s "$prefix/share/man/man1/$program.1" "$source/man/$program.1" ||
+    fail "share/man/man1/$program.1 is not a copy of man/$program.1"
+done
+for installed in share/doc/tavok/README.md:README.md \
                  share/doc/tavok/examples/hello.wmls:examples/hello.wmls; do
   cmp -s "$prefix/${installed%%:*}" "$source/${installed#*:}" ||
     fail "${installed%%:*} is not a copy of ${installed#*:}"
 done
+# The licence goes with every installation, in the form of Debian's
+# copyright files (the package test checks that form in full).
+holders=$(sed -n 's/^Copyright ([cC]) //p' "$source/LICENSE")
+grep -qxF "Copyright: $holders" "$prefix/share/doc/tavok/copyright" 2>/dev/null ||
+  fail "share/doc/tavok/copyright does not name \"$holders\" as LICENSE does"
 
 mkdir "$work/run"
 (cd "$work/run" &&
