@@ -260,9 +260,10 @@ status=$?
 # Every form of a command line, one a line, as "name options: ... operands:
 # ...": options sorted (their order is free), operands in order and in lower
 # case (a page shows FILE as italic file), brackets, bars and ellipses
-# dropped; the options named in $2 are left out.
+# dropped; the options named in $2 are left out, and with $3 = all, every
+# option (for a usage text that says just "[options]").
 normalize_forms() {
-  local leftOut=" $2 "
+  local leftOut=" $2 " which=${3:-}
   while read -r line; do
     [ -n "$line" ] || continue
     local -a words options=() operands=()
@@ -270,7 +271,8 @@ normalize_forms() {
     local name=${words[0]}
     for word in "${words[@]:1}"; do
       case $word in
-        -*) [[ $leftOut == *" $word "* ]] || options+=("$word") ;;
+        -*) [[ $which == all || $leftOut == *" $word "* ]] || options+=("$word") ;;
+        [oO][pP][tT][iI][oO][nN]|[oO][pP][tT][iI][oO][nN][sS]) ;;
         *) operands+=("${word,,}") ;;
       esac
     done
@@ -335,8 +337,10 @@ if command -v man >/dev/null 2>&1; then
       fail "$program ${arguments:-(no arguments)} printed no usage text: $(head -c 300 "$work/$program.usage")"
       continue
     fi
-    expected=$(normalize_forms "$synopsis" "$leftOut")
-    actual=$(normalize_forms "$usage" "")
+    which=named
+    grep -qiwE 'options?' <<<"$synopsis$usage" && which=all
+    expected=$(normalize_forms "$synopsis" "$leftOut" "$which")
+    actual=$(normalize_forms "$usage" "" "$which")
     if [ "$expected" != "$actual" ]; then
       fail "the SYNOPSIS of man $program does not match its usage text"
       echo "  SYNOPSIS: $synopsis"
