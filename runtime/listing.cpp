@@ -317,7 +317,11 @@ void writeOperands(Writer &out, const UnitContext &context, const Function &func
     return;
   case OperandKind::ForwardJump:
   case OperandKind::BackwardJump:
-    writeLabel(out, function.instructions[instruction.target].offset);
+    // A verified unit's targets are in range; a hand-built one may not be.
+    if (instruction.target < function.instructions.size())
+      writeLabel(out, function.instructions[instruction.target].offset);
+    else
+      out.put("L????");
     return;
   case OperandKind::Variable:
     out.put('v');
