@@ -99,7 +99,8 @@ std::optional<std::vector<std::uint8_t>> readFileBytes(const std::string &path, 
   std::vector<std::uint8_t> bytes(6);
   bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
   std::uint64_t wanted = bytes.size();
-  if (bytes.size() > 1) {
+  // A file that is no unit of version 0x01 is refused at its first byte.
+  if (bytes.size() > 1 && bytes[0] == 0x01) {
     // version byte, then a size of 7 bits a byte, the top bit on every byte but the last
     std::uint64_t size = 0;
     std::size_t position = 1;
