@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -167,11 +168,7 @@ bool loadDebugInfo(const Arguments &arguments, const tavokrt::Unit &unit,
   return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-  Arguments arguments = parseArguments(argc, argv);
-
+int disassemble(const Arguments &arguments) {
   std::string reason;
   std::optional<std::vector<std::uint8_t>> bytes = readFileBytes(arguments.unitPath, reason);
   if (!bytes) {
@@ -195,4 +192,19 @@ int main(int argc, char **argv) {
     return 1;
   }
   return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  Arguments arguments = parseArguments(argc, argv);
+  try {
+    return disassemble(arguments);
+  } catch (const std::bad_alloc &) {
+    // A header that announces gigabytes, or a listing of a unit near the
+    // size limit on a small machine.
+    std::fflush(stdout);
+    reportError(arguments.unitPath, "out of memory");
+    return 1;
+  }
 }
