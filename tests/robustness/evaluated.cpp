@@ -1036,6 +1036,16 @@ private:
     return makeExpression(op, makeVariable(Op::Variable, counter), makeInteger(bound));
   }
 
+  // The counter's test, sometimes with a condition of any value after &&:
+  // the loop still ends when the counter reaches its bound, and an invalid
+  // or false right side ends it earlier.
+  ExpressionPtr loopTest(Op op, int counter, int bound) {
+    ExpressionPtr test = counterTest(op, counter, bound);
+    if (chance(70))
+      return test;
+    return makeExpression(Op::And, std::move(test), expression(2));
+  }
+
   // A counted loop: the counter goes from a small start up to a small bound
   // and the body never assigns it, so it ends.
   StatementPtr loop(int depth) {
@@ -1053,7 +1063,7 @@ private:
     auto before = makeStatement(StatementKind::Block);  // statements printed ahead of the loop
     switch (below(5)) {
     case 0: {  // for (var c = first; c < bound; c++)
-      s = makeStatement(StatementKind::For, counterTest(Op::Less, counter, bound));
+      s = makeStatement(StatementKind::For, loopTest(Op::Less, counter, bound));
       s->variable = counter;
       s->start = makeInteger(first);
       s->step = makeVariable(chance(50) ? Op::PostIncrement : Op::PreIncrement, counter);
@@ -1069,7 +1079,7 @@ private:
     }
     case 2: {  // var c = first; while (c < bound) { c++; ... }
       before->statements.push_back(declareCounter());
-      s = makeStatement(StatementKind::While, counterTest(Op::Less, counter, bound));
+      s = makeStatement(StatementKind::While, loopTest(Op::Less, counter, bound));
       auto inner = makeStatement(StatementKind::Block);
       inner->statements.push_back(makeStatement(StatementKind::Evaluate, makeVariable(Op::PostIncrement, counter)));
       for (int i = below(3); i >= 0; --i)
@@ -1309,4 +1319,107 @@ EvaluatedProgram generateEvaluatedProgram(std::uint64_t seed) {
       continue;
     }
   }
+}
+
+namespace {
+
+// One operator on literal operands and the value the language gives.
+struct RuleRow {
+  Op op;
+  Value left, right;  // right unused by the unary operators
+  const char *expected;
+};
+
+Value I(std::int64_t n) { return integerValue(n); }
+Value S(const char *text) { return stringValue(text); }
+Value B(bool b) { return booleanValue(b); }
+const Value none = invalidValue();
+
+bool isUnary(Op op) { return op == Op::Negate || op == Op::Not || op == Op::TypeOf || op == Op::IsValid; }
+
+} // namespace
+
+int countEvaluatorRuleFailures() {
+  const RuleRow rows[] = {
+      // + concatenates when either side is a string, else adds integers.
+      {Op::Add, S("12"), I(3), "\"123\""},
+      {Op::Add, B(true), S("x"), "\"truex\""},
+      {Op::Add, I(-4), S(""), "\"-4\""},
+      {Op::Add, B(true), I(1), "2"},
+      {Op::Add, I(2147483647), I(1), "invalid"},
+      {Op::Add, I(smallestInteger), I(-1), "invalid"},
+      {Op::Add, none, S("a"), "invalid"},
+      // - and * convert strings and booleans to numbers.
+      {Op::Subtract, S("5"), I(2), "3"},
+      {Op::Subtract, S("+5"), B(true), "4"},
+      {Op::Subtract, S("abc"), I(1), "invalid"},
+      {Op::Subtract, S(" 7"), I(0), "invalid"},
+      {Op::Subtract, I(smallestInteger), I(1), "invalid"},
+      {Op::Multiply, I(65536), I(32768), "invalid"},
+      {Op::Multiply, I(-65536), I(32768), "-2147483648"},
+      {Op::Multiply, S("-007"), I(3), "-21"},
+      // div truncates toward zero; % has the dividend's sign; zero is invalid.
+      {Op::IntegerDivide, I(-7), I(2), "-3"},
+      {Op::IntegerDivide, S("010"), I(3), "3"},
+      {Op::IntegerDivide, I(1), I(0), "invalid"},
+      {Op::IntegerDivide, I(smallestInteger), I(-1), "invalid"},
+      {Op::IntegerDivide, S("1.0"), I(1), "invalid"},
+      {Op::Remainder, I(-7), I(2), "-1"},
+      {Op::Remainder, I(7), I(-2), "1"},
+      {Op::Remainder, B(true), I(0), "invalid"},
+      // Comparisons: strings by character codes when either side is one.
+      {Op::Less, S("12"), I(3), "true"},
+      {Op::Less, S("THREE"), S("four"), "true"},
+      {Op::Less, S("six"), S("sixteen"), "true"},
+      {Op::Greater, B(true), B(false), "true"},
+      {Op::Equal, B(true), I(1), "true"},
+      {Op::Equal, B(true), S("1"), "false"},
+      {Op::LessOrEqual, S(""), S(""), "true"},
+      {Op::Less, S("z\x7F"), S("z"), "false"},
+      {Op::NotEqual, none, none, "invalid"},
+      // && and || give booleans; an invalid left side gives invalid.
+      {Op::Or, I(0), S("x"), "true"},
+      {Op::And, I(1), S(""), "false"},
+      {Op::And, I(0), none, "false"},
+      {Op::Or, I(7), none, "true"},
+      {Op::And, none, B(true), "invalid"},
+      {Op::Or, none, B(true), "invalid"},
+      {Op::And, S("a"), none, "invalid"},
+      // The unary operators.
+      {Op::Not, none, none, "invalid"},
+      {Op::Not, S(""), none, "true"},
+      {Op::Negate, I(smallestInteger), none, "invalid"},
+      {Op::Negate, S("-7"), none, "7"},
+      {Op::Negate, B(true), none, "-1"},
+      {Op::TypeOf, S(""), none, "2"},
+      {Op::TypeOf, none, none, "4"},
+      {Op::TypeOf, B(false), none, "3"},
+      {Op::IsValid, none, none, "false"},
+      // ?: takes the else side on invalid.
+      {Op::Conditional, none, none, "\"else\""},
+      {Op::Conditional, S("0"), none, "\"then\""},
+      {Op::Conditional, I(0), none, "\"else\""},
+      // Results print as literals.
+      {Op::Add, S("q\"b\\"), S("\n\t\x01\x7F"), "\"q\\\"b\\\\\\n\\t\\u0001\\u007F\""},
+  };
+  int failures = 0;
+  for (const RuleRow &row : rows) {
+    ExpressionPtr tree;
+    if (row.op == Op::Conditional)
+      tree = makeExpression(Op::Conditional, makeLiteral(row.left, ""), makeLiteral(S("then"), ""),
+                            makeLiteral(S("else"), ""));
+    else if (isUnary(row.op))
+      tree = makeExpression(row.op, makeLiteral(row.left, ""));
+    else
+      tree = makeExpression(row.op, makeLiteral(row.left, ""), makeLiteral(row.right, ""));
+    std::vector<Function> functions(1);
+    functions[0].body.push_back(makeStatement(StatementKind::Return, std::move(tree)));
+    const std::string got = literalOf(Evaluator(functions).call(0, {}));
+    if (got != row.expected) {
+      std::fprintf(stderr, "rule %s on %s, %s: %s, expected %s\n", operatorText(row.op), literalOf(row.left).c_str(),
+                   literalOf(row.right).c_str(), got.c_str(), row.expected);
+      ++failures;
+    }
+  }
+  return failures;
 }

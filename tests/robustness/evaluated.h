@@ -24,3 +24,8 @@ struct EvaluatedProgram {
 
 // The same program for the same seed.
 EvaluatedProgram generateEvaluatedProgram(std::uint64_t seed);
+
+// Checks the evaluator's operators against the language's rules, a row per
+// rule, reporting each row that fails on the standard error stream; the
+// number of failures.
+int countEvaluatorRuleFailures();

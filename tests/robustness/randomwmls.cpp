@@ -11,6 +11,9 @@
 //                              returns a value the generator computed
 //                              itself, given on the last line as
 //                              "// expect: LITERAL"
+//   randomwmls --evaluator-rules
+//                              checks that evaluator against a table of
+//                              the language's operator rules
 //
 // Whole-program fuzzing by grammar reaches the checks and the back end with
 // inputs that byte mutation rarely builds.
@@ -394,6 +397,11 @@ private:
 } // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 2 && std::string(argv[1]) == "--evaluator-rules") {
+    const int failures = countEvaluatorRuleFailures();
+    std::printf("evaluator rules: %d failed\n", failures);
+    return failures == 0 ? 0 : 1;
+  }
   if (argc == 3 && std::string(argv[1]) == "--evaluated") {
     const EvaluatedProgram program = generateEvaluatedProgram(std::strtoull(argv[2], nullptr, 10));
     const std::string text = program.source + "// expect: " + program.expected + "\n";
