@@ -18,8 +18,13 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOK_TESTS=OFF
 	cmake --build $(BUILD_DIR) --target tavok tavok-dis tavok-run -j $(JOBS)
 
+# The whole chain on the bundled example: compile examples/hello.wmls (with
+# its debug file), list the unit, and call hello("world"), which prints
+# "Hello, world!".
 run: build
-	$(BUILD_DIR)/tavok examples/hello.wmls $(BUILD_DIR)/hello.wmlsc
+	$(BUILD_DIR)/tavok -g examples/hello.wmls $(BUILD_DIR)/hello.wmlsc
+	$(BUILD_DIR)/tavok-dis $(BUILD_DIR)/hello.wmlsc
+	$(BUILD_DIR)/tavok-run $(BUILD_DIR)/hello.wmlsc hello world
 
 # Every test, on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test: deps
@@ -54,9 +59,12 @@ package: build
 
 # Compile times and peak memory on generated units of every shape at 0.1, 1
 # and 4 MB, and on one function of a million statements; then the time
-# tavok-dis takes to load, verify and list a 4 MB unit (bench/README.md).
+# tavok-dis takes to load, verify and list a 4 MB unit; then the machine's
+# instructions per second on a loop and on fib(27), and its start-up
+# (bench/README.md).
 # Not part of `make test`.
 .PHONY: bench
 bench: build
 	python3 bench/run.py --tavok $(BUILD_DIR)/tavok
 	python3 bench/runtime.py --tavok $(BUILD_DIR)/tavok --dis $(BUILD_DIR)/tavok-dis
+	python3 bench/machine.py --tavok $(BUILD_DIR)/tavok --run $(BUILD_DIR)/tavok-run
