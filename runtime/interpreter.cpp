@@ -306,7 +306,7 @@ void Machine::execute(std::size_t entryDepth) {
   Value *vars = stack_.data() + frame->base;
   Value *sp = stack_.data() + frame->top;
   const Value *constants = frame->module->constants.data();
-  const std::uint64_t maxSteps = budgets_.maxSteps;
+  const std::uint64_t stepLimit = stepLimit_;
   std::uint64_t steps = steps_;
 
   // After a call or a return: the frame on top may be another, and stack_
@@ -342,9 +342,9 @@ void Machine::execute(std::size_t entryDepth) {
 
   try {
     for (;;) {
-      if (++steps > maxSteps) {
-        steps = maxSteps;
-        fail("step budget of " + std::to_string(maxSteps) + " instructions exhausted");
+      if (++steps > stepLimit) {
+        steps = stepLimit;
+        fail("step budget of " + std::to_string(budgets_.maxSteps) + " instructions exhausted");
       }
       if constexpr (Traced) traceInstruction(*frame, *ip, topIndex());
       switch (ip->operation) {
@@ -564,6 +564,7 @@ RunResult Machine::call(const Module &module, std::uint32_t functionIndex,
   std::size_t base = entryDepth == 0 ? 0 : frames_.back().top;
   library_.stop = LibraryContext::Stop::None;
   exited_ = false;
+  stepLimit_ = steps_ + budgets_.maxSteps;  // each call has the whole budget
   try {
     if (stack_.size() < base + arguments.size())
       stack_.resize(std::min(base + arguments.size(), budgets_.maxStackValues));

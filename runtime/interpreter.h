@@ -79,7 +79,8 @@ public:
 
   // Calls function functionIndex of module with the arguments (as many as
   // it has parameters: the caller checks) and runs until it returns, the
-  // run exits, or a fatal error stops it. The module must outlive the call.
+  // run exits, or a fatal error stops it. Each call has the whole of every
+  // budget. The module must outlive the call.
   RunResult call(const Module &module, std::uint32_t functionIndex,
                  const std::vector<Value> &arguments);
 
@@ -98,6 +99,7 @@ private:
   LibraryContext library_;
   std::FILE *trace_ = nullptr;
   std::uint64_t steps_ = 0;
+  std::uint64_t stepLimit_ = 0;  // steps_ at which the running call stops
   std::vector<Value> stack_;
   std::vector<Frame> frames_;
   Value empty_;          // "": every local starts as it

@@ -477,6 +477,18 @@ TEST(Machine, StringsAreFreedHoweverARunEnds) {
   EXPECT_EQ(liveStringCharacters(), before);
 }
 
+TEST(Machine, EachCallHasTheWholeStepBudget) {
+  auto module = compile("extern function f() { while (true) {} }\n"
+                        "extern function g() { var i; for (i = 0; i < 100; i++) {} return i; }\n");
+  ASSERT_TRUE(module);
+  Machine machine(withSteps(1000));
+  EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, "f"), {})),
+            "fatal: step budget of 1000 instructions exhausted");
+  EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, "g"), {})), "100");
+  EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, "f"), {})),
+            "fatal: step budget of 1000 instructions exhausted");
+}
+
 TEST(Machine, TraceWritesEachInstructionBeforeItRuns) {
   auto module = compile("extern function f(a) {\n  return a + 1;\n}\n");
   ASSERT_TRUE(module);
