@@ -517,7 +517,7 @@ public:
   }
 
 private:
-  static constexpr long stepBudget = 30000;
+  static constexpr long stepBudget = 100000;
 
   struct Frame {
     std::vector<Value> variables;
@@ -801,7 +801,10 @@ public:
 
   std::vector<Function> program() {
     std::vector<Function> functions;
-    const int helperCount = below(4);
+    // A large program now and then: more than eight functions, over 32
+    // variables and loop bodies long enough for jumps past 255 bytes.
+    large = chance(12);
+    const int helperCount = large ? 6 + below(6) : below(4);
     for (int i = 0; i < helperCount; ++i)
       functions.push_back(function("f" + std::to_string(i), i, false, 1 + below(3)));
     functions.push_back(function("main", helperCount, true, 0));
@@ -824,6 +827,7 @@ private:
   int loopDepth = 0;
   int localCount = 0;
   int counterCount = 0;
+  bool large = false;
 
   int below(int n) { return static_cast<int>(random() % static_cast<std::uint64_t>(n)); }
   bool chance(int percent) { return below(100) < percent; }
@@ -840,7 +844,7 @@ private:
     loopDepth = localCount = counterCount = 0;
     for (int i = 0; i < f.parameterCount; ++i)
       addVariable("p" + std::to_string(i), true);
-    const int count = isExtern ? 5 + below(8) : statementCount + below(4);
+    const int count = isExtern ? (large ? 25 + below(20) : 5 + below(8)) : statementCount + below(4);
     for (int i = 0; i < count; ++i)
       f.body.push_back(statement(0));
     if (isExtern)
@@ -890,7 +894,7 @@ private:
     case 1:
     case 2:
     case 3:
-      if (localCount < 14)
+      if (localCount < (large ? 40 : 14))
         return declaration();
       [[fallthrough]];
     case 4:
@@ -916,7 +920,7 @@ private:
       return makeStatement(StatementKind::Evaluate, effect());
     case 16:
       if (mayNest)
-        return block(depth, 1 + below(3));
+        return block(depth, blockLength());
       return makeStatement(StatementKind::Evaluate, effect());
     case 17:
       if (mayNest)
@@ -974,7 +978,9 @@ private:
     return s;
   }
 
-  StatementPtr branch(int depth) { return chance(60) ? block(depth, 1 + below(3)) : statement(depth + 1); }
+  int blockLength() { return large ? 2 + below(6) : 1 + below(3); }
+
+  StatementPtr branch(int depth) { return chance(60) ? block(depth, blockLength()) : statement(depth + 1); }
 
   StatementPtr ifStatement(int depth) {
     auto s = makeStatement(StatementKind::If, expression(3));
