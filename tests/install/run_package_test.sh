@@ -85,6 +85,9 @@ build=$clone/build
 stage=$work/stage
 
 # ---- make install, the package, make uninstall -----------------------------
+# The copy's make must not take variables or a job server from a make that
+# runs this test (make test).
+unset MAKEFLAGS MFLAGS MAKELEVEL DESTDIR
 umask 0002
 step "clean build and make install DESTDIR" make -C "$clone" install DESTDIR="$stage" PREFIX=/usr ||
   exit 1
