@@ -5,8 +5,9 @@
 # writes the copyright file every installation carries and the Debian
 # changelog; and by the install rules (cmake_install.cmake), which, when they
 # run for a package (TAVOK_PACKAGING in the environment), compress the
-# manual pages and add the changelog, as every Debian package has them, and
-# the overrides of lintian's findings (cmake/lintian-overrides).
+# manual pages, strip the programs and add the changelog, as every Debian
+# package has them, and the overrides of lintian's findings
+# (cmake/lintian-overrides).
 # `make install` keeps the manual pages as they are in the source tree.
 
 cmake_policy(PUSH)
@@ -76,26 +77,42 @@ function(gzipTavokFile input output)
 endfunction()
 
 # After the install rules have put every file in the package's staging area:
-# each manual page replaced by its compressed form, the changelog added to
-# the documentation directory, and lintian's overrides where lintian looks
-# for them. Does nothing for any other installation.
-#   manualDirectory, documentationDirectory, dataDirectory
-#                 relative to the prefix (share/man/man1, share/doc/tavok, share)
-#   manualPages   the file names in manualDirectory
-function(finishTavokDebianTree manualDirectory manualPages documentationDirectory dataDirectory
-                               changelog lintianOverrides)
+# each manual page replaced by its compressed form, the programs without the
+# compiler's notes (.comment, .note) as Debian strips them, the changelog
+# added to the documentation directory, and lintian's overrides where lintian
+# looks for them. Does nothing for any other installation. Directories are
+# relative to the prefix.
+#   MANUAL_DIRECTORY dir MANUAL_PAGES name...   the pages to compress
+#   PROGRAM_DIRECTORY dir PROGRAMS name...      the programs, STRIP the strip program
+#   DOCUMENTATION_DIRECTORY dir CHANGELOG file  where the changelog goes, and its text
+#   DATA_DIRECTORY dir LINTIAN_OVERRIDES file   share/, and the overrides
+function(finishTavokDebianTree)
   if(NOT DEFINED ENV{TAVOK_PACKAGING})
     return()
   endif()
-  tavokInstalledPath("${CMAKE_INSTALL_PREFIX}/${manualDirectory}" manualPath)
-  foreach(page IN LISTS manualPages)
+  cmake_parse_arguments(PARSE_ARGV 0 package ""
+    "MANUAL_DIRECTORY;PROGRAM_DIRECTORY;STRIP;DOCUMENTATION_DIRECTORY;CHANGELOG;DATA_DIRECTORY;LINTIAN_OVERRIDES"
+    "MANUAL_PAGES;PROGRAMS")
+  tavokInstalledPath("${CMAKE_INSTALL_PREFIX}/${package_MANUAL_DIRECTORY}" manualPath)
+  foreach(page IN LISTS package_MANUAL_PAGES)
     gzipTavokFile("${manualPath}/${page}" "${manualPath}/${page}.gz")
     file(REMOVE "${manualPath}/${page}")
   endforeach()
-  tavokInstalledPath("${CMAKE_INSTALL_PREFIX}/${documentationDirectory}" documentationPath)
-  gzipTavokFile("${changelog}" "${documentationPath}/changelog.Debian.gz")
+  if(CMAKE_INSTALL_DO_STRIP AND package_STRIP)
+    tavokInstalledPath("${CMAKE_INSTALL_PREFIX}/${package_PROGRAM_DIRECTORY}" programPath)
+    foreach(program IN LISTS package_PROGRAMS)
+      execute_process(COMMAND "${package_STRIP}" --remove-section=.comment --remove-section=.note
+                              "${programPath}/${program}" RESULT_VARIABLE status)
+      if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${package_STRIP} ${programPath}/${program} failed: ${status}")
+      endif()
+    endforeach()
+  endif()
+  tavokInstalledPath("${CMAKE_INSTALL_PREFIX}/${package_DOCUMENTATION_DIRECTORY}" documentationPath)
+  gzipTavokFile("${package_CHANGELOG}" "${documentationPath}/changelog.Debian.gz")
   # file(INSTALL) puts DESTDIR before the destination itself.
-  file(INSTALL "${lintianOverrides}" DESTINATION "${CMAKE_INSTALL_PREFIX}/${dataDirectory}/lintian/overrides"
+  file(INSTALL "${package_LINTIAN_OVERRIDES}"
+       DESTINATION "${CMAKE_INSTALL_PREFIX}/${package_DATA_DIRECTORY}/lintian/overrides"
        RENAME tavok
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endfunction()
