@@ -143,6 +143,10 @@ const Module &Machine::externalModule(const Module &caller, const std::string &u
   if (path.empty()) fail("unable to load compilation unit \"" + url + "\"");
   auto known = externalModules_.find(path);
   if (known != externalModules_.end()) return *known->second;
+  // A device such as /dev/zero would never end; a unit is a file.
+  std::error_code notFound;
+  if (!std::filesystem::is_regular_file(path, notFound))
+    fail("unable to load compilation unit \"" + url + "\"");
   LoadResult loaded = loadUnitFile(path);
   if (!loaded) {
     if (!loaded.error.hasOffset) fail("unable to load compilation unit \"" + url + "\"");

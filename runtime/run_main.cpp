@@ -156,6 +156,13 @@ int runCommand(const RunCommand &command) {
     debugBytes = std::move(compiled.debug);
     haveDebugBytes = !debugBytes.empty();
   } else {
+    // A file or a pipe; a device such as /dev/zero would never end.
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) &&
+        !S_ISFIFO(status.st_mode) && !S_ISDIR(status.st_mode)) {
+      complain(path + ": not a file");
+      return StatusUsage;
+    }
     loaded = loadUnitFile(path);
     std::error_code ignored;
     if (loaded && std::filesystem::is_regular_file(path + ".dbg", ignored))

@@ -408,6 +408,10 @@ TEST(ExternalCalls, LoadOnceCheckNameExternAndArgumentCount) {
        "fatal: invalid function arguments: twice in \"lib.wmlsc\" takes 1, given 2"},
       {"use url L \"missing.wmlsc\"; extern function f() { return L#twice(1); }",
        "fatal: unable to load compilation unit \"missing.wmlsc\""},
+      {"use url L \"/dev/zero\"; extern function f() { return L#twice(1); }",
+       "fatal: unable to load compilation unit \"/dev/zero\""},
+      {"use url L \".\"; extern function f() { return L#twice(1); }",
+       "fatal: unable to load compilation unit \".\""},
       {"use url L \"http://example.com/lib.wmlsc\"; extern function f() { return L#twice(1); }",
        "fatal: unable to load compilation unit \"http://example.com/lib.wmlsc\""},
   };
