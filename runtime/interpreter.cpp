@@ -162,6 +162,41 @@ const Module &Machine::externalModule(const Module &caller, const std::string &u
   return *externalModules_.emplace(path, std::move(module)).first->second;
 }
 
+// `use access domain D path P` admits callers whose URL's host is D or ends
+// with ".D" (whole labels, without case) and whose path is P or lies below
+// it (whole segments). Units here are files: a caller's URL is file:// with
+// an empty host and the caller's absolute path; the defaults are the
+// callee's own host (empty) and "/", and a relative P lies in the callee's
+// directory.
+void Machine::checkAccess(const Module &caller, const Module &callee, const std::string &url) {
+  const Unit &unit = *callee.unit;
+  std::string domain, path = "/";
+  bool restricted = false;
+  for (const Pragma &pragma : unit.pragmas) {
+    if (pragma.type != PragmaType::AccessDomain && pragma.type != PragmaType::AccessPath) continue;
+    restricted = true;
+    std::string text = encodeUtf8(callee.constants[pragma.constants[0]].asText());
+    if (pragma.type == PragmaType::AccessDomain)
+      domain = text;
+    else
+      path = text;
+  }
+  if (!restricted) return;
+  if (!path.starts_with("/"))
+    path = (std::filesystem::absolute(callee.path).parent_path() / path).lexically_normal().string();
+  std::string lowered = domain;
+  std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string callerHost;  // file: URLs name no host
+  bool domainAdmits = callerHost == lowered || callerHost.ends_with("." + lowered);
+  std::string callerPath = std::filesystem::absolute(caller.path).lexically_normal().string();
+  std::string below = path.ends_with("/") ? path : path + "/";
+  bool pathAdmits = callerPath == path || callerPath.starts_with(below);
+  if (!domainAdmits || !pathAdmits)
+    fail("access violation: \"" + url + "\" admits callers from domain \"" + domain +
+         "\" path \"" + path + "\" only");
+}
+
 // ---------------------------------------------------------------------------
 // Frames
 
@@ -240,6 +275,7 @@ void Machine::callExternal(const Module &caller, const Instruction &instruction,
   if (function->argumentCount != given)
     fail("invalid function arguments: " + name + " in \"" + url + "\" takes " +
          std::to_string(function->argumentCount) + ", given " + std::to_string(given));
+  checkAccess(caller, callee, url);
   auto index = static_cast<std::uint32_t>(function - callee.unit->functions.data());
   frames_.back().top = top;
   pushFrame(callee, index, top - given);

@@ -91,6 +91,7 @@ private:
   void pushFrame(const Module &module, std::uint32_t functionIndex, std::size_t argumentBase);
   const Module &externalModule(const Module &caller, const std::string &url);
   void callExternal(const Module &caller, const Instruction &instruction, std::size_t &top);
+  void checkAccess(const Module &caller, const Module &callee, const std::string &url);
   void callLibrary(const Instruction &instruction, std::size_t &top);
   void traceInstruction(const Frame &frame, const Instruction &instruction, std::size_t top);
   [[noreturn]] void fail(std::string message);

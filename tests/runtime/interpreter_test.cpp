@@ -434,6 +434,42 @@ TEST(ExternalCalls, LoadOnceCheckNameExternAndArgumentCount) {
                                                ")\n  at line 3 in function f\n");
 }
 
+// use access in the called unit: units are files, so a caller's URL has no
+// host and its path is its file's.
+TEST(ExternalCalls, AccessPragmasAdmitCallersByDomainAndPath) {
+  fs::create_directories(workDirectory() / "inner");
+  std::string dir = workDirectory().string();
+  ASSERT_FALSE(compileUnit("use access domain \"example.com\";\nextern function g() { return 1; }", "domain").empty());
+  ASSERT_FALSE(compileUnit("use access path \"/\";\nextern function g() { return 2; }", "root").empty());
+  ASSERT_FALSE(compileUnit("use access path \"inner\";\nextern function g() { return 3; }", "inner/guarded").empty());
+  ASSERT_FALSE(compileUnit("use access path \"" + dir + "\";\nextern function g() { return 4; }", "here").empty());
+  ASSERT_FALSE(compileUnit("use access path \"" + dir + "X\";\nextern function g() { return 5; }", "prefix").empty());
+  struct Case {
+    std::string source, expected;
+  } cases[] = {
+      {"use url U \"domain.wmlsc\"; extern function f() { return U#g(); }",
+       "fatal: access violation: \"domain.wmlsc\" admits callers from domain \"example.com\" path \"/\" only"},
+      {"use url U \"root.wmlsc\"; extern function f() { return U#g(); }", "2"},
+      {"use url U \"inner/guarded.wmlsc\"; extern function f() { return U#g(); }",
+       "fatal: access violation: \"inner/guarded.wmlsc\" admits callers from domain \"\" path \"" + dir +
+           "/inner/inner\" only"},
+      {"use url U \"here.wmlsc\"; extern function f() { return U#g(); }", "4"},
+      {"use url U \"prefix.wmlsc\"; extern function f() { return U#g(); }",
+       "fatal: access violation: \"prefix.wmlsc\" admits callers from domain \"\" path \"" + dir + "X\" only"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.source);
+    EXPECT_EQ(runSource(c.source), c.expected);
+  }
+  // A caller inside the guarded directory is admitted.
+  fs::create_directories(workDirectory() / "inner" / "inner");
+  auto module = compile("use url U \"../guarded.wmlsc\"; extern function f() { return U#g(); }",
+                        "inner/inner/caller");
+  ASSERT_TRUE(module);
+  Machine machine;
+  EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, "f"), {})), "3");
+}
+
 TEST(ExternalCalls, UrlsNameFilesBesideTheCallingUnit) {
   struct Case {
     const char *caller, *url, *expected;
