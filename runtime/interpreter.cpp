@@ -303,9 +303,16 @@ void Machine::traceInstruction(const Frame &frame, const Instruction &instructio
   std::size_t depth = top - (frame.base + frame.function->argumentCount + frame.function->localCount);
   line += "  [depth " + std::to_string(depth);
   if (depth > 0) {
-    std::string literal = formatLiteral(stack_[top - 1]);
-    if (literal.size() > 60) literal = literal.substr(0, 57) + "...";
-    line += ", top " + literal;
+    // A long string is cut to its first 40 characters before it is
+    // formatted: the trace of a loop over a huge string stays cheap.
+    const Value &value = stack_[top - 1];
+    constexpr std::size_t shown = 40;
+    if (value.isString() && value.asText().size() > shown) {
+      std::string literal = formatLiteral(Value::string(value.asText().substr(0, shown)));
+      line += ", top " + literal.substr(0, literal.size() - 1) + "...\"";
+    } else {
+      line += ", top " + formatLiteral(value);
+    }
   }
   line += "]\n";
   std::fputs(line.c_str(), trace_);

@@ -530,7 +530,8 @@ TEST(Machine, EachCallHasTheWholeStepBudget) {
 }
 
 TEST(Machine, TraceWritesEachInstructionBeforeItRuns) {
-  auto module = compile("extern function f(a) {\n  return a + 1;\n}\n");
+  auto module = compile("extern function f(a) {\n  return a + 1;\n}\n"
+                        "extern function g() {\n  return \"\u00e9123456789012345678901234567890123456789xyz\";\n}\n");
   ASSERT_TRUE(module);
   std::FILE *stream = std::tmpfile();
   ASSERT_NE(stream, nullptr);
@@ -548,6 +549,19 @@ TEST(Machine, TraceWritesEachInstructionBeforeItRuns) {
             "f 0x0002 add  [depth 2, top 1]\n"
             "f 0x0003 return  [depth 1, top \"x1\"]\n");
   EXPECT_EQ(machine.steps(), 4u);
+
+  // A long string on top: its first 40 characters.
+  stream = std::tmpfile();
+  ASSERT_NE(stream, nullptr);
+  machine.setTrace(stream);
+  machine.call(*module, externIndex(*module, "g"), {});
+  std::rewind(stream);
+  text.clear();
+  while (std::fgets(buffer, sizeof buffer, stream)) text += buffer;
+  std::fclose(stream);
+  EXPECT_EQ(text,
+            "g 0x0000 load_const_s 0  [depth 0]\n"
+            "g 0x0001 return  [depth 1, top \"\u00e9123456789012345678901234567890123456789...\"]\n");
 }
 
 } // namespace
