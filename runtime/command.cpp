@@ -15,7 +15,7 @@ std::string runUsage() {
          "                  \"text\" or 'text'; any other word is a string\n"
          "options:\n"
          "  --seed N        seed of Lang.random (default: from the system)\n"
-         "  --max-steps N   instructions to run at most (default 100000000)\n"
+         "  --max-steps N   steps to run at most (default 100000000)\n"
          "  --max-depth N   call depth at most (default 1000)\n"
          "  --max-memory N  characters of live strings at most (default 16000000)\n"
          "  --trace         each instruction on the standard error stream\n"

@@ -24,7 +24,9 @@ namespace tavokrt {
 
 // The limits of one run; reaching one is a fatal error like any other.
 struct Budgets {
-  std::uint64_t maxSteps = 100'000'000;   // instructions executed
+  // Instructions executed; an instruction that reads or builds strings also
+  // counts one step per 16 of their characters.
+  std::uint64_t maxSteps = 100'000'000;
   std::uint32_t maxDepth = 1'000;         // frames on the call stack
   std::size_t maxMemory = 16'000'000;     // characters of all live strings
   std::size_t maxStackValues = 4'000'000; // variables and operands of all frames
@@ -92,7 +94,7 @@ private:
   const Module &externalModule(const Module &caller, const std::string &url);
   void callExternal(const Module &caller, const Instruction &instruction, std::size_t &top);
   void checkAccess(const Module &caller, const Module &callee, const std::string &url);
-  void callLibrary(const Instruction &instruction, std::size_t &top);
+  std::uint64_t callLibrary(const Instruction &instruction, std::size_t &top);  // string work
   void traceInstruction(const Frame &frame, const Instruction &instruction, std::size_t top);
   [[noreturn]] void fail(std::string message);
 

@@ -322,6 +322,26 @@ TEST(FatalErrors, EachEndsTheRunWithItsMessageAndPlace) {
   }
 }
 
+// Work on long strings counts one step per 16 characters: a loop that
+// copies a string of a million characters meets a budget of a million steps
+// after about fifteen copies, not after 200,000.
+TEST(FatalErrors, StringWorkCountsTowardsTheStepBudget) {
+  auto module = compile("extern function f() {\n  var s = \"0123456789abcdef\", i, t;\n"
+                        "  for (i = 0; i < 16; i++)\n    s = s + s;\n"
+                        "  while (true)\n    t = s + \"x\";\n}\n"
+                        "extern function g() {\n  var s = \"0123456789abcdef\", i, n = 0;\n"
+                        "  for (i = 0; i < 16; i++)\n    s = s + s;\n"
+                        "  while (true)\n    n += String.length(s);\n}\n");
+  ASSERT_TRUE(module);
+  for (const char *name : {"f", "g"}) {
+    SCOPED_TRACE(name);
+    Machine machine(withSteps(1'000'000));
+    EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, name), {})),
+              "fatal: step budget of 1000000 instructions exhausted");
+    EXPECT_EQ(machine.steps(), 1'000'000u);
+  }
+}
+
 TEST(FatalErrors, TheChainNamesLinesAndCollapsesRecursion) {
   auto module = compile("function r(n) {\n  return r(n + 1);\n}\nextern function f() {\n  return r(0);\n}");
   ASSERT_TRUE(module);
