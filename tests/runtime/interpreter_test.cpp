@@ -361,11 +361,12 @@ TEST(FatalErrors, TheChainNamesLinesAndCollapsesRecursion) {
 
 // Units built byte by byte: what tavok never writes.
 std::vector<std::uint8_t> unitBytes(std::uint8_t characterSet, const std::vector<std::uint8_t> &constants,
-                                    std::uint8_t constantCount, const std::vector<std::uint8_t> &code) {
+                                    std::uint8_t constantCount, const std::vector<std::uint8_t> &code,
+                                    std::uint8_t locals = 0) {
   std::vector<std::uint8_t> body = {constantCount, characterSet};
   body.insert(body.end(), constants.begin(), constants.end());
   // No pragmas; one function, named "f", no arguments or locals.
-  std::vector<std::uint8_t> rest = {0x00, 0x01, 0x01, 0x00, 0x01, 'f', 0x00, 0x00,
+  std::vector<std::uint8_t> rest = {0x00, 0x01, 0x01, 0x00, 0x01, 'f', 0x00, locals,
                                     static_cast<std::uint8_t>(code.size())};
   body.insert(body.end(), rest.begin(), rest.end());
   body.insert(body.end(), code.begin(), code.end());
@@ -380,6 +381,19 @@ std::string runBytes(const std::vector<std::uint8_t> &bytes) {
   auto module = makeModule("", loaded.unit, nullptr);
   Machine machine;
   return outcome(machine.call(*module, 0, {}));
+}
+
+// Instructions tavok does not emit for these shapes: incr and decr on the
+// stack, debug, a backward conditional jump.
+TEST(Instructions, FormsTheCompilerSeldomWrites) {
+  // 1, incr, incr, decr, uminus, b_not, debug, return: ~(-(1 + 1 + 1 - 1)) = 1
+  EXPECT_EQ(runBytes(unitBytes(106, {}, 0, {0x15, 0x1B, 0x1B, 0x1C, 0x1F, 0x29, 0x3C, 0x3A})), "1");
+  // v = 0; do v++; while (!(v >= 3)) with tjump_bw; return v
+  EXPECT_EQ(runBytes(unitBytes(106, {}, 0,
+                               {0x14, 0x40, 0x70, 0xE0, 0x15, 0x1B, 0x1B, 0x30, 0x07, 0x06, 0xE0, 0x3A}, 1)),
+            "3");
+  // A local read before any store is "".
+  EXPECT_EQ(runBytes(unitBytes(106, {}, 0, {0xE0, 0x3A}, 1)), "\"\"");
 }
 
 TEST(Strings, CharacterSetOfTheUnitDecidesHowConstantsRead) {
