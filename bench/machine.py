@@ -10,8 +10,9 @@ Two programs are compiled with tavok and run with tavok-run --stats:
 
 Each runs --repeat times; the table gives the instructions executed, the
 fastest run's wall-clock and CPU time and the rates they give (tavok-run
-counts every instruction it executes and times the run itself, so process
-start-up is not in these figures). On a machine shared with other work the
+counts the steps it executes and times the run itself, so process start-up
+is not in these figures; these programs build no strings, so every step is
+one instruction). On a machine shared with other work the
 CPU rate is the one that says how fast the loop is.
 
 Start-up: hello("world") of examples/hello.wmls, compiled, is run
@@ -55,7 +56,7 @@ PROGRAMS = {
 ENTRY = {"loop": "loop", "fib": "main"}
 
 STATS = re.compile(
-    r"tavok-run: (\d+) instructions in ([\d.]+) s \([\d.]+ million per second\), "
+    r"tavok-run: (\d+) steps in ([\d.]+) s \([\d.]+ million per second\), "
     r"CPU ([\d.]+) s")
 
 

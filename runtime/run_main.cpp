@@ -230,7 +230,7 @@ int runCommand(const RunCommand &command) {
     double totalSeconds = std::chrono::duration<double>(finished - started).count();
     double steps = static_cast<double>(machine.steps());
     std::fprintf(stderr,
-                 "tavok-run: %.0f instructions in %.6f s (%.1f million per second), "
+                 "tavok-run: %.0f steps in %.6f s (%.1f million per second), "
                  "CPU %.6f s (%.1f million per second); %.6f s with start-up and load\n",
                  steps, runSeconds, runSeconds > 0 ? steps / runSeconds / 1e6 : 0.0, cpuSeconds,
                  cpuSeconds > 0 ? steps / cpuSeconds / 1e6 : 0.0, totalSeconds);
