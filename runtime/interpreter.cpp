@@ -449,7 +449,7 @@ void Machine::execute(std::size_t entryDepth) {
         if (library_.stop == LibraryContext::Stop::Exit) {
           result_ = library_.exitValue;
           exited_ = true;
-          steps_ = steps;
+          steps_ = std::min(steps, stepLimit);  // string work may overshoot
           return;
         }
         break;
@@ -602,7 +602,7 @@ void Machine::execute(std::size_t entryDepth) {
         frames_.pop_back();
         if (frames_.size() == entryDepth) {
           result_ = std::move(result);
-          steps_ = steps;
+          steps_ = std::min(steps, stepLimit);  // string work may overshoot
           return;
         }
         enterTopFrame();
@@ -615,7 +615,7 @@ void Machine::execute(std::size_t entryDepth) {
       ++ip;
     }
   } catch (...) {
-    steps_ = steps;
+    steps_ = std::min(steps, stepLimit);  // string work may overshoot
     // A failed call leaves its caller on top: the fault is at the call.
     frames_.back().pc = static_cast<std::uint32_t>(ip - code);
     throw;

@@ -340,6 +340,24 @@ TEST(FatalErrors, StringWorkCountsTowardsTheStepBudget) {
               "fatal: step budget of 1000000 instructions exhausted");
     EXPECT_EQ(machine.steps(), 1'000'000u);
   }
+  // A run that ends another way after charged work never counts more
+  // steps than its budget: the copying loop of tests/run/string_work.wmls,
+  // under the fuzzer's budgets, runs out of memory with its last copy
+  // charged beyond the step budget.
+  std::vector<std::uint8_t> bytes = {
+      0x01, 0x3c, 0x03, 0x6a, 0x04, 0x10, 0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39,
+      0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x00, 0x10, 0x04, 0x01, 0x78, 0x00, 0x01, 0x01, 0x00, 0x06,
+      0x63, 0x6f, 0x70, 0x69, 0x65, 0x73, 0x00, 0x03, 0x15, 0x50, 0x40, 0x14, 0x41, 0xe1, 0x51, 0x2f,
+      0xc7, 0x82, 0x71, 0xa6, 0xe0, 0x1d, 0x00, 0xa5, 0xe0, 0x52, 0x20, 0x42, 0xa4, 0x3b};
+  LoadResult loaded = loadUnit(bytes);
+  ASSERT_TRUE(loaded) << loaded.error.describe();
+  auto copies = makeModule("", loaded.unit, nullptr);
+  Budgets small = withSteps(100'000);
+  small.maxMemory = 1'000'000;
+  Machine machine(small);
+  EXPECT_EQ(outcome(machine.call(*copies, 0, {})),
+            "fatal: out of memory: live strings beyond 1000000 characters");
+  EXPECT_LE(machine.steps(), 100'000u);
 }
 
 TEST(FatalErrors, TheChainNamesLinesAndCollapsesRecursion) {
