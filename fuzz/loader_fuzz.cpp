@@ -5,6 +5,10 @@
 // never accept what plain loading refuses, and the same bytes are offered
 // to the debug-file loader against the unit.
 //
+// An input may also be a unit with its debug file behind it (the seeds of
+// `tavok -g` are): the unit's size field tells where the unit ends, and the
+// rest is loaded as the unit's debug file.
+//
 //   fuzz/run_loader.sh DURATION builds and runs it.
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +61,28 @@ void checkPromises(const Unit &unit) {
   }
 }
 
+// The length the unit's header announces (version byte, size field, size),
+// within the input; the whole input when the header does not say.
+std::size_t announcedUnitLength(std::span<const std::uint8_t> bytes) {
+  std::uint64_t size = 0;
+  for (std::size_t at = 1; at < bytes.size() && at <= 5; ++at) {
+    size = size << 7 | (bytes[at] & 0x7F);
+    if (!(bytes[at] & 0x80))
+      return size < bytes.size() - at ? at + 1 + static_cast<std::size_t>(size) : bytes.size();
+  }
+  return bytes.size();
+}
+
+void loadDebugAgainst(std::span<const std::uint8_t> bytes, const Unit &unit) {
+  DebugLoadResult debug = loadDebug(bytes, unit);
+  if (!debug)
+    return;
+  require(debug.debug->functions.size() == unit.functions.size());
+  for (std::size_t i = 0; i < unit.functions.size(); ++i)
+    for (const Instruction &instruction : unit.functions[i].instructions)
+      (void)debug.debug->functions[i].lineAt(instruction.offset);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -66,12 +92,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   require(!strict || plain);
   if (plain) {
     checkPromises(*plain.unit);
-    DebugLoadResult debug = loadDebug(bytes, *plain.unit);
-    if (debug)
-      for (const FunctionDebug &function : debug.debug->functions)
-        (void)function.lineAt(size);
+    loadDebugAgainst(bytes, *plain.unit);
   } else {
     require(!plain.error.describe().empty());
+  }
+  std::size_t unitLength = announcedUnitLength(bytes);
+  if (unitLength < size) {
+    LoadResult unit = loadUnit(bytes.first(unitLength));
+    if (unit) {
+      checkPromises(*unit.unit);
+      loadDebugAgainst(bytes.subspan(unitLength), *unit.unit);
+    }
   }
   return 0;
 }
