@@ -62,9 +62,22 @@ package: build
 # tavok-dis takes to load, verify and list a 4 MB unit; then the machine's
 # instructions per second on a loop and on fib(27), and its start-up
 # (bench/README.md).
+# `make bench BASELINE=<commit>` builds that commit the same way into
+# build-base-<commit> and compares the compiler with it unit by unit (CPU
+# time, peak memory, and the units' bytes).
 # Not part of `make test`.
 .PHONY: bench
+BASELINE ?=
+BASE_DIR = build-base-$(BASELINE)
 bench: build
+ifeq ($(BASELINE),)
 	python3 bench/run.py --tavok $(BUILD_DIR)/tavok
+else
+	rm -rf $(BASE_DIR)/src && mkdir -p $(BASE_DIR)/src
+	git archive $(BASELINE) | tar -x -C $(BASE_DIR)/src
+	cmake -S $(BASE_DIR)/src -B $(BASE_DIR) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOK_TESTS=OFF
+	cmake --build $(BASE_DIR) --target tavok -j $(JOBS)
+	python3 bench/run.py --tavok $(BUILD_DIR)/tavok --baseline $(BASE_DIR)/tavok
+endif
 	python3 bench/runtime.py --tavok $(BUILD_DIR)/tavok --dis $(BUILD_DIR)/tavok-dis
 	python3 bench/machine.py --tavok $(BUILD_DIR)/tavok --run $(BUILD_DIR)/tavok-run
