@@ -157,7 +157,12 @@ private:
   std::unordered_set<std::string> constantKeys;
 
   void readConstantPool() {
+    std::uint32_t countAt = in.position();
     std::uint32_t count = in.mb("the constant count");
+    // 65535: constant operands are at most 16 bits wide, and the compiler
+    // refuses the constant that would take index 65535.
+    if (options.strict && count > 65535)
+      throwFault(countAt, formatMessage("%u constants: the compiler writes at most 65535", count));
     std::uint32_t charsetAt = in.position();
     unit.characterSet = in.mb("the character set");
     if (unit.characterSet != CharsetUtf8 && unit.characterSet != CharsetLatin1)

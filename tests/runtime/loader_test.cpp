@@ -232,6 +232,24 @@ TEST(LoadUnitFaults, EachBrokenRuleGivesItsMessageAndOffset) {
   expectRows(rows, false);
 }
 
+// The compiler's limit on constants, at it and one past it: the format
+// itself has no limit, so only strict loading refuses the 65536th.
+TEST(LoadUnitFaults, ConstantCountAtTheCompilersLimit) {
+  for (std::uint32_t count : {65535u, 65536u}) {
+    SCOPED_TRACE(count);
+    Bytes body = mb(count) + hex("6a");
+    for (std::uint32_t index = 0; index < count; ++index)
+      body.insert(body.end(), {0x00, 0x00});
+    Bytes unit = withHeader(body + hex("00 01 00 00 00 01 3b"));
+    EXPECT_TRUE(loadUnit(unit)) << "not strict";
+    LoadResult strict = loadUnit(unit, LoadOptions{.strict = true});
+    if (count == 65535)  // refused for the repeated constant, not the count
+      EXPECT_EQ(strict.error.describe(), "offset 0xA: constant 1 repeats an earlier constant");
+    else
+      EXPECT_EQ(strict.error.describe(), "offset 0x4: 65536 constants: the compiler writes at most 65535");
+  }
+}
+
 // What only the compiler's own output obeys: each row loads without strict
 // and fails with it.
 TEST(LoadUnitFaults, CompilerRulesHoldOnlyUnderStrict) {
