@@ -42,7 +42,8 @@ struct LoadError {
 
 struct LoadOptions {
   // Also the rules every unit tavok writes obeys, beyond what a virtual
-  // machine needs: each instruction in its smallest form, no constant twice,
+  // machine needs: at most 65535 constants, each instruction in its smallest
+  // form, no constant twice,
   // integers in their narrowest type, pragmas in the compiler's order
   // (access domain, access path, then user-agent ones), character set UTF-8,
   // strings as type 4 without NUL bytes, finite floats, multi-byte integers
