@@ -221,7 +221,11 @@ struct Machine::Fault {
   std::string message;
 };
 
-Machine::Machine(Budgets budgets) : budgets_(budgets), empty_(Value::emptyString()) {}
+Machine::Machine(Budgets budgets) : budgets_(budgets), empty_(Value::emptyString()) {
+  // A library function that builds a long string checks its result against
+  // the same budget before building it.
+  library_.maxStringLength = budgets_.maxMemory;
+}
 Machine::~Machine() = default;
 
 void Machine::fail(std::string message) { throw Fault{std::move(message)}; }
