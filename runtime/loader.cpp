@@ -10,6 +10,8 @@
 #include <new>
 #include <unordered_set>
 
+#include <sys/stat.h>
+
 #include "verifier.h"
 
 namespace tavokrt {
@@ -457,17 +459,48 @@ LoadError tooLarge(std::size_t size) {
   return {true, 0, formatMessage("a file of %zu bytes is too large to load", size)};
 }
 
-// The whole file, or false with the reason in error.
+// How many bytes a stream whose first bytes are head can usefully hold: a
+// unit and a debug file both start with the version 0x01 and the size of
+// what follows, so reading stops one byte past what the header announces
+// (enough to see trailing bytes). A header that is not sound is all there
+// is to read: the loader reports it. So /dev/zero or a huge foreign file
+// costs a few bytes, not gigabytes.
+std::size_t bytesWorthReading(const std::uint8_t *head, std::size_t count) {
+  if (count < 2 || head[0] != 0x01)
+    return count;
+  std::uint64_t size = 0;
+  for (std::size_t at = 1; at < count && at <= 5; ++at) {
+    size = size << 7 | (head[at] & 0x7F);
+    if (!(head[at] & 0x80))
+      return static_cast<std::size_t>(std::min<std::uint64_t>(at + 1 + size + 1, largestFile + 1));
+  }
+  return count;
+}
+
+// The file's bytes as far as they are worth reading, or false with the
+// reason in error.
 bool readWholeFile(const std::string &path, std::vector<std::uint8_t> &bytes, LoadError &error) {
   std::FILE *file = std::fopen(path.c_str(), "rb");
   if (!file) {
     error = {false, 0, "cannot open " + path + ": " + std::strerror(errno)};
     return false;
   }
+  // A regular file is read whole (up to the largest loadable size), so a
+  // fault names the true sizes; a device or pipe only as far as its header
+  // announces.
+  struct stat status;
+  bool regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+  constexpr std::size_t headerBytes = 6;  // the version and a 5-byte size
+  bytes.resize(headerBytes);
+  bytes.resize(std::fread(bytes.data(), 1, headerBytes, file));
+  std::size_t limit = regular ? largestFile + 1
+                      : bytes.size() < headerBytes ? bytes.size()
+                                                   : bytesWorthReading(bytes.data(), bytes.size());
   std::uint8_t chunk[65536];
   bool ok = true;
-  for (;;) {
-    std::size_t count = std::fread(chunk, 1, sizeof chunk, file);
+  while (bytes.size() < limit) {
+    std::size_t wanted = std::min(sizeof chunk, limit - bytes.size());
+    std::size_t count = std::fread(chunk, 1, wanted, file);
     bytes.insert(bytes.end(), chunk, chunk + count);
     if (bytes.size() > largestFile) {
       error = tooLarge(bytes.size());
@@ -475,7 +508,7 @@ bool readWholeFile(const std::string &path, std::vector<std::uint8_t> &bytes, Lo
       ok = false;
       break;
     }
-    if (count < sizeof chunk)
+    if (count < wanted)
       break;
   }
   if (ok && std::ferror(file)) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <string_view>
@@ -420,6 +421,34 @@ TEST(LoadUnitFile, MissingFileHasNoOffset) {
   ASSERT_FALSE(result);
   EXPECT_FALSE(result.error.hasOffset);
   EXPECT_EQ(result.error.describe(), "cannot open /nonexistent/unit.wmlsc: No such file or directory");
+}
+
+// A device is read only as far as its header announces, so an endless one
+// ends at its first fault; a regular file is read whole, so a unit followed
+// by garbage reports the true sizes.
+TEST(LoadUnitFile, ReadsNoFurtherThanTheHeaderAnnounces) {
+  LoadResult zeros = loadUnitFile("/dev/zero");
+  ASSERT_FALSE(zeros);
+  EXPECT_EQ(zeros.error.describe(), "offset 0x0: version number is 0x00, not 0x01");
+
+  std::string path = ::testing::TempDir() + "trailing.wmlsc";
+  Bytes unit = H("00 6a 00 01 00 00 00 01 3b");
+  for (std::size_t extra : {0u, 1u, 100000u}) {
+    SCOPED_TRACE(extra);
+    Bytes file = unit;
+    file.resize(unit.size() + extra, 0xEE);
+    std::FILE *out = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(out);
+    std::fwrite(file.data(), 1, file.size(), out);
+    std::fclose(out);
+    LoadResult result = loadUnitFile(path);
+    if (extra == 0)
+      EXPECT_TRUE(result) << result.error.describe();
+    else
+      EXPECT_EQ(result.error.describe(),
+                "offset 0x1: the unit size says 9 bytes, " + std::to_string(9 + extra) + " follow");
+  }
+  std::remove(path.c_str());
 }
 
 // ---------------------------------------------------------------------------
