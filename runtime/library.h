@@ -33,6 +33,14 @@ struct LibraryContext {
   // result is the fatal "out of memory" before it is allocated.
   std::size_t maxStringLength = 16'000'000;
 
+  // The browser around the machine (URL, WMLBrowser, Dialogs): the running
+  // unit's absolute URL without fragment (URL.getBase), the URL of whoever
+  // called it (URL.getReferer: the card, or the calling unit), and the
+  // simulated browser (browser.h); null when the run has none.
+  std::string baseUrl;
+  std::string refererUrl;
+  struct Browser *browser = nullptr;
+
   // A function that ends the run sets stop; the machine stops after the
   // call returns. Exit: Lang.exit, the run ends normally with exitValue.
   // Fatal: Lang.abort or a fatal library error, with fatalMessage.
