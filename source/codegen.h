@@ -237,6 +237,9 @@ AsmCodeList *selectExpression(AbstractTree *tree);
 std::uint32_t leafIndex(const AbstractTree *tree);
 // Exactly the row's size of bytes; abstract jumps never get here.
 ByteBuffer *encodeInstruction(const AsmCode *instruction);
+// The same bytes written at `bytes`, which has room for the row's size;
+// returns that size.
+int encodeInstructionAt(const AsmCode *instruction, std::uint8_t *bytes);
 
 // With -g, called by the assembly for every instruction in order: a new line
 // table entry whenever the source line changes.

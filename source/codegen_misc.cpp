@@ -6,6 +6,7 @@
 #include "tavokassert.h"
 #include "wrapper.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,55 @@ struct FormFamily {
 } // namespace
 
 static constinit BlockWalkState walk{};
+
+// ---------------------------------------------------------------- record pools
+
+namespace {
+// Instructions, instruction lists and block records are made and released by
+// the million; each kind comes from a free list fed by chunks of many
+// records, so the general allocator is called once per chunk. Released
+// records go back to the list and are handed out again; the chunks stay
+// until the run ends, so the pool holds what the largest function needed.
+template <typename Record> class RecordPool {
+public:
+  Record *take() {
+    if (!freeRecords)
+      addChunk();
+    FreeRecord *record = freeRecords;
+    freeRecords = record->next;
+    return reinterpret_cast<Record *>(record);
+  }
+  void give(Record *record) {
+    auto *freed = reinterpret_cast<FreeRecord *>(record);
+    freed->next = freeRecords;
+    freeRecords = freed;
+  }
+
+private:
+  union FreeRecord {
+    FreeRecord *next;
+    alignas(Record) unsigned char storage[sizeof(Record)];
+  };
+  static constexpr std::size_t chunkRecords = 4096;
+  // Chunks grow with the function, up to 64 times the first, so a small unit
+  // takes little and a large one few chunks.
+  void addChunk() {
+    const std::size_t count = chunkRecords << std::min(chunkCount, 6u);
+    auto *chunk = static_cast<FreeRecord *>(checkedAllocate(count, sizeof(FreeRecord)));
+    ++chunkCount;
+    for (std::size_t i = count; i-- > 0;) {
+      chunk[i].next = freeRecords;
+      freeRecords = &chunk[i];
+    }
+  }
+  FreeRecord *freeRecords = nullptr;
+  unsigned chunkCount = 0;
+};
+
+constinit RecordPool<AsmCode> instructionPool;
+constinit RecordPool<AsmCodeList> listPool;
+constinit RecordPool<CgBlockInfo> blockInfoPool;
+} // namespace
 
 // ---------------------------------------------------------------- forms
 
@@ -155,7 +205,7 @@ std::uint32_t currentSourceLineNumber() {
 
 static AsmCodeList *makeInstruction(Operation operation, std::uint32_t operand1 = 0, std::uint32_t operand2 = 0,
                                     std::uint32_t operand3 = 0, BasicBlock *targetBlock = nullptr) {
-  auto *code = static_cast<AsmCode *>(checkedAllocate(1, sizeof(AsmCode)));
+  AsmCode *code = instructionPool.take();
   *code = AsmCode{.operation = operation,
                   .operand1 = static_cast<std::uint16_t>(operand1),
                   .operand2 = static_cast<std::uint16_t>(operand2),
@@ -163,7 +213,7 @@ static AsmCodeList *makeInstruction(Operation operation, std::uint32_t operand1 
                   .lineNo = currentSourceLineNumber(),
                   .targetBlock = targetBlock,
                   .next = nullptr};
-  auto *list = static_cast<AsmCodeList *>(checkedAllocate(1, sizeof(AsmCodeList)));
+  AsmCodeList *list = listPool.take();
   *list = AsmCodeList{.size = static_cast<std::uint32_t>(opcodeRow(operation).size),
                       .first = code,
                       .conditionalJump = nullptr,
@@ -280,7 +330,7 @@ static AsmCodeList *joinTwoLists(AsmCodeList *earlier, AsmCodeList *later) {
   // Only a jump pair at the very end of a block is a conditional jump slot.
   earlier->conditionalJump = later->conditionalJump;
   earlier->size += later->size;
-  std::free(later);
+  listPool.give(later);
   return earlier;
 }
 
@@ -294,10 +344,10 @@ void freeAsmCodeList(AsmCodeList *list) {
   AsmCode *code = list->first;
   while (code) {
     AsmCode *next = code->next;
-    std::free(code);
+    instructionPool.give(code);
     code = next;
   }
-  std::free(list);
+  listPool.give(list);
 }
 
 // ---------------------------------------------------------------- block walk
@@ -337,7 +387,7 @@ static void layOutAndSelectBlocks(BlockListNode *blockList) {
     BasicBlock *block = node->blockPtr;
     ASSERT(block);
     walk.currentPosition = node;
-    auto *info = static_cast<CgBlockInfo *>(checkedAllocate(1, sizeof(CgBlockInfo)));
+    CgBlockInfo *info = blockInfoPool.take();
     *info = CgBlockInfo{.blockId = walk.numberOfBasicBlocks,
                         .startOffset = walk.runningOffset,
                         .asmCodeListPtr = nullptr};
@@ -391,13 +441,8 @@ static std::uint32_t encodeList(const AsmCodeList *list, ByteBuffer *code, std::
       const ByteBuffer codeSoFar{.size = offset, .bytes = code->bytes};
       addLineEntry(instruction, offset ? &codeSoFar : nullptr);
     }
-    ByteBuffer *encoded = encodeInstruction(instruction);
-    ASSERT(encoded);
-    ASSERT(std::uint64_t{offset} + encoded->size <= code->size);
-    if (encoded->size)
-      std::memcpy(code->bytes + offset, encoded->bytes, encoded->size);
-    offset += encoded->size;
-    freeByteBuffer(encoded);
+    ASSERT(std::uint64_t{offset} + opcodeRow(instruction->operation).size <= code->size);
+    offset += encodeInstructionAt(instruction, code->bytes + offset);
   }
   return offset;
 }
@@ -406,7 +451,7 @@ static void releaseBlockCode(BasicBlock *block) {
   CgBlockInfo *info = block->cgBlockInfoPtr;
   ASSERT(info);
   freeAsmCodeList(info->asmCodeListPtr);
-  std::free(info);
+  blockInfoPool.give(info);
   // Nothing reads it any more; cleared so no later walk mistakes it for a
   // block laid out already.
   block->cgBlockInfoPtr = nullptr;

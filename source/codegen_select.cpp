@@ -374,7 +374,18 @@ AsmCodeList *selectExpression(AbstractTree *tree) {
   ASSERT(tree);
   if (isLeafOperator(tree->treeOperator))
     return selectLeaf(tree);
-  SelectionStack stack;
+  // The stack's storage is kept from one expression to the next; a nested
+  // selection, should there be one, starts with a fresh stack.
+  static SelectionStack spareStack;
+  struct ReusedStack {
+    SelectionStack frames;
+    ReusedStack() { frames.swap(spareStack); }
+    ~ReusedStack() {
+      frames.clear();
+      frames.swap(spareStack);
+    }
+  } reused;
+  SelectionStack &stack = reused.frames;
   enterNode(stack, tree);
   for (;;) {
     SelectionFrame &top = stack.back();
@@ -659,6 +670,16 @@ struct EncodedBytes {
 
 ByteBuffer *encodeInstruction(const AsmCode *instruction) {
   ASSERT(instruction);
+  const int size = opcodeRow(instruction->operation).size;
+  auto *buffer = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
+  *buffer = ByteBuffer{.size = static_cast<std::uint32_t>(size),
+                       .bytes = static_cast<std::uint8_t *>(checkedAllocate(size, 1))};
+  encodeInstructionAt(instruction, buffer->bytes);
+  return buffer;
+}
+
+int encodeInstructionAt(const AsmCode *instruction, std::uint8_t *bytes) {
+  ASSERT(instruction);
   const auto value = static_cast<std::uint32_t>(instruction->operation);
   ASSERT(value < std::size(opcodeTable));
   const OpcodeRow &row = opcodeTable[value];
@@ -666,10 +687,7 @@ ByteBuffer *encodeInstruction(const AsmCode *instruction) {
   if (format.layout == OperandLayout::NeverEncoded)
     reportUnencodable(instruction->operation);
 
-  auto *buffer = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
-  *buffer = ByteBuffer{.size = static_cast<std::uint32_t>(row.size),
-                       .bytes = static_cast<std::uint8_t *>(checkedAllocate(row.size, 1))};
-  EncodedBytes out{.bytes = buffer->bytes, .count = 0};
+  EncodedBytes out{.bytes = bytes, .count = 0};
   const std::uint32_t operand1 = instruction->operand1;
   const std::uint32_t operand2 = instruction->operand2;
   const std::uint32_t operand3 = instruction->operand3;
@@ -718,5 +736,5 @@ ByteBuffer *encodeInstruction(const AsmCode *instruction) {
     break;
   }
   ASSERT(out.count == row.size);
-  return buffer;
+  return out.count;
 }

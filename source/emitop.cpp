@@ -45,8 +45,24 @@ void finishFrame(EmissionWalk *walk, AbstractTree *result) {
   walk->finishedTree = result;
 }
 
+namespace {
+// The frames of the last finished walk, kept for the next one: a walk runs
+// for every expression, and most need only a few frames. A walk started
+// inside another one finds none and grows its own.
+struct SpareFrames {
+  EmissionFrame *frames;
+  std::size_t capacity;
+};
+} // namespace
+
+static constinit SpareFrames spareFrames{};
+
 AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
-  EmissionWalk walk{.frames = nullptr, .height = 0, .capacity = 0, .finishedTree = nullptr};
+  EmissionWalk walk{.frames = spareFrames.frames,
+                    .height = 0,
+                    .capacity = spareFrames.capacity,
+                    .finishedTree = nullptr};
+  spareFrames = SpareFrames{};
   pushFrame(&walk, goal, expression);
   while (walk.height > 0) {
     if (topFrame(&walk)->goal == EmissionGoal::Value)
@@ -54,7 +70,12 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
     else
       stepEffectFrame(&walk);
   }
-  std::free(walk.frames);
+  if (walk.capacity > spareFrames.capacity) {
+    std::free(spareFrames.frames);
+    spareFrames = SpareFrames{.frames = walk.frames, .capacity = walk.capacity};
+  } else {
+    std::free(walk.frames);
+  }
   return walk.finishedTree;
 }
 

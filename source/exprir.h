@@ -28,6 +28,7 @@ struct AbstractTree {
     AbstractTreeList *succList;       // operators: the children in operand order
     IdentifierLeafData identifier;    // IdentifierLeaf
     ConstantDescriptor constantNode;  // ConstantLeaf, after placement
+    AbstractTree *nextFreeTree;       // while in the free list
   };
 };
 static_assert(std::is_trivially_copyable_v<AbstractTree>);

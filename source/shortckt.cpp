@@ -1,24 +1,20 @@
 #include "shortckt.h"
 
-#include "mempool.h"
+#include "freelist.h"
 #include "stmntir.h"
 #include "tavokassert.h"
 
 namespace {
 struct ShortCircuitState {
-  MemPool *patchEntryPool;    // created with the first entry
-  MemPool *booleanListsPool;  // created with the first pair
+  RecyclingFreeList<PatchEntry> patchEntries;
+  RecyclingFreeList<BooleanLists> booleanLists;
 };
 } // namespace
 
 static constinit ShortCircuitState shortCircuit{};
 
-constexpr unsigned requestedPoolUnits = 1024;
-
 static PatchEntry *allocatePatchEntry() {
-  if (!shortCircuit.patchEntryPool)
-    shortCircuit.patchEntryPool = createMemPool(requestedPoolUnits, sizeof(PatchEntry));
-  return static_cast<PatchEntry *>(allocateFromMemPool(shortCircuit.patchEntryPool));
+  return shortCircuit.patchEntries.take();
 }
 
 PatchEntry *createPatchEntry(Statement *statementPtr, int branchSelector) {
@@ -92,15 +88,13 @@ void backpatch(const PatchEntry *list, BasicBlock *block) {
 void releasePatchList(PatchEntry *list) {
   while (list) {
     PatchEntry *next = list->nextEntry;
-    freeToMemPool(shortCircuit.patchEntryPool, list);
+    shortCircuit.patchEntries.release(list);
     list = next;
   }
 }
 
 BooleanLists *createBooleanLists() {
-  if (!shortCircuit.booleanListsPool)
-    shortCircuit.booleanListsPool = createMemPool(requestedPoolUnits, sizeof(BooleanLists));
-  auto *lists = static_cast<BooleanLists *>(allocateFromMemPool(shortCircuit.booleanListsPool));
+  BooleanLists *lists = shortCircuit.booleanLists.take();
   *lists = BooleanLists{.trueList = nullptr, .falseList = nullptr};
   return lists;
 }
@@ -110,5 +104,5 @@ void releaseBooleanLists(BooleanLists *lists) {
     releasePatchList(lists->trueList);
   if (lists->falseList)
     releasePatchList(lists->falseList);
-  freeToMemPool(shortCircuit.booleanListsPool, lists);
+  shortCircuit.booleanLists.release(lists);
 }

@@ -1,9 +1,10 @@
 #include "stmntir.h"
 
 #include "codegen.h"
-#include "dictnary.h"
+#include "codegen_misc.h"
 #include "emitstat.h"
 #include "exprir.h"
+#include "freelist.h"
 #include "mempool.h"
 #include "stack.h"
 #include "stmntprn.h"
@@ -14,29 +15,26 @@
 
 namespace {
 struct StatementLayerState {
-  MemPool *statementPool;  // the three pools are created on first use
-  MemPool *blockPool;
-  MemPool *blockListNodePool;
+  // Statements, blocks and list nodes live until their function's code is
+  // generated, then go back to these lists for the next function.
+  RecyclingFreeList<Statement> statements;
+  RecyclingFreeList<BasicBlock> blocks;
+  RecyclingFreeList<BlockListNode> blockListNodes;
   BlockListNode *blockListTail;  // the current block; the head while a function is handed over
   unsigned sequenceNumber;       // 0 at the start of every function
   unsigned lastStatementLine;
   unsigned rememberedLine;
   bool errorDetectedFlag;            // the first counted error; never cleared
-  Dictionary *reachableBlocksTable;  // only while unreachable blocks are removed
 };
 } // namespace
 
 static constinit StatementLayerState layer{};
 
-constexpr unsigned requestedPoolUnits = 1024;
-
 // ---------------------------------------------------------------- statements
 
 static Statement *allocateStatement() {
   ASSERT(!layer.errorDetectedFlag);
-  if (!layer.statementPool)
-    layer.statementPool = createMemPool(requestedPoolUnits, sizeof(Statement));
-  return static_cast<Statement *>(allocateFromMemPool(layer.statementPool));
+  return layer.statements.take();
 }
 
 // Every field is set: a unit taken again keeps the contents of its last use.
@@ -78,15 +76,15 @@ static void releaseStatement(Statement *statement) {
   case SequentialStat:
   case ConditionalStat:
     releaseTree(statement->abstractTreePtr);
-    freeToMemPool(layer.statementPool, statement);
+    layer.statements.release(statement);
     return;
   case ReturnStat:
     if (statement->abstractTreePtr)
       releaseTree(statement->abstractTreePtr);
-    freeToMemPool(layer.statementPool, statement);
+    layer.statements.release(statement);
     return;
   case GotoStat:
-    freeToMemPool(layer.statementPool, statement);
+    layer.statements.release(statement);
     return;
   }
   ASSERT(!"statementType is one of the four statement kinds");
@@ -111,25 +109,21 @@ static void releaseBlockStatements(BasicBlock *block) {
 // ---------------------------------------------------------------- blocks
 
 static BasicBlock *createBlock() {
-  if (!layer.blockPool)
-    layer.blockPool = createMemPool(requestedPoolUnits, sizeof(BasicBlock));
-  auto *block = static_cast<BasicBlock *>(allocateFromMemPool(layer.blockPool));
+  BasicBlock *block = layer.blocks.take();
   *block = BasicBlock{.cgBlockInfoPtr = nullptr, .firstStatement = nullptr, .lastStatement = nullptr};
   return block;
 }
 
 static BlockListNode *createBlockListNode(BasicBlock *block, BlockListNode *previous) {
-  if (!layer.blockListNodePool)
-    layer.blockListNodePool = createMemPool(requestedPoolUnits, sizeof(BlockListNode));
-  auto *node = static_cast<BlockListNode *>(allocateFromMemPool(layer.blockListNodePool));
+  BlockListNode *node = layer.blockListNodes.take();
   *node = BlockListNode{.blockPtr = block, .previousBlock = previous, .nextBlock = nullptr};
   return node;
 }
 
 static void releaseBlockListNode(BlockListNode *node) {
   releaseBlockStatements(node->blockPtr);
-  freeToMemPool(layer.blockPool, node->blockPtr);
-  freeToMemPool(layer.blockListNodePool, node);
+  layer.blocks.release(node->blockPtr);
+  layer.blockListNodes.release(node);
 }
 
 static BlockListNode *lastBlockListNode(BlockListNode *node) {
@@ -243,15 +237,12 @@ int traverseBlockStatements(BasicBlock *block, Word argument, StatementVisitFunc
 
 // ---------------------------------------------------------------- unreachable blocks
 
-static int compareBlockAddresses(Word storedKey, Word soughtKey) {
-  return storedKey != soughtKey;
-}
+// While unreachable blocks are removed, a reached block's back-end record
+// points at this mark; no block has a record of its own before its code is
+// generated, and every surviving block's pointer is cleared again.
+static CgBlockInfo reachableMark{};
 
-static unsigned hashBlockAddress(Word key) { return hashWord(key); }
-
-static bool isMarkedReachable(BasicBlock *block) {
-  return findInDictionary(layer.reachableBlocksTable, toWord(block)) != 0;
-}
+static bool isMarkedReachable(const BasicBlock *block) { return block->cgBlockInfoPtr == &reachableMark; }
 
 static void pushSuccessors(Stack *pending, const BasicBlock *block) {
   const Statement *last = block->lastStatement;
@@ -284,7 +275,8 @@ static void markReachableBlocks(BasicBlock *entry) {
     auto *block = fromWord<BasicBlock *>(popFromStack(pending));
     if (isMarkedReachable(block))
       continue;
-    insertInDictionary(layer.reachableBlocksTable, toWord(block), toWord(block));
+    ASSERT(!block->cgBlockInfoPtr);
+    block->cgBlockInfoPtr = &reachableMark;
     pushSuccessors(pending, block);
   }
   deleteStack(pending);
@@ -305,19 +297,18 @@ static void dropUnmarkedBlocks(BlockListNode *head) {
     if (!isMarkedReachable(node->blockPtr)) {
       unlinkBlockListNode(node);
       releaseBlockListNode(node);
+    } else {
+      node->blockPtr->cgBlockInfoPtr = nullptr;
     }
     node = previous;
   }
+  ASSERT(isMarkedReachable(head->blockPtr));
+  head->blockPtr->cgBlockInfoPtr = nullptr;
 }
 
 static void removeUnreachableBlocks(BlockListNode *head) {
-  ASSERT(!layer.reachableBlocksTable);
-  layer.reachableBlocksTable = createDictionary(compareBlockAddresses, nullptr, hashBlockAddress);
   markReachableBlocks(head->blockPtr);
   dropUnmarkedBlocks(head);
-  ASSERT(layer.reachableBlocksTable);
-  deleteDictionary(layer.reachableBlocksTable);
-  layer.reachableBlocksTable = nullptr;
 }
 
 // ---------------------------------------------------------------- one function
@@ -360,12 +351,6 @@ void compileFunctionStatements(IdentifierRecord *function) {
   resetDebugLists();
 }
 
-static void deletePool(MemPool *&pool) {
-  if (pool)
-    deleteMemPool(pool);
-  pool = nullptr;
-}
-
 void abandonStatements() {
   if (layer.errorDetectedFlag)
     return;
@@ -374,9 +359,9 @@ void abandonStatements() {
     releaseBlockList(rewindToHead(layer.blockListTail));
   layer.blockListTail = nullptr;
   layer.sequenceNumber = 0;
-  deletePool(layer.statementPool);
-  deletePool(layer.blockPool);
-  deletePool(layer.blockListNodePool);
+  layer.statements.deletePool();
+  layer.blocks.deletePool();
+  layer.blockListNodes.deletePool();
   layer.errorDetectedFlag = true;
 }
 

@@ -62,13 +62,6 @@ static_assert(std::size(keywordTable) == 56);
 TAVOK_KEYWORDS(X)
 #undef X
 
-constexpr bool keywordsAreSorted() {
-  for (std::size_t i = 1; i < std::size(keywordTable); ++i)
-    if (!(std::string_view(keywordTable[i - 1].text) < std::string_view(keywordTable[i].text)))
-      return false;
-  return true;
-}
-static_assert(keywordsAreSorted(), "the keyword search halves a sorted table");
 
 // Character classes of the "C" locale, by byte value; bytes from 0x80 up
 // belong to none of them.
@@ -232,21 +225,41 @@ static bool skipSpaceAndComments() {
   }
 }
 
-// Halving search of the sorted keyword table; null when the word is none.
-static const Keyword *findKeyword(const char *word) {
-  int low = 0;
-  int high = static_cast<int>(std::size(keywordTable)) - 1;
-  while (low <= high) {
-    int middle = (low + high) / 2;
-    int order = std::strcmp(word, keywordTable[middle].text);
-    if (order == 0)
-      return &keywordTable[middle];
-    if (order < 0)
-      high = middle - 1;
-    else
-      low = middle + 1;
+// Every identifier is looked up, so the keywords sit in an open-addressed
+// table hashed on the length and three characters: a lookup is a hash, a
+// probe or two, and one comparison of the whole word.
+constexpr std::size_t keywordSlotCount = 256;  // a power of two, over four times the keywords
+
+constexpr std::size_t keywordHash(std::string_view word) {
+  const std::size_t length = word.size();
+  const auto at = [&word](std::size_t i) { return static_cast<unsigned char>(word[i]); };
+  return (length * 97 + at(0) * 31 + at(length - 1) * 7 + at(length / 2)) & (keywordSlotCount - 1);
+}
+
+// Slot i holds a keyword's position in keywordTable plus one, or 0 for none.
+constexpr std::array<unsigned char, keywordSlotCount> keywordSlots = [] {
+  std::array<unsigned char, keywordSlotCount> slots{};
+  for (std::size_t k = 0; k < std::size(keywordTable); ++k) {
+    std::size_t slot = keywordHash(keywordTable[k].text);
+    while (slots[slot] != 0)
+      slot = (slot + 1) & (keywordSlotCount - 1);
+    slots[slot] = static_cast<unsigned char>(k + 1);
   }
-  return nullptr;
+  return slots;
+}();
+
+// Null when the word is no keyword.
+static const Keyword *findKeyword(std::string_view word) {
+  if (word.empty())
+    return nullptr;
+  for (std::size_t slot = keywordHash(word);; slot = (slot + 1) & (keywordSlotCount - 1)) {
+    const unsigned entry = keywordSlots[slot];
+    if (entry == 0)
+      return nullptr;
+    const Keyword &keyword = keywordTable[entry - 1];
+    if (word == keyword.text)
+      return &keyword;
+  }
 }
 
 static TokenCode readIdentifierOrKeyword() {
@@ -257,7 +270,7 @@ static TokenCode readIdentifierOrKeyword() {
   while (isIdentifierCharacter(lexer.currentChar));
   appendByte(buffer, '\0');
 
-  if (const Keyword *keyword = findKeyword(buffer.bytes)) {
+  if (const Keyword *keyword = findKeyword(std::string_view(buffer.bytes, buffer.length - 1))) {
     if (!keyword->reserved) {
       // div= is written without a space; "div =" is div and an assignment.
       if (keyword->code == DivKeyword && take('='))
