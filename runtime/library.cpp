@@ -73,6 +73,7 @@ std::span<const LibraryEntry> implementedLibrary(std::uint32_t library) {
   case 0: return langLibrary();
   case 1: return floatLibrary();
   case 2: return stringLibrary();
+  case 3: return urlLibrary();
   case 65535: return debugLibrary();
   default: return {};  // URL, WMLBrowser, Dialogs and WMLSExtension: not yet
   }

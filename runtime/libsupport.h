@@ -24,6 +24,7 @@ struct LibraryEntry {
 std::span<const LibraryEntry> langLibrary();
 std::span<const LibraryEntry> floatLibrary();
 std::span<const LibraryEntry> stringLibrary();
+std::span<const LibraryEntry> urlLibrary();
 std::span<const LibraryEntry> debugLibrary();
 
 // White space of the libraries: TAB, LF, VT, FF, CR and SP.
