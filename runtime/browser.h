@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace tavokrt {
 
@@ -39,5 +40,9 @@ struct Browser {
   // External units: --unit URL=FILE.
   std::map<std::string, std::string> units;
 };
+
+// Whether name may name a browser variable: a letter or '_', then letters,
+// digits and '_' (ASCII only).
+bool isBrowserVariableName(std::string_view name);
 
 } // namespace tavokrt

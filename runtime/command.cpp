@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <limits>
 
+#include "url.h"
+
 namespace tavokrt {
 
 std::string runUsage() {
   return "usage: tavok-run [options] UNIT FUNCTION [ARG...]\n"
-         "  UNIT            a compiled unit, or a .wmls source compiled first\n"
+         "  UNIT            a compiled unit, a .wmls source compiled first, or a URL\n"
+         "                  that --unit maps to a compiled unit\n"
          "  FUNCTION        an extern function of UNIT\n"
          "  ARG             a WMLScript literal: 12, -3, 1.5e3, true, false, invalid,\n"
          "                  \"text\" or 'text'; any other word is a string\n"
@@ -18,6 +21,17 @@ std::string runUsage() {
          "  --max-steps N   steps to run at most (default 100000000)\n"
          "  --max-depth N   call depth at most (default 1000)\n"
          "  --max-memory N  characters of live strings at most (default 16000000)\n"
+         "  --var NAME=VALUE\n"
+         "                  a browser variable (repeatable)\n"
+         "  --card URL      the current card, which calls FUNCTION\n"
+         "                  (default: the current directory as a file: URL)\n"
+         "  --load URL=FILE[:TYPE]\n"
+         "                  what URL.loadString reads for URL (type default\n"
+         "                  text/plain; repeatable)\n"
+         "  --unit URL=FILE\n"
+         "                  the compiled unit that URL names (repeatable)\n"
+         "  --batch         any dialog is a fatal error instead of reading input\n"
+         "  --vars          the browser variables after the result, NAME=\"value\"\n"
          "  --trace         each instruction on the standard error stream\n"
          "  --stats         instructions executed and time on the standard error stream\n"
          "  --help          this text\n";
@@ -30,6 +44,76 @@ static bool parseCount(std::string_view text, std::uint64_t &value) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
   }
+  return true;
+}
+
+// A content type "x/y": two tokens around one '/'.
+static bool looksLikeType(std::string_view text) {
+  auto token = [](std::string_view part) {
+    if (part.empty()) return false;
+    for (char c : part) {
+      bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                std::string_view("!#$&^_.+-").find(c) != std::string_view::npos;
+      if (!ok) return false;
+    }
+    return true;
+  };
+  std::size_t slash = text.find('/');
+  return slash != std::string_view::npos && token(text.substr(0, slash)) &&
+         token(text.substr(slash + 1));
+}
+
+// One of the browser options and its value.
+static bool parseBrowserOption(std::string_view name, std::string_view value, RunCommand &command,
+                               std::string &error) {
+  const std::string option(name);
+  if (name == "--var") {
+    std::size_t equals = value.find('=');
+    if (equals == std::string_view::npos) {
+      error = "option --var needs NAME=VALUE, not \"" + std::string(value) + "\"";
+      return false;
+    }
+    std::string variable(value.substr(0, equals));
+    if (!isBrowserVariableName(variable)) {
+      error = "option --var: bad variable name \"" + variable + "\"";
+      return false;
+    }
+    command.variables[variable] = std::string(value.substr(equals + 1));
+    return true;
+  }
+  if (name == "--card") {
+    if (value.empty() || !isValidUrl(value)) {
+      error = "option --card: bad URL \"" + std::string(value) + "\"";
+      return false;
+    }
+    command.card = std::string(value);
+    return true;
+  }
+  // --load and --unit: URL=FILE, and for --load an optional :TYPE.
+  std::string_view mapping = value, type = "text/plain";
+  if (name == "--load") {
+    std::size_t colon = mapping.rfind(':');
+    if (colon != std::string_view::npos && looksLikeType(mapping.substr(colon + 1))) {
+      type = mapping.substr(colon + 1);
+      mapping = mapping.substr(0, colon);
+    }
+  }
+  std::size_t equals = mapping.rfind('=');
+  if (equals == std::string_view::npos || equals == 0 || equals + 1 == mapping.size()) {
+    error = "option " + option + " needs URL=FILE, not \"" + std::string(value) + "\"";
+    return false;
+  }
+  std::string url(mapping.substr(0, equals)), file(mapping.substr(equals + 1));
+  std::optional<UrlParts> parts = parseUrl(url);
+  if (!parts || (name == "--unit" && !parts->isAbsolute())) {
+    error = "option " + option + ": bad URL \"" + url + "\"" +
+            (parts ? " (not absolute)" : "");
+    return false;
+  }
+  if (name == "--load")
+    command.resources[url] = Browser::Resource{file, std::string(type)};
+  else
+    command.units[urlWithoutFragment(url)] = file;
   return true;
 }
 
@@ -50,14 +134,29 @@ bool parseRunCommand(int argc, const char *const *argv, RunCommand &command, std
       inlineValue = word.substr(equals + 1);
       hasInlineValue = true;
     }
-    if (name == "--trace" || name == "--stats" || name == "--help" || name == "-h") {
+    if (name == "--trace" || name == "--stats" || name == "--help" || name == "-h" ||
+        name == "--batch" || name == "--vars") {
       if (hasInlineValue) {
         error = "option " + std::string(name) + " takes no value";
         return false;
       }
       if (name == "--trace") command.trace = true;
       else if (name == "--stats") command.stats = true;
+      else if (name == "--batch") command.batch = true;
+      else if (name == "--vars") command.printVariables = true;
       else command.help = true;
+      continue;
+    }
+    if (name == "--var" || name == "--card" || name == "--load" || name == "--unit") {
+      std::string_view text = inlineValue;
+      if (!hasInlineValue) {
+        if (i + 1 >= argc) {
+          error = "option " + std::string(name) + " needs a value";
+          return false;
+        }
+        text = argv[++i];
+      }
+      if (!parseBrowserOption(name, text, command, error)) return false;
       continue;
     }
     if (name != "--seed" && name != "--max-steps" && name != "--max-depth" &&

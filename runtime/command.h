@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "browser.h"
 #include "interpreter.h"
 #include "value.h"
 
@@ -22,10 +24,25 @@ struct RunCommand {
   bool trace = false;
   bool stats = false;
   bool help = false;
+
+  // The browser around the run.
+  std::map<std::string, std::string> variables;  // --var NAME=VALUE; the last one wins
+  std::optional<std::string> card;               // --card URL; none: the current directory
+  std::map<std::string, Browser::Resource> resources;  // --load URL=FILE[:TYPE]
+  std::map<std::string, std::string> units;            // --unit URL=FILE
+  bool batch = false;           // --batch: a dialog is a fatal error
+  bool printVariables = false;  // --vars
 };
 
 // Options come before UNIT; everything from UNIT on is positional, so "-3"
-// is an argument. "--" ends the options. False with a message on misuse.
+// is an argument. "--" ends the options. False with a message on misuse:
+// an unknown option, a bad number, a --var name that is not a variable
+// name, a --card or --unit URL that is malformed (a --unit URL must also be
+// absolute), a --load or --unit without URL=FILE.
+//
+// --load and --unit split URL=FILE at the last '=' (a query may hold '=',
+// a file name seldom does); --load's FILE:TYPE at the last ':' only when
+// what follows looks like a type "x/y", so a FILE may hold ':'.
 bool parseRunCommand(int argc, const char *const *argv, RunCommand &command, std::string &error);
 
 // One argument as a WMLScript literal: decimal, hexadecimal (0x1F) or octal

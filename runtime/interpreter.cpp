@@ -10,9 +10,11 @@
 #include <memory>
 #include <new>
 
+#include "browser.h"
 #include "instructions.h"
 #include "loader.h"
 #include "operators.h"
+#include "url.h"
 
 namespace tavokrt {
 
@@ -73,6 +75,7 @@ static Value constantValue(const Constant &constant, std::uint32_t characterSet)
 std::shared_ptr<Module> makeModule(std::string path, std::shared_ptr<const Unit> unit,
                                    std::shared_ptr<const DebugInfo> debug) {
   auto module = std::make_shared<Module>();
+  if (!path.empty()) module->url = pathToFileUrl(path);
   module->path = std::move(path);
   module->constants.reserve(unit->constants.size());
   for (const Constant &constant : unit->constants)
@@ -85,124 +88,84 @@ std::shared_ptr<Module> makeModule(std::string path, std::shared_ptr<const Unit>
 // ---------------------------------------------------------------------------
 // External units
 
-static bool isSchemeCharacter(char c, bool first) {
-  bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-  if (first) return letter;
-  return letter || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-}
-
-static int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// %hh escapes back to bytes; false for a malformed escape or a NUL.
-static bool percentDecode(std::string_view text, std::string &out) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    int high = hexDigit(text[i + 1]), low = hexDigit(text[i + 2]);
-    if (high < 0 || low < 0 || (high == 0 && low == 0)) return false;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
+std::optional<std::string> locateUnit(const std::string &callerUrl, const std::string &url,
+                                      const std::map<std::string, std::string> *mappings,
+                                      std::string &absoluteUrl) {
+  // "file:lib.wmlsc" from a file: unit is read as "lib.wmlsc", as RFC 2396
+  // allows for a relative reference that repeats its base's scheme.
+  std::string_view reference = url;
+  if (reference.size() > 5 && (reference.substr(0, 5) == "file:" || reference.substr(0, 5) == "FILE:") &&
+      reference.substr(5, 2) != "//" && reference[5] != '/' &&
+      std::string_view(callerUrl).substr(0, 5) == "file:")
+    reference.remove_prefix(5);
+  std::optional<std::string> resolved = resolveUrl(callerUrl, reference);
+  if (!resolved) return std::nullopt;
+  absoluteUrl = urlWithoutFragment(*resolved);
+  if (mappings) {
+    auto mapped = mappings->find(absoluteUrl);
+    if (mapped != mappings->end()) return mapped->second;
   }
-  return true;
-}
-
-std::string resolveUnitUrl(const std::string &callerPath, const std::string &url) {
-  if (callerPath.empty()) return "";
-  std::string_view rest = url;
-  rest = rest.substr(0, rest.find_first_of("?#"));
-  std::size_t colon = rest.find(':');
-  bool hasScheme = colon != std::string_view::npos && colon > 0;
-  for (std::size_t i = 0; hasScheme && i < colon; ++i)
-    hasScheme = isSchemeCharacter(rest[i], i == 0);
-  if (hasScheme) {
-    std::string scheme(rest.substr(0, colon));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (scheme != "file") return "";
-    rest.remove_prefix(colon + 1);
-    if (rest.starts_with("//")) {
-      rest.remove_prefix(2);
-      std::size_t slash = rest.find('/');
-      if (slash == std::string_view::npos) return "";
-      std::string_view host = rest.substr(0, slash);
-      if (!host.empty() && host != "localhost") return "";
-      rest.remove_prefix(slash);
-    }
-  } else if (rest.starts_with("//")) {
-    return "";  // a network path names another host
-  }
-  std::string path;
-  if (!percentDecode(rest, path) || path.empty()) return "";
-  std::filesystem::path resolved(path);
-  if (resolved.is_relative()) resolved = std::filesystem::path(callerPath).parent_path() / resolved;
-  return resolved.lexically_normal().string();
+  // Only file: URLs reach the file system; nothing goes to the network.
+  std::optional<std::string> path = fileUrlToPath(absoluteUrl);
+  if (!path || path->empty()) return std::nullopt;
+  return path;
 }
 
 const Module &Machine::externalModule(const Module &caller, const std::string &url) {
-  std::string path = resolveUnitUrl(caller.path, url);
-  if (path.empty()) fail("unable to load compilation unit \"" + url + "\"");
-  auto known = externalModules_.find(path);
+  std::string absoluteUrl;
+  std::optional<std::string> path =
+      locateUnit(caller.url, url, library_.browser ? &library_.browser->units : nullptr, absoluteUrl);
+  if (!path) fail("unable to load compilation unit \"" + url + "\"");
+  auto known = externalModules_.find(absoluteUrl);
   if (known != externalModules_.end()) return *known->second;
   // A device such as /dev/zero would never end; a unit is a file.
   std::error_code notFound;
-  if (!std::filesystem::is_regular_file(path, notFound))
+  if (!std::filesystem::is_regular_file(*path, notFound))
     fail("unable to load compilation unit \"" + url + "\"");
-  LoadResult loaded = loadUnitFile(path);
+  LoadResult loaded = loadUnitFile(*path);
   if (!loaded) {
     if (!loaded.error.hasOffset) fail("unable to load compilation unit \"" + url + "\"");
-    fail("verification failed: " + path + ": " + loaded.error.describe());
+    fail("verification failed: " + *path + ": " + loaded.error.describe());
   }
   std::shared_ptr<const DebugInfo> debug;
   std::error_code ignored;
-  if (std::filesystem::is_regular_file(path + ".dbg", ignored)) {
-    DebugLoadResult debugLoaded = loadDebugFile(path + ".dbg", *loaded.unit);
+  if (std::filesystem::is_regular_file(*path + ".dbg", ignored)) {
+    DebugLoadResult debugLoaded = loadDebugFile(*path + ".dbg", *loaded.unit);
     debug = debugLoaded.debug;  // a debug file that does not fit is left out
   }
-  auto module = makeModule(path, loaded.unit, debug);
-  return *externalModules_.emplace(path, std::move(module)).first->second;
+  auto module = makeModule(*path, loaded.unit, debug);
+  module->url = absoluteUrl;
+  return *externalModules_.emplace(absoluteUrl, std::move(module)).first->second;
 }
 
-// `use access domain D path P` admits callers whose URL's host is D or ends
-// with ".D" (whole labels, without case) and whose path is P or lies below
-// it (whole segments). Units here are files: a caller's URL is file:// with
-// an empty host and the caller's absolute path; the defaults are the
-// callee's own host (empty) and "/", and a relative P lies in the callee's
-// directory.
-void Machine::checkAccess(const Module &caller, const Module &callee, const std::string &url) {
-  const Unit &unit = *callee.unit;
-  std::string domain, path = "/";
+std::string accessRefusal(const Module &callee, const std::string &calledAs,
+                          const std::string &callerUrl) {
+  std::string domain, path;
   bool restricted = false;
-  for (const Pragma &pragma : unit.pragmas) {
+  for (const Pragma &pragma : callee.unit->pragmas) {
     if (pragma.type != PragmaType::AccessDomain && pragma.type != PragmaType::AccessPath) continue;
     restricted = true;
     std::string text = encodeUtf8(callee.constants[pragma.constants[0]].asText());
-    if (pragma.type == PragmaType::AccessDomain)
-      domain = text;
-    else
-      path = text;
+    (pragma.type == PragmaType::AccessDomain ? domain : path) = text;
   }
-  if (!restricted) return;
-  if (!path.starts_with("/"))
-    path = (std::filesystem::absolute(callee.path).parent_path() / path).lexically_normal().string();
-  std::string lowered = domain;
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const std::string callerHost;  // file: URLs name no host
-  bool domainAdmits = callerHost == lowered || callerHost.ends_with("." + lowered);
-  std::string callerPath = std::filesystem::absolute(caller.path).lexically_normal().string();
-  std::string below = path.ends_with("/") ? path : path + "/";
-  bool pathAdmits = callerPath == path || callerPath.starts_with(below);
-  if (!domainAdmits || !pathAdmits)
-    fail("access violation: \"" + url + "\" admits callers from domain \"" + domain +
-         "\" path \"" + path + "\" only");
+  if (!restricted || accessAllowed(callee.url, domain, path, callerUrl)) return "";
+  // The message names what the check compared: the defaults filled in and
+  // a relative path resolved against the unit.
+  std::optional<UrlParts> own = parseUrl(callee.url);
+  std::string shownDomain = !domain.empty() ? domain : own ? own->host : "";
+  std::string shownPath = path.empty() ? "/" : path;
+  if (!shownPath.starts_with("/")) {
+    std::optional<std::string> resolved = resolveUrl(callee.url, shownPath);
+    std::optional<UrlParts> parts = resolved ? parseUrl(*resolved) : std::nullopt;
+    if (parts) shownPath = parts->path;
+  }
+  return "access violation: \"" + calledAs + "\" admits callers from domain \"" + shownDomain +
+         "\" path \"" + shownPath + "\" only, not \"" + callerUrl + "\"";
+}
+
+void Machine::checkAccess(const Module &caller, const Module &callee, const std::string &url) {
+  std::string refusal = accessRefusal(callee, url, caller.url);
+  if (!refusal.empty()) fail(std::move(refusal));
 }
 
 // ---------------------------------------------------------------------------
@@ -215,6 +178,7 @@ struct Machine::Frame {
   std::uint32_t pc;    // index of the instruction running, or to resume at
   std::size_t base;    // stack_ index of variable 0
   std::size_t top;     // stack_ index one past the top operand, while a callee runs
+  bool entersUnit;     // opened by an external call: its return restores the URLs
 };
 
 struct Machine::Fault {
@@ -245,7 +209,7 @@ void Machine::pushFrame(const Module &module, std::uint32_t functionIndex,
     stack_.resize(std::min(std::max(needed, stack_.size() * 2), budgets_.maxStackValues));
   for (std::size_t i = 0; i < function.localCount; ++i) place(stack_[locals + i], empty_);
   frames_.push_back(Frame{&module, &function, functionIndex, 0, argumentBase,
-                          locals + function.localCount});
+                          locals + function.localCount, false});
 }
 
 // ---------------------------------------------------------------------------
@@ -296,6 +260,18 @@ void Machine::callExternal(const Module &caller, const Instruction &instruction,
   auto index = static_cast<std::uint32_t>(function - callee.unit->functions.data());
   frames_.back().top = top;
   pushFrame(callee, index, top - given);
+  // The called unit's functions see its own URL as the base and the
+  // caller's as the referer until it returns.
+  frames_.back().entersUnit = true;
+  savedUrls_.push_back({std::move(library_.baseUrl), std::move(library_.refererUrl)});
+  library_.baseUrl = urlWithoutFragment(callee.url);
+  library_.refererUrl = caller.url;
+}
+
+void Machine::leaveUnit() {
+  library_.baseUrl = std::move(savedUrls_.back().first);
+  library_.refererUrl = std::move(savedUrls_.back().second);
+  savedUrls_.pop_back();
 }
 
 // ---------------------------------------------------------------------------
@@ -603,6 +579,7 @@ void Machine::execute(std::size_t entryDepth) {
         Value result = ip->operation == Operation::Return ? std::move(*--sp) : empty_;
         for (Value *slot = vars; slot < sp; ++slot) drop(*slot);
         std::size_t base = frame->base;
+        if (frame->entersUnit) leaveUnit();
         frames_.pop_back();
         if (frames_.size() == entryDepth) {
           result_ = std::move(result);
@@ -633,6 +610,10 @@ RunResult Machine::call(const Module &module, std::uint32_t functionIndex,
   std::size_t base = entryDepth == 0 ? 0 : frames_.back().top;
   library_.stop = LibraryContext::Stop::None;
   exited_ = false;
+  // The referer is whoever called: the caller of this function sets it.
+  std::size_t savedDepth = savedUrls_.size();
+  std::string entryBase = std::move(library_.baseUrl);
+  library_.baseUrl = urlWithoutFragment(module.url);
   stepLimit_ = steps_ + budgets_.maxSteps;  // each call has the whole budget
   try {
     if (stack_.size() < base + arguments.size())
@@ -669,6 +650,8 @@ RunResult Machine::call(const Module &module, std::uint32_t functionIndex,
     }
   }
   frames_.resize(entryDepth);
+  while (savedUrls_.size() > savedDepth) leaveUnit();
+  library_.baseUrl = std::move(entryBase);
   result_ = Value();
   library_.exitValue = Value();
   std::size_t keep = entryDepth == 0 ? 0 : frames_.back().top;

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "library.h"
@@ -36,6 +38,9 @@ struct Budgets {
 // debug file was found, and its constants as values.
 struct Module {
   std::string path;  // the file it came from; empty for a unit from memory
+  // Its absolute URL: the file: URL of path, or the URL an external call
+  // or a --unit mapping named it by; empty for a unit from memory.
+  std::string url;
   std::shared_ptr<const Unit> unit;
   std::shared_ptr<const DebugInfo> debug;  // null without a debug file
   std::vector<Value> constants;            // by constant index
@@ -45,7 +50,8 @@ struct Module {
   std::string functionName(std::uint32_t functionIndex) const;
 };
 
-// Builds a module from a loaded unit (and its debug information, or null).
+// Builds a module from a loaded unit (and its debug information, or null);
+// its URL is the file: URL of path.
 std::shared_ptr<Module> makeModule(std::string path, std::shared_ptr<const Unit> unit,
                                    std::shared_ptr<const DebugInfo> debug);
 
@@ -72,7 +78,9 @@ public:
   Machine(const Machine &) = delete;
   Machine &operator=(const Machine &) = delete;
 
-  // What the library functions see (the generator, the error stream).
+  // What the library functions see (the generator, the error stream, the
+  // browser). The caller of call() sets refererUrl; call() sets baseUrl to
+  // the called module's URL and external calls switch both.
   LibraryContext &libraryContext() { return library_; }
   // Each instruction is written here before it runs; null: no trace.
   void setTrace(std::FILE *stream) { trace_ = stream; }
@@ -94,6 +102,7 @@ private:
   const Module &externalModule(const Module &caller, const std::string &url);
   void callExternal(const Module &caller, const Instruction &instruction, std::size_t &top);
   void checkAccess(const Module &caller, const Module &callee, const std::string &url);
+  void leaveUnit();  // back to the URLs of the unit an external call left
   std::uint64_t callLibrary(const Instruction &instruction, std::size_t &top);  // string work
   void traceInstruction(const Frame &frame, const Instruction &instruction, std::size_t top);
   [[noreturn]] void fail(std::string message);
@@ -108,14 +117,27 @@ private:
   Value empty_;          // "": every local starts as it
   Value result_;         // what the outermost frame of a run returned
   bool exited_ = false;  // the run ended by Lang.exit
-  // Units reached by external calls, loaded once per machine, by file path.
+  // Units reached by external calls, loaded once per machine, by absolute
+  // URL without fragment.
   std::map<std::string, std::shared_ptr<Module>> externalModules_;
+  // The base and referer URLs of each unit an external call left.
+  std::vector<std::pair<std::string, std::string>> savedUrls_;
 };
 
-// The file an external call's URL names, resolved against the calling
-// unit's file: a relative URL or a file: URL; empty for anything else
-// (another scheme, a network path, a unit that has no file).
-std::string resolveUnitUrl(const std::string &callerPath, const std::string &url);
+// Where the unit an external call names lies: url resolved against the
+// calling unit's URL, without fragment (into absoluteUrl), then looked up in
+// mappings (URL to file; may be null), else the file of a file: URL.
+// Nothing for a URL that does not resolve, or that names no mapped unit and
+// no file (another scheme, another host: nothing is fetched).
+std::optional<std::string> locateUnit(const std::string &callerUrl, const std::string &url,
+                                      const std::map<std::string, std::string> *mappings,
+                                      std::string &absoluteUrl);
+
+// Empty when callee's `use access` pragmas admit a caller at callerUrl (or
+// it has none); else the fatal "access violation: ..." message, naming the
+// unit as calledAs.
+std::string accessRefusal(const Module &callee, const std::string &calledAs,
+                          const std::string &callerUrl);
 
 // The chain a fatal error prints: one "  at line N in function NAME" line
 // per frame, innermost first ("at offset 0x..." where a frame's unit has no

@@ -74,8 +74,11 @@ std::span<const LibraryEntry> implementedLibrary(std::uint32_t library) {
   case 1: return floatLibrary();
   case 2: return stringLibrary();
   case 3: return urlLibrary();
+  case 4: return browserLibrary();
+  case 5: return dialogsLibrary();
+  case 65534: return extensionLibrary();
   case 65535: return debugLibrary();
-  default: return {};  // URL, WMLBrowser, Dialogs and WMLSExtension: not yet
+  default: return {};  // no library of that index
   }
 }
 

@@ -25,6 +25,9 @@ std::span<const LibraryEntry> langLibrary();
 std::span<const LibraryEntry> floatLibrary();
 std::span<const LibraryEntry> stringLibrary();
 std::span<const LibraryEntry> urlLibrary();
+std::span<const LibraryEntry> browserLibrary();     // WMLBrowser
+std::span<const LibraryEntry> dialogsLibrary();     // Dialogs
+std::span<const LibraryEntry> extensionLibrary();   // WMLSExtension
 std::span<const LibraryEntry> debugLibrary();
 
 // White space of the libraries: TAB, LF, VT, FF, CR and SP.

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "command.h"
 #include "interpreter.h"
 #include "loader.h"
+#include "url.h"
 
 extern char **environ;
 
@@ -140,9 +142,49 @@ std::string hexOffset(std::uint32_t offset) {
   return text;
 }
 
+// The file: URL of the current directory, ending in '/' so that relative
+// URLs resolve inside it.
+std::string currentDirectoryUrl() {
+  std::error_code error;
+  std::filesystem::path here = std::filesystem::current_path(error);
+  std::string url = pathToFileUrl(error ? "/" : here.string());
+  return url.ends_with("/") ? url : url + "/";
+}
+
+// The browser of the run, from the options; the card relative to the
+// current directory.
+void fillBrowser(const RunCommand &command, Browser &browser) {
+  browser.variables = command.variables;
+  std::string directory = currentDirectoryUrl();
+  std::optional<std::string> card = resolveUrl(directory, command.card.value_or(directory));
+  browser.currentCard = card ? *card : command.card.value_or(directory);
+  browser.resources = command.resources;
+  browser.units = command.units;
+  browser.batch = command.batch;
+  browser.input = stdin;
+}
+
+// After the result line: a refresh asked for, the navigation left pending,
+// and with --vars every variable in name order.
+std::string browserReport(const Browser &browser, bool withVariables) {
+  std::string text;
+  if (browser.refreshRequested) text += "refresh\n";
+  if (browser.navigation == Browser::Navigation::Go)
+    text += "go " + formatLiteral(Value::string(decodeUtf8(browser.goUrl))) + "\n";
+  else if (browser.navigation == Browser::Navigation::Prev)
+    text += "prev\n";
+  if (withVariables)
+    for (const auto &[name, value] : browser.variables)
+      text += name + "=" + formatLiteral(Value::string(decodeUtf8(value))) + "\n";
+  return text;
+}
+
 int runCommand(const RunCommand &command) {
   auto started = std::chrono::steady_clock::now();
-  const std::string &path = command.unitPath;
+  // UNIT may be a URL that --unit maps to a file: the unit then has that URL.
+  auto mapped = command.units.find(urlWithoutFragment(command.unitPath));
+  bool byUrl = mapped != command.units.end();
+  const std::string &path = byUrl ? mapped->second : command.unitPath;
 
   // Load and verify; a debug file that does not fit its unit is left out.
   LoadResult loaded;
@@ -181,6 +223,7 @@ int runCommand(const RunCommand &command) {
       complain(path + ".dbg: ignored: " + debugLoaded.error.describe());
   }
   std::shared_ptr<Module> module = makeModule(path, loaded.unit, debug);
+  if (byUrl) module->url = urlWithoutFragment(command.unitPath);
 
   // The function and its arguments, before anything runs.
   const Function *function = loaded.unit->findExternFunction(command.functionName);
@@ -210,7 +253,19 @@ int runCommand(const RunCommand &command) {
     arguments.push_back(std::move(value));
   }
 
+  // The card calls the function: the unit's access pragmas are checked
+  // against it as against any other caller.
+  Browser browser;
+  fillBrowser(command, browser);
+  std::string refusal = accessRefusal(*module, command.unitPath, browser.currentCard);
+  if (!refusal.empty()) {
+    complain(path + ": fatal: " + refusal);
+    return StatusFatal;
+  }
+
   Machine machine(command.budgets);
+  machine.libraryContext().browser = &browser;
+  machine.libraryContext().refererUrl = browser.currentCard;
   std::uint64_t seed = command.seed ? *command.seed : (std::uint64_t{std::random_device{}()} << 32) ^
                                                           static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   machine.libraryContext().random.seed(seed);
@@ -249,7 +304,8 @@ int runCommand(const RunCommand &command) {
     if (anyDebug) std::fputs(describeFrames(result.frames).c_str(), stderr);
     return StatusFatal;
   }
-  std::string line = formatLiteral(result.value) + "\n";
+  std::string line = formatLiteral(result.value) + "\n" +
+                     browserReport(browser, command.printVariables);
   std::fwrite(line.data(), 1, line.size(), stdout);
   return std::fflush(stdout) == 0 ? 0 : StatusUsage;
 }

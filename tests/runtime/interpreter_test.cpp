@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -496,18 +498,21 @@ TEST(ExternalCalls, AccessPragmasAdmitCallersByDomainAndPath) {
   ASSERT_FALSE(compileUnit("use access path \"inner\";\nextern function g() { return 3; }", "inner/guarded").empty());
   ASSERT_FALSE(compileUnit("use access path \"" + dir + "\";\nextern function g() { return 4; }", "here").empty());
   ASSERT_FALSE(compileUnit("use access path \"" + dir + "X\";\nextern function g() { return 5; }", "prefix").empty());
+  const std::string callerUrl = "file://" + dir + "/unit.wmlsc";  // runSource's unit
   struct Case {
     std::string source, expected;
   } cases[] = {
       {"use url U \"domain.wmlsc\"; extern function f() { return U#g(); }",
-       "fatal: access violation: \"domain.wmlsc\" admits callers from domain \"example.com\" path \"/\" only"},
+       "fatal: access violation: \"domain.wmlsc\" admits callers from domain \"example.com\" path \"/\" only, "
+       "not \"" + callerUrl + "\""},
       {"use url U \"root.wmlsc\"; extern function f() { return U#g(); }", "2"},
       {"use url U \"inner/guarded.wmlsc\"; extern function f() { return U#g(); }",
        "fatal: access violation: \"inner/guarded.wmlsc\" admits callers from domain \"\" path \"" + dir +
-           "/inner/inner\" only"},
+           "/inner/inner\" only, not \"" + callerUrl + "\""},
       {"use url U \"here.wmlsc\"; extern function f() { return U#g(); }", "4"},
       {"use url U \"prefix.wmlsc\"; extern function f() { return U#g(); }",
-       "fatal: access violation: \"prefix.wmlsc\" admits callers from domain \"\" path \"" + dir + "X\" only"},
+       "fatal: access violation: \"prefix.wmlsc\" admits callers from domain \"\" path \"" + dir +
+           "X\" only, not \"" + callerUrl + "\""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.source);
@@ -522,29 +527,41 @@ TEST(ExternalCalls, AccessPragmasAdmitCallersByDomainAndPath) {
   EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, "f"), {})), "3");
 }
 
-TEST(ExternalCalls, UrlsNameFilesBesideTheCallingUnit) {
+TEST(ExternalCalls, UrlsResolveAgainstTheCallerThenMappingsThenFiles) {
+  const std::map<std::string, std::string> mappings = {
+      {"http://host/lib.wmlsc", "/mapped/lib.wmlsc"},
+      {"file:///d/shadowed.wmlsc", "/mapped/shadowed.wmlsc"},
+  };
   struct Case {
-    const char *caller, *url, *expected;
+    const char *caller, *url, *expected, *absolute;
   } cases[] = {
-      {"/d/u.wmlsc", "lib.wmlsc", "/d/lib.wmlsc"},
-      {"/d/u.wmlsc", "sub/../lib.wmlsc?q=1", "/d/lib.wmlsc"},
-      {"/d/u.wmlsc", "/abs/lib.wmlsc", "/abs/lib.wmlsc"},
-      {"/d/u.wmlsc", "file:///abs/lib.wmlsc", "/abs/lib.wmlsc"},
-      {"/d/u.wmlsc", "FILE://localhost/abs/x", "/abs/x"},
-      {"/d/u.wmlsc", "file:rel/x", "/d/rel/x"},
-      {"/d/u.wmlsc", "my%20lib.wmlsc", "/d/my lib.wmlsc"},
-      {"rel/u.wmlsc", "lib.wmlsc", "rel/lib.wmlsc"},
-      {"/d/u.wmlsc", "http://host/lib.wmlsc", ""},
-      {"/d/u.wmlsc", "//host/lib.wmlsc", ""},
-      {"/d/u.wmlsc", "file://other/lib.wmlsc", ""},
-      {"/d/u.wmlsc", "bad%2", ""},
-      {"/d/u.wmlsc", "nul%00", ""},
-      {"/d/u.wmlsc", "#only", ""},
-      {"", "lib.wmlsc", ""},  // a unit from memory has no place
+      {"file:///d/u.wmlsc", "lib.wmlsc", "/d/lib.wmlsc", "file:///d/lib.wmlsc"},
+      {"file:///d/u.wmlsc", "sub/../lib.wmlsc?q=1", "/d/lib.wmlsc", "file:///d/lib.wmlsc?q=1"},
+      {"file:///d/u.wmlsc", "/abs/lib.wmlsc", "/abs/lib.wmlsc", "file:///abs/lib.wmlsc"},
+      {"file:///d/u.wmlsc", "file:///abs/lib.wmlsc#f", "/abs/lib.wmlsc", "file:///abs/lib.wmlsc"},
+      {"file:///d/u.wmlsc", "FILE://localhost/abs/x", "/abs/x", nullptr},
+      {"file:///d/u.wmlsc", "file:rel/x", "/d/rel/x", "file:///d/rel/x"},
+      {"file:///d/u.wmlsc", "my%20lib.wmlsc", "/d/my lib.wmlsc", "file:///d/my%20lib.wmlsc"},
+      {"file:///d/u.wmlsc", "#only", "/d/u.wmlsc", "file:///d/u.wmlsc"},
+      // Mappings come first, for any scheme, and are matched resolved.
+      {"file:///d/u.wmlsc", "http://host/lib.wmlsc#x", "/mapped/lib.wmlsc", "http://host/lib.wmlsc"},
+      {"http://host/dir/u.wmlsc", "../lib.wmlsc", "/mapped/lib.wmlsc", "http://host/lib.wmlsc"},
+      {"file:///d/u.wmlsc", "shadowed.wmlsc", "/mapped/shadowed.wmlsc", nullptr},
+      // Nothing else leaves the file system.
+      {"file:///d/u.wmlsc", "http://host/other.wmlsc", nullptr, nullptr},
+      {"http://host/dir/u.wmlsc", "lib.wmlsc", nullptr, nullptr},
+      {"file:///d/u.wmlsc", "//host/lib.wmlsc", nullptr, nullptr},
+      {"file:///d/u.wmlsc", "file://other/lib.wmlsc", nullptr, nullptr},
+      {"file:///d/u.wmlsc", "nul%00", nullptr, nullptr},
+      {"file:///d/u.wmlsc", "has space", nullptr, nullptr},
+      {"", "lib.wmlsc", nullptr, nullptr},  // a unit from memory has no place
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.url);
-    EXPECT_EQ(resolveUnitUrl(c.caller, c.url), c.expected);
+    SCOPED_TRACE(std::string(c.caller) + " " + c.url);
+    std::string absolute;
+    std::optional<std::string> path = locateUnit(c.caller, c.url, &mappings, absolute);
+    EXPECT_EQ(path.value_or("(none)"), c.expected ? c.expected : "(none)");
+    if (c.absolute) EXPECT_EQ(absolute, c.absolute);
   }
 }
 
