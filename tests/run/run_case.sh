@@ -10,6 +10,8 @@
 # directives:
 #   #nodebug          compile NAME.wmls without -g (no debug file)
 #   #compile OTHER    also compile OTHER.wmls into the directory (with -g)
+# NAME.stdin, when it exists, is the standard input of the run (for the
+# dialogs); otherwise the input is empty.
 # NAME.expected holds "status N", then "--- stdout" and the standard output,
 # then "--- stderr" and the error stream, with the directory written {dir}
 # and the repository {root}. UPDATE=1 rewrites NAME.expected instead.
@@ -50,7 +52,9 @@ if [[ -f $here/$name.wmls ]]; then
 fi
 
 # Run from the directory, so that relative paths in messages stay short.
-(cd "$dir" && "$tavokRun" "${arguments[@]}" >"$dir/stdout" 2>"$dir/stderr")
+input=/dev/null
+[[ -f $here/$name.stdin ]] && input=$here/$name.stdin
+(cd "$dir" && "$tavokRun" "${arguments[@]}" <"$input" >"$dir/stdout" 2>"$dir/stderr")
 status=$?
 # The sanitizers' own status would hide a crash behind a plausible number.
 if grep -q "Sanitizer\|runtime error" "$dir/stderr"; then
