@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,46 @@ TEST(Options, ValuesAndPositionalArguments) {
   EXPECT_TRUE(ok && c.help);
 }
 
+TEST(Options, BrowserOptions) {
+  std::string error;
+  bool ok;
+  RunCommand c = parse({"--var", "a=1", "--var=_b2=x=y", "--var", "a=", "--card", "deck.wml#c",
+                        "--unit", "http://h/u.wmlsc#f=/d/u.wmlsc", "--unit=http://h/q?a=b=/d/q",
+                        "--batch", "--vars", "u", "f"},
+                       error, ok);
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(c.variables, (std::map<std::string, std::string>{{"a", ""}, {"_b2", "x=y"}}));
+  EXPECT_EQ(c.card, "deck.wml#c");
+  // Keys are matched against resolved URLs, which have no fragment; a
+  // query's '=' stays in the URL.
+  EXPECT_EQ(c.units, (std::map<std::string, std::string>{{"http://h/u.wmlsc", "/d/u.wmlsc"},
+                                                         {"http://h/q?a=b", "/d/q"}}));
+  EXPECT_TRUE(c.batch);
+  EXPECT_TRUE(c.printVariables);
+
+  // --load: TYPE split off only when it looks like one; FILE may hold ':'.
+  struct Row {
+    const char *value, *url, *file, *type;
+  } rows[] = {
+      {"http://h/a=/d/a.txt", "http://h/a", "/d/a.txt", "text/plain"},
+      {"http://h/a=/d/a.txt:text/html", "http://h/a", "/d/a.txt", "text/html"},
+      {"http://h/a=C:/x.txt", "http://h/a", "C:/x.txt", "text/plain"},
+      {"http://h/a=x:y.txt:image/png", "http://h/a", "x:y.txt", "image/png"},
+      {"http://h/a=/d/a:b", "http://h/a", "/d/a:b", "text/plain"},
+      {"http://h/?q=1=/d/a", "http://h/?q=1", "/d/a", "text/plain"},
+      {"data.txt=/d/a", "data.txt", "/d/a", "text/plain"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.value);
+    c = parse({"--load", row.value, "u", "f"}, error, ok);
+    ASSERT_TRUE(ok) << error;
+    ASSERT_EQ(c.resources.size(), 1u);
+    EXPECT_EQ(c.resources.begin()->first, row.url);
+    EXPECT_EQ(c.resources.begin()->second.file, row.file);
+    EXPECT_EQ(c.resources.begin()->second.contentType, row.type);
+  }
+}
+
 TEST(Options, MisuseIsRefused) {
   struct Row {
     std::vector<const char *> words;
@@ -138,6 +179,21 @@ TEST(Options, MisuseIsRefused) {
       {{"--max-memory", "1k", "u", "f"}, "option --max-memory: bad number \"1k\""},
       {{"--seed", "99999999999999999999", "u", "f"}, "option --seed: bad number \"99999999999999999999\""},
       {{"--trace=1", "u", "f"}, "option --trace takes no value"},
+      {{"--batch=yes", "u", "f"}, "option --batch takes no value"},
+      {{"--var"}, "option --var needs a value"},
+      {{"--var", "x", "u", "f"}, "option --var needs NAME=VALUE, not \"x\""},
+      {{"--var", "=v", "u", "f"}, "option --var: bad variable name \"\""},
+      {{"--var", "1x=v", "u", "f"}, "option --var: bad variable name \"1x\""},
+      {{"--var", "a-b=v", "u", "f"}, "option --var: bad variable name \"a-b\""},
+      {{"--card", "", "u", "f"}, "option --card: bad URL \"\""},
+      {{"--card", "a b", "u", "f"}, "option --card: bad URL \"a b\""},
+      {{"--unit", "http://h/u", "u", "f"}, "option --unit needs URL=FILE, not \"http://h/u\""},
+      {{"--unit", "http://h/u=", "u", "f"}, "option --unit needs URL=FILE, not \"http://h/u=\""},
+      {{"--unit", "=f", "u", "f"}, "option --unit needs URL=FILE, not \"=f\""},
+      {{"--unit", "rel/u.wmlsc=f", "u", "f"}, "option --unit: bad URL \"rel/u.wmlsc\" (not absolute)"},
+      {{"--unit", "1http://h=f", "u", "f"}, "option --unit: bad URL \"1http://h\""},
+      {{"--load", "file.txt:text/plain", "u", "f"},
+       "option --load needs URL=FILE, not \"file.txt:text/plain\""},
   };
   for (const Row &row : rows) {
     std::string error;

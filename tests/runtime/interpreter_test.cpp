@@ -527,6 +527,26 @@ TEST(ExternalCalls, AccessPragmasAdmitCallersByDomainAndPath) {
   EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, "f"), {})), "3");
 }
 
+// The called unit sees its own URL as base and its caller's as referer; the
+// caller's come back when it returns, and after a run however it ended.
+TEST(ExternalCalls, BaseAndRefererFollowTheUnitThatRuns) {
+  ASSERT_FALSE(compileUnit("extern function where() { return URL.getBase() + \" \" + URL.getReferer(); }\n"
+                           "extern function stop() { Lang.abort(\"x\"); }\n",
+                           "urls").empty());
+  auto module = compile("use url L \"urls.wmlsc#here\";\n"
+                        "extern function f() { var w = L#where(); return w + \"|\" + URL.getBase() + \" \" + URL.getReferer(); }\n"
+                        "extern function g() { return L#stop(); }\n");
+  ASSERT_TRUE(module);
+  std::string dir = "file://" + workDirectory().string();
+  Machine machine;
+  machine.libraryContext().refererUrl = "http://card/deck.wml";
+  EXPECT_EQ(outcome(machine.call(*module, externIndex(*module, "f"), {})),
+            "\"" + dir + "/urls.wmlsc unit.wmlsc|" + dir + "/unit.wmlsc http://card/deck.wml\"");
+  EXPECT_EQ(machine.call(*module, externIndex(*module, "g"), {}).status, RunResult::Status::Fatal);
+  EXPECT_EQ(machine.libraryContext().baseUrl, "");
+  EXPECT_EQ(machine.libraryContext().refererUrl, "http://card/deck.wml");
+}
+
 TEST(ExternalCalls, UrlsResolveAgainstTheCallerThenMappingsThenFiles) {
   const std::map<std::string, std::string> mappings = {
       {"http://host/lib.wmlsc", "/mapped/lib.wmlsc"},
