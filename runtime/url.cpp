@@ -98,15 +98,14 @@ bool isUnreserved(char32_t c) {
 // Resolution
 
 // The path of relative merged into base's directory (all of base's path up
-// to its last '/'); a base with an authority and no path has "/" as its
-// directory.
+// to its last '/'); a base with an authority and no '/' in its path
+// ("http://h", "http://h;p") has "/" as its directory.
 std::string mergePaths(const UrlParts &base, std::string_view relative) {
   std::string basePath = base.pathWithParameters();
-  if (base.hasAuthority && basePath.empty())
-    return "/" + std::string(relative);
   std::size_t slash = basePath.rfind('/');
-  std::string merged = slash == std::string::npos ? std::string() : basePath.substr(0, slash + 1);
-  return merged + std::string(relative);
+  if (slash == std::string::npos)
+    return (base.hasAuthority ? "/" : "") + std::string(relative);
+  return basePath.substr(0, slash + 1) + std::string(relative);
 }
 
 std::vector<std::string> splitSegments(std::string_view path) {
@@ -296,7 +295,12 @@ std::optional<std::string> resolveUrl(std::string_view base, std::string_view re
     result.hasAuthority = from->hasAuthority;
     result.path = refPath.starts_with('/') ? refPath : removeDotSegments(mergePaths(*from, refPath));
   }
-  return composeUrl(result);
+  // Merging can put a "://" after something that is no scheme
+  // ("x:..:/./b" and ".//c" give "x:..://c").
+  std::string resolved = composeUrl(result);
+  if (!isValidUrl(resolved))
+    return std::nullopt;
+  return resolved;
 }
 
 std::string relativeUrl(std::string_view base, std::string_view target) {

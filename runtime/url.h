@@ -49,8 +49,9 @@ std::string urlWithoutFragment(std::string_view url);
 // relative resolved against base by RFC 2396: a URL with a scheme is
 // absolute; "" and "#f" name base's document; "//h" keeps base's scheme;
 // "/p" replaces the path; else base's last segment is replaced, then "."
-// and "seg/.." segments are removed. nullopt when either is malformed or
-// base has no scheme while relative needs one.
+// and "seg/.." segments are removed. nullopt when either is malformed,
+// base has no scheme while relative needs one, or the result would be
+// malformed.
 std::optional<std::string> resolveUrl(std::string_view base, std::string_view relative);
 
 // The shortest reference that resolveUrl(base, ·) turns back into target:

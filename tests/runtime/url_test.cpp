@@ -185,6 +185,7 @@ TEST(UrlResolution, OtherBases) {
       {"http://a", "g", "http://a/g"},  // no path: "/" is the directory
       {"http://a", "", "http://a"},
       {"http://a", "?y", "http://a/?y"},
+      {"http://a;p", "g", "http://a/g"},
       {"http://a/b#frag", "", "http://a/b"},
       {"http://a/b#frag", "#s", "http://a/b#s"},
       {"file:///home/u/app/main.wmlsc", "lib.wmlsc", "file:///home/u/app/lib.wmlsc"},
@@ -203,6 +204,7 @@ TEST(UrlResolution, MalformedOrRelativeBasesGiveNothing) {
   EXPECT_FALSE(resolveUrl("http://a/b", "x y").has_value());
   EXPECT_FALSE(resolveUrl("http://a b/", "g").has_value());
   EXPECT_FALSE(resolveUrl("a/b", "g").has_value());   // a relative base
+  EXPECT_FALSE(resolveUrl("x:..:/./b", ".//c").has_value());  // would give "x:..://c"
   EXPECT_EQ(resolveUrl("a/b", "http://x/").value_or(""), "http://x/");
 }
 
@@ -254,6 +256,38 @@ TEST(UrlRelativeForm, EveryRfcExampleRoundTrips) {
       EXPECT_LE(relative.size(), std::string(row.expected).size());
       EXPECT_EQ(resolveUrl(rfcBase, relative).value_or("<none>"), row.expected);
     }
+  }
+}
+
+// Generated URLs over the characters that matter to the syntax: the
+// relative form always resolves back and is never longer, and resolving
+// keeps a URL well formed.
+TEST(UrlRelativeForm, GeneratedUrlsRoundTrip) {
+  const char alphabet[] = "ab/./;?#:.%";
+  const char *prefixes[] = {"http://h", "http://h/", "http://g/x/", "file://", "file:///a/", "x:"};
+  std::uint32_t state = 12345;
+  auto next = [&state](std::uint32_t limit) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 16) % limit;
+  };
+  auto generate = [&] {
+    std::string url = prefixes[next(std::size(prefixes))];
+    for (std::uint32_t length = next(12); length > 0; --length)
+      url += alphabet[next(sizeof alphabet - 1)];
+    return url;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    std::string base = generate();
+    std::string target = generate();
+    if (!isValidUrl(base) || !isValidUrl(target))
+      continue;
+    SCOPED_TRACE(base + " -> " + target);
+    std::string relative = relativeUrl(base, target);
+    EXPECT_LE(relative.size(), target.size());
+    EXPECT_EQ(resolveUrl(base, relative).value_or("<none>"), target);
+    std::optional<std::string> resolved = resolveUrl(base, target.substr(target.find(':') + 1));
+    if (resolved)
+      EXPECT_TRUE(isValidUrl(*resolved));
   }
 }
 
