@@ -134,13 +134,29 @@ struct Source {
   std::string contentType;
 };
 
-// A --load mapping names the URL exactly (after resolution, fragment
+// The URL a --load option names: fragment left out, and a relative one
+// resolved against the current directory, as --card is.
+std::string mappedUrl(const std::string &key) {
+  std::optional<UrlParts> parts = parseUrl(key);
+  if (parts && !parts->isAbsolute()) {
+    std::error_code failed;
+    std::filesystem::path here = std::filesystem::current_path(failed);
+    std::string directory = pathToFileUrl(failed ? "/" : here.string());
+    if (!directory.ends_with('/'))
+      directory += '/';
+    if (std::optional<std::string> resolved = resolveUrl(directory, key))
+      return urlWithoutFragment(*resolved);
+  }
+  return urlWithoutFragment(key);
+}
+
+// A --load mapping names the URL exactly (after resolution, fragments
 // left out); else a file: URL names its own file, as text/plain.
 std::optional<Source> sourceOf(const LibraryContext &context, const std::string &url) {
   if (context.browser) {
-    auto mapped = context.browser->resources.find(url);
-    if (mapped != context.browser->resources.end()) {
-      const Browser::Resource &resource = mapped->second;
+    for (const auto &[key, resource] : context.browser->resources) {
+      if (mappedUrl(key) != url)
+        continue;
       return Source{resource.file, resource.contentType.empty()
                                        ? std::string(defaultContentType)
                                        : asciiLowerCase(resource.contentType)};

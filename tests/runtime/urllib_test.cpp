@@ -160,6 +160,8 @@ protected:
     browser_.resources["http://www.acme.com/card"] = {(directory_ / "card.vcf").string(), "text/x-vCard"};
     browser_.resources["http://www.acme.com/gone"] = {(directory_ / "missing.txt").string(), ""};
     browser_.resources["http://www.acme.com/dir"] = {(directory_ / "sub").string(), ""};
+    browser_.resources["http://www.acme.com/news#top"] = {(directory_ / "plain.txt").string(), ""};
+    browser_.resources["here.txt"] = {(directory_ / "card.vcf").string(), ""};
     context_.browser = &browser_;
   }
   void TearDown() override {
@@ -199,6 +201,8 @@ TEST_F(LoadString, CallsByUrlAndType) {
       {R"(loadString("http://www.acme.com/dir", "text/plain"))", "404"},
       {R"(loadString("http://www.acme.com/other", "text/plain"))", "404"},  // never fetched
       {R"(loadString("http://www.acme.com/motd?x", "text/plain"))", "404"},  // exact match only
+      {R"(loadString("http://www.acme.com/news", "text/plain"))", "\"h\xC3\xA9llo\\n\""},
+      {"loadString(\"" + pathToFileUrl("here.txt") + "\", \"text/plain\")", R"("BEGIN:VCARD")"},
       {R"(loadString("plain.txt", "image/png"))", "invalid"},
       {R"(loadString("plain.txt", "text/"))", "invalid"},
       {R"(loadString("plain.txt", "text"))", "invalid"},
