@@ -239,8 +239,9 @@ TEST(LibraryRegistry, EveryTableRowMatchesTheLibraryTable) {
   const struct {
     std::uint32_t library;
     std::span<const LibraryEntry> entries;
-  } libraries[] = {{0, langLibrary()}, {1, floatLibrary()}, {2, stringLibrary()},
-                   {65535, debugLibrary()}};
+  } libraries[] = {{0, langLibrary()},     {1, floatLibrary()},      {2, stringLibrary()},
+                   {3, urlLibrary()},      {4, browserLibrary()},    {5, dialogsLibrary()},
+                   {65534, extensionLibrary()}, {65535, debugLibrary()}};
   for (const auto &library : libraries) {
     for (std::uint32_t function = 0; function < library.entries.size(); ++function) {
       SCOPED_TRACE(std::string(library.entries[function].name));
@@ -259,7 +260,7 @@ TEST(LibraryRegistry, EveryTableRowMatchesTheLibraryTable) {
 }
 
 TEST(LibraryRegistry, LibrariesNotImplementedHereGiveNull) {
-  for (std::uint32_t library : {3u, 4u, 5u, 65534u, 6u, 65533u})
+  for (std::uint32_t library : {6u, 7u, 65533u, 4294967295u})
     for (std::uint32_t function = 0; function < 20; ++function)
       EXPECT_EQ(findLibraryImplementation(library, function), nullptr);
 }
