@@ -89,7 +89,7 @@ int hexValue(char32_t c) {
 constexpr char lowerHexDigits[] = "0123456789abcdef";
 
 // Letters, digits and the marks RFC 2396 calls unreserved.
-bool isUnreserved(char32_t c) {
+bool isUnreservedCharacter(char32_t c) {
   return (c < 0x80 && (isAsciiLetter(static_cast<char>(c)) || isAsciiDigit(static_cast<char>(c)))) ||
          std::u32string_view(U"-_.!~*'()").find(c) != std::u32string_view::npos;
 }
@@ -189,6 +189,8 @@ std::string relativePath(std::string_view basePath, std::string_view targetPath)
 }
 
 } // namespace
+
+bool isUnreservedUrlCharacter(char32_t c) { return isUnreservedCharacter(c); }
 
 std::string UrlParts::pathWithParameters() const {
   return hasParameters ? path + ";" + parameters : path;
@@ -350,7 +352,7 @@ std::optional<std::u32string> escapeUrlText(const std::u32string &text) {
   for (char32_t c : text) {
     if (c > 0x7F)
       return std::nullopt;
-    if (isUnreserved(c)) {
+    if (isUnreservedCharacter(c)) {
       escaped += c;
       continue;
     }
@@ -442,7 +444,7 @@ std::string pathToFileUrl(std::string_view path) {
   std::string url = "file://";
   for (char c : text) {
     auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80 && (isUnreserved(byte) || std::string_view("/:@&=+$,").find(c) != std::string_view::npos)) {
+    if (byte < 0x80 && (isUnreservedCharacter(byte) || std::string_view("/:@&=+$,").find(c) != std::string_view::npos)) {
       url += c;
       continue;
     }

@@ -59,6 +59,8 @@ std::optional<std::string> resolveUrl(std::string_view base, std::string_view re
 // works (another scheme, a malformed URL).
 std::string relativeUrl(std::string_view base, std::string_view target);
 
+// Letters, digits and - _ . ! ~ * ' ( ): what escaping leaves alone.
+bool isUnreservedUrlCharacter(char32_t c);
 // Every character other than letters, digits and - _ . ! ~ * ' ( ) as
 // %hh (lower-case hex). nullopt for a character above U+007F.
 std::optional<std::u32string> escapeUrlText(const std::u32string &text);

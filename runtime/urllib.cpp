@@ -86,9 +86,24 @@ Value resolve(LibraryContext &, const Value *arguments) {
   return resolved ? textValue(*resolved) : Value::invalid();
 }
 
-Value escapeString(LibraryContext &, const Value *arguments) {
+// Each escape turns one character into three: a long argument could
+// triple past the memory budget before the machine sees the result.
+bool escapesFit(LibraryContext &context, const Text &text) {
+  std::size_t escapes = 0;
+  for (char32_t c : text)
+    escapes += isUnreservedUrlCharacter(c) ? 0 : 1;
+  std::size_t room = context.maxStringLength > text.size() ? context.maxStringLength - text.size() : 0;
+  if (escapes <= room / 2)
+    return true;
+  context.stop = LibraryContext::Stop::Fatal;
+  context.fatalMessage = "out of memory: the result would pass " +
+                         std::to_string(context.maxStringLength) + " characters";
+  return false;
+}
+
+Value escapeString(LibraryContext &context, const Value *arguments) {
   TextArgument text(arguments[0]);
-  if (!text)
+  if (!text || !escapesFit(context, *text))
     return Value::invalid();
   std::optional<Text> escaped = escapeUrlText(*text);
   return escaped ? Value::string(std::move(*escaped)) : Value::invalid();

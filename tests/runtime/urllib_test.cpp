@@ -242,5 +242,16 @@ TEST_F(LoadString, ContentBeyondTheMemoryBudgetIsFatal) {
   EXPECT_NE(context_.fatalMessage.find("out of memory"), std::string::npos);
 }
 
+TEST(UrlLibrary, EscapesBeyondTheMemoryBudgetAreFatal) {
+  LibraryContext context;
+  context.maxStringLength = 9;
+  EXPECT_EQ(call(context, R"(escapeString("a b c d"))"), "invalid");  // 13 characters
+  EXPECT_EQ(context.stop, LibraryContext::Stop::Fatal);
+  LibraryContext roomy;
+  roomy.maxStringLength = 13;
+  EXPECT_EQ(call(roomy, R"(escapeString("a b c d"))"), R"("a%20b%20c%20d")");
+  EXPECT_EQ(roomy.stop, LibraryContext::Stop::None);
+}
+
 } // namespace
 } // namespace tavokrt
