@@ -2,6 +2,7 @@
 
 #include "errorhlr.h"
 #include "jumpselection.h"
+#include "recordpool.h"
 #include "stmntir.h"
 #include "tavokassert.h"
 #include "wrapper.h"
@@ -38,54 +39,6 @@ struct FormFamily {
 
 static constinit BlockWalkState walk{};
 
-// ---------------------------------------------------------------- record pools
-
-namespace {
-// Instructions, instruction lists and block records are made and released by
-// the million; each kind comes from a free list fed by chunks of many
-// records, so the general allocator is called once per chunk. Released
-// records go back to the list and are handed out again; the chunks stay
-// until the run ends, so the pool holds what the largest function needed.
-template <typename Record> class RecordPool {
-public:
-  Record *take() {
-    if (!freeRecords)
-      addChunk();
-    FreeRecord *record = freeRecords;
-    freeRecords = record->next;
-    return reinterpret_cast<Record *>(record);
-  }
-  void give(Record *record) {
-    auto *freed = reinterpret_cast<FreeRecord *>(record);
-    freed->next = freeRecords;
-    freeRecords = freed;
-  }
-
-private:
-  union FreeRecord {
-    FreeRecord *next;
-    alignas(Record) unsigned char storage[sizeof(Record)];
-  };
-  static constexpr std::size_t chunkRecords = 4096;
-  // Chunks grow with the function, up to 64 times the first, so a small unit
-  // takes little and a large one few chunks.
-  void addChunk() {
-    const std::size_t count = chunkRecords << std::min(chunkCount, 6u);
-    auto *chunk = static_cast<FreeRecord *>(checkedAllocate(count, sizeof(FreeRecord)));
-    ++chunkCount;
-    for (std::size_t i = count; i-- > 0;) {
-      chunk[i].next = freeRecords;
-      freeRecords = &chunk[i];
-    }
-  }
-  FreeRecord *freeRecords = nullptr;
-  unsigned chunkCount = 0;
-};
-
-constinit RecordPool<AsmCode> instructionPool;
-constinit RecordPool<AsmCodeList> listPool;
-constinit RecordPool<CgBlockInfo> blockInfoPool;
-} // namespace
 
 // ---------------------------------------------------------------- forms
 
@@ -205,7 +158,7 @@ std::uint32_t currentSourceLineNumber() {
 
 static AsmCodeList *makeInstruction(Operation operation, std::uint32_t operand1 = 0, std::uint32_t operand2 = 0,
                                     std::uint32_t operand3 = 0, BasicBlock *targetBlock = nullptr) {
-  AsmCode *code = instructionPool.take();
+  AsmCode *code = takeRecordCell<AsmCode>();
   *code = AsmCode{.operation = operation,
                   .operand1 = static_cast<std::uint16_t>(operand1),
                   .operand2 = static_cast<std::uint16_t>(operand2),
@@ -213,7 +166,7 @@ static AsmCodeList *makeInstruction(Operation operation, std::uint32_t operand1 
                   .lineNo = currentSourceLineNumber(),
                   .targetBlock = targetBlock,
                   .next = nullptr};
-  AsmCodeList *list = listPool.take();
+  AsmCodeList *list = takeRecordCell<AsmCodeList>();
   *list = AsmCodeList{.size = static_cast<std::uint32_t>(opcodeRow(operation).size),
                       .first = code,
                       .conditionalJump = nullptr,
@@ -330,7 +283,7 @@ static AsmCodeList *joinTwoLists(AsmCodeList *earlier, AsmCodeList *later) {
   // Only a jump pair at the very end of a block is a conditional jump slot.
   earlier->conditionalJump = later->conditionalJump;
   earlier->size += later->size;
-  listPool.give(later);
+  giveRecordCell(later);
   return earlier;
 }
 
@@ -344,10 +297,10 @@ void freeAsmCodeList(AsmCodeList *list) {
   AsmCode *code = list->first;
   while (code) {
     AsmCode *next = code->next;
-    instructionPool.give(code);
+    giveRecordCell(code);
     code = next;
   }
-  listPool.give(list);
+  giveRecordCell(list);
 }
 
 // ---------------------------------------------------------------- block walk
@@ -371,6 +324,11 @@ void selectBlock(BasicBlock *block) {
   for (;;) {
     setCurrentSourceLineNumber(getStatementSourceLine(statement));
     list = appendAsmLists(list, selectStatement(statement, walk.currentPosition), nullptr);
+    // The tree's cells are what the next statements' instructions are made
+    // of. A logical node remembered for the tobool rule only ever matches
+    // within its own statement, so the memory of it goes with the tree.
+    releaseStatementTree(statement);
+    resetInstructionSelection();
     // A conditional, goto or return ends the block.
     if (statement->statementType != SequentialStat)
       break;
@@ -387,7 +345,7 @@ static void layOutAndSelectBlocks(BlockListNode *blockList) {
     BasicBlock *block = node->blockPtr;
     ASSERT(block);
     walk.currentPosition = node;
-    CgBlockInfo *info = blockInfoPool.take();
+    CgBlockInfo *info = takeRecordCell<CgBlockInfo>();
     *info = CgBlockInfo{.blockId = walk.numberOfBasicBlocks,
                         .startOffset = walk.runningOffset,
                         .asmCodeListPtr = nullptr};
@@ -451,7 +409,7 @@ static void releaseBlockCode(BasicBlock *block) {
   CgBlockInfo *info = block->cgBlockInfoPtr;
   ASSERT(info);
   freeAsmCodeList(info->asmCodeListPtr);
-  blockInfoPool.give(info);
+  giveRecordCell(info);
   // Nothing reads it any more; cleared so no later walk mistakes it for a
   // block laid out already.
   block->cgBlockInfoPtr = nullptr;

@@ -1,43 +1,16 @@
 #include "exprir.h"
 
-#include "mempool.h"
+#include "recordpool.h"
 #include "tavokassert.h"
 
-namespace {
-
-constexpr unsigned requestedPoolUnits = 1024;
-
-// Released nodes and child-list items wait in free lists in front of their
-// pools and are handed out again before the pools are asked: a function's
-// trees are built during its parse and released during its code generation,
-// so the lists hold at most what the largest function held at once, and
-// each node costs two pointer moves instead of a pool's bookkeeping. A
-// recycled node keeps the location number it was first given.
-struct AbstractTreeState {
-  MemPool *treePool;      // created on the first node
-  MemPool *treeListPool;  // created on the first child
-  AbstractTree *freeTrees;          // linked through nextFreeTree
-  AbstractTreeList *freeListItems;  // linked through next
-};
-
-} // namespace
-
-static constinit AbstractTreeState state{};
-
-static_assert(std::is_trivially_copyable_v<AbstractTreeList>);
+// Nodes and child-list items come from the shared record cells: a
+// function's trees are built during its parse and released, statement by
+// statement, while its instructions are selected, and the instructions are
+// made of the cells the trees give back.
 
 AbstractTree *createAbstractTree(ExpressionOperator op) {
-  AbstractTree *tree = state.freeTrees;
-  if (tree) {
-    state.freeTrees = tree->nextFreeTree;
-  } else {
-    if (!state.treePool)
-      state.treePool = createMemPool(requestedPoolUnits, sizeof(AbstractTree));
-    tree = static_cast<AbstractTree *>(allocateFromMemPool(state.treePool));
-    tree->nodeNumber = static_cast<std::uint32_t>(getLocationNumber(state.treePool, tree));
-  }
+  AbstractTree *tree = takeRecordCell<AbstractTree>();
   tree->treeOperator = op;
-  tree->unusedCodeGeneratorWord = 0;
   tree->valueDiscarded = 0;
   tree->referenceCount = 0;
   // The whole payload is cleared: a leaf whose caller fills only part of it
@@ -49,14 +22,7 @@ AbstractTree *createAbstractTree(ExpressionOperator op) {
 
 void appendChild(AbstractTree *tree, AbstractTree *child) {
   ASSERT(!isLeafOperator(tree->treeOperator));
-  AbstractTreeList *item = state.freeListItems;
-  if (item) {
-    state.freeListItems = item->next;
-  } else {
-    if (!state.treeListPool)
-      state.treeListPool = createMemPool(requestedPoolUnits, sizeof(AbstractTreeList));
-    item = static_cast<AbstractTreeList *>(allocateFromMemPool(state.treeListPool));
-  }
+  auto *item = takeRecordCell<AbstractTreeList>();
   *item = AbstractTreeList{.abstractTree = child, .next = nullptr};
   child->referenceCount += 1;
   if (!tree->succList) {
@@ -79,15 +45,9 @@ AbstractTree *addTreeReference(AbstractTree *tree) {
 // its last holder is freed too, so that the memory of a function stays
 // bounded by what its statements still hold; its list node is not returned
 // at once but, chained through next, becomes the work list of nodes to free.
-static void returnTree(AbstractTree *tree) {
-  tree->nextFreeTree = state.freeTrees;
-  state.freeTrees = tree;
-}
+static void returnTree(AbstractTree *tree) { giveRecordCell(tree); }
 
-static void returnListItem(AbstractTreeList *item) {
-  item->next = state.freeListItems;
-  state.freeListItems = item;
-}
+static void returnListItem(AbstractTreeList *item) { giveRecordCell(item); }
 
 static void freeUnreferencedTree(AbstractTree *root) {
   AbstractTreeList *pending = nullptr;

@@ -18,23 +18,22 @@ struct AbstractTreeList {
   AbstractTreeList *next;
 };
 
+// 32 bytes: a function's trees are held whole until its code is generated.
 struct AbstractTree {
-  std::uint32_t nodeNumber;  // location in the tree pool
   ExpressionOperator treeOperator;  // only 0 to 36, 41 and 42 occur
-  std::uint32_t unusedCodeGeneratorWord;
   std::uint32_t valueDiscarded;  // set by instruction selection on a statement's top node
   std::int32_t referenceCount;
   union {
     AbstractTreeList *succList;       // operators: the children in operand order
     IdentifierLeafData identifier;    // IdentifierLeaf
     ConstantDescriptor constantNode;  // ConstantLeaf, after placement
-    AbstractTree *nextFreeTree;       // while in the free list
   };
 };
 static_assert(std::is_trivially_copyable_v<AbstractTree>);
+static_assert(sizeof(AbstractTree) <= 32 && sizeof(AbstractTreeList) <= 16);
 
-// A node with zeroed code-generator words and no children; leaves are filled
-// in by the caller.
+// A node with no children and valueDiscarded clear; leaves are filled in by
+// the caller.
 AbstractTree *createAbstractTree(ExpressionOperator op);
 // Appends child at the end of tree's children and counts the reference.
 void appendChild(AbstractTree *tree, AbstractTree *child);

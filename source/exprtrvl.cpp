@@ -11,7 +11,7 @@ namespace {
 constexpr unsigned requestedPoolUnits = 1024;
 
 // One per node a traversal has reached; the record tree is keyed by the
-// node's nodeNumber, unique among live tree nodes.
+// node's address.
 struct TraversalRecord {
   AbstractTree *node;
   int order;  // visit number, from 0
@@ -27,7 +27,7 @@ struct TraversalState {
 // The state of one walk. Each walk has its own, so a visitor may start
 // another traversal.
 struct TreeTraversal {
-  BalancedTree *records;  // TraversalRecord by nodeNumber
+  BalancedTree *records;  // TraversalRecord by node address
   Stack *pendingLists;    // list nodes whose child is being walked
   int nextOrder;
 };
@@ -36,7 +36,7 @@ static constinit TraversalState state{};
 
 static_assert(std::is_trivially_copyable_v<TraversalRecord>);
 
-static int compareNodeNumbers(Word storedKey, Word soughtKey) {
+static int compareNodeAddresses(Word storedKey, Word soughtKey) {
   if (storedKey == soughtKey)
     return 0;
   return storedKey > soughtKey ? 1 : -1;
@@ -47,7 +47,7 @@ static void freeTraversalRecord(Word, Word data) {
 }
 
 static TraversalRecord *findRecord(const TreeTraversal *traversal, const AbstractTree *node) {
-  return fromWord<TraversalRecord *>(findInBalancedTree(traversal->records, toWord(node->nodeNumber)));
+  return fromWord<TraversalRecord *>(findInBalancedTree(traversal->records, toWord(node)));
 }
 
 static void enterRecord(TreeTraversal *traversal, AbstractTree *node) {
@@ -55,7 +55,7 @@ static void enterRecord(TreeTraversal *traversal, AbstractTree *node) {
     state.recordPool = createMemPool(requestedPoolUnits, sizeof(TraversalRecord));
   auto *record = static_cast<TraversalRecord *>(allocateFromMemPool(state.recordPool));
   *record = TraversalRecord{.node = node, .order = 0, .isVisited = false};
-  insertInBalancedTree(traversal->records, toWord(node->nodeNumber), toWord(record));
+  insertInBalancedTree(traversal->records, toWord(node), toWord(record));
 }
 
 static int visitNode(TreeTraversal *traversal, AbstractTree *node, Word argument, TreeVisitFunction visit) {
@@ -87,7 +87,7 @@ static void descendToUnreachedChild(TreeTraversal *traversal, AbstractTreeList *
 }
 
 int traverseTree(AbstractTree *root, Word argument, TreeVisitFunction visit) {
-  TreeTraversal traversal{.records = createBalancedTree(compareNodeNumbers, freeTraversalRecord),
+  TreeTraversal traversal{.records = createBalancedTree(compareNodeAddresses, freeTraversalRecord),
                           .pendingLists = createStack(nullptr),
                           .nextOrder = 0};
   enterRecord(&traversal, root);

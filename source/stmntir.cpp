@@ -70,24 +70,25 @@ Statement *createGotoStatement() {
 
 Statement *createReturnStatement(AbstractTree *tree) { return createStatement(ReturnStat, tree); }
 
-// The statement's reference to its tree goes with it.
-static void releaseStatement(Statement *statement) {
+void releaseStatementTree(Statement *statement) {
   switch (statement->statementType) {
   case SequentialStat:
   case ConditionalStat:
-    releaseTree(statement->abstractTreePtr);
-    layer.statements.release(statement);
-    return;
   case ReturnStat:
     if (statement->abstractTreePtr)
       releaseTree(statement->abstractTreePtr);
-    layer.statements.release(statement);
+    statement->abstractTreePtr = nullptr;
     return;
   case GotoStat:
-    layer.statements.release(statement);
     return;
   }
   ASSERT(!"statementType is one of the four statement kinds");
+}
+
+// The statement's reference to its tree, if selection left it one, goes with it.
+static void releaseStatement(Statement *statement) {
+  releaseStatementTree(statement);
+  layer.statements.release(statement);
 }
 
 // A block still being filled when the first error is counted may end with a

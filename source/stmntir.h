@@ -61,6 +61,11 @@ Statement *createConditionalStatement(AbstractTree *tree);
 Statement *createGotoStatement();
 Statement *createReturnStatement(AbstractTree *tree);  // tree may be null
 void appendStatement(Statement *statement);
+// Once its instructions are selected, a statement's tree is released and
+// its pointer cleared (a goto has none); the statement keeps its kind, line
+// and links. A function's trees thus go one statement at a time while its
+// instructions are made, not all at its end.
+void releaseStatementTree(Statement *statement);
 
 // The block that receives the next statement: the current one while it is
 // empty, else a new one after it.
