@@ -2,12 +2,14 @@
 // stream and reads its answer, a line, from the browser's input:
 //   prompt: MESSAGE [DEFAULT]     the line typed; an empty one takes DEFAULT
 //   confirm: MESSAGE [OK/CANCEL]  y... or OK → true, n... or CANCEL → false,
-//                                 an empty line → true; anything else asks again
+//                                 an empty line → true; anything else asks
+//                                 again, ten questions at most, then true
 //   alert: MESSAGE                reads nothing
 // When the input has run out, prompt takes its default and confirm its
 // first button (true). In batch mode any dialog is a fatal error: a test
 // must not wait for an answer no one will type. Without a browser the
 // dialogs are written and answered as if the input had run out.
+#include <algorithm>
 #include <cctype>
 #include <optional>
 #include <string>
@@ -37,22 +39,28 @@ bool refusedInBatch(LibraryContext &context) {
   return true;
 }
 
+// The longest answer read at once: an input without line ends (a device
+// such as /dev/zero) must not be read for ever.
+constexpr std::size_t longestAnswer = 65536;
+// Answers confirm does not understand before it takes its first button.
+constexpr int confirmQuestions = 10;
+
 // One line of input without its line end; nothing when the input has run
-// out. A line longer than a string may be is cut to that length, and the
-// rest of it is read and dropped.
+// out. A longer line is cut after longestAnswer bytes (or the memory
+// budget's string length), and its rest is the next answer.
 std::optional<std::string> readAnswer(LibraryContext &context) {
   std::FILE *input = context.browser ? context.browser->input : nullptr;
   if (!input)
     return std::nullopt;
+  std::size_t limit = std::min(longestAnswer, context.maxStringLength);
   std::string line;
   int c;
   bool any = false;
-  while ((c = std::fgetc(input)) != EOF) {
+  while (line.size() < limit && (c = std::fgetc(input)) != EOF) {
     any = true;
     if (c == '\n')
       break;
-    if (line.size() < context.maxStringLength)
-      line += static_cast<char>(c);
+    line += static_cast<char>(c);
   }
   if (!any)
     return std::nullopt;
@@ -98,7 +106,7 @@ Value confirm(LibraryContext &context, const Value *arguments) {
     return Value::invalid();
   std::string okText = encodeUtf8(*ok), cancelText = encodeUtf8(*cancel);
   std::string question = "confirm: " + encodeUtf8(*message) + " [" + okText + "/" + cancelText + "]";
-  for (;;) {
+  for (int asked = 0; asked < confirmQuestions; ++asked) {
     writeLine(context, question);
     std::optional<std::string> answer = readAnswer(context);
     if (!answer)
@@ -115,6 +123,7 @@ Value confirm(LibraryContext &context, const Value *arguments) {
     if (word[0] == 'n' || word[0] == 'N')
       return Value::boolean(false);
   }
+  return Value::boolean(true);
 }
 
 Value alert(LibraryContext &context, const Value *arguments) {

@@ -192,6 +192,7 @@ TEST(Dialogs, ConfirmReadsYesNoOrAButtonAndAsksAgainOtherwise) {
       {"what?\n\n", "true", 2},
       {"maybe\nperhaps\nn\n", "false", 3},
       {"maybe\n", "true", 2},      // asked again, then the input ran out
+      {"?\n?\n?\n?\n?\n?\n?\n?\n?\n?\nn\n", "true", 10},  // ten questions at most
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.input);
@@ -212,6 +213,19 @@ TEST(Dialogs, AlertReadsNothingAndSetAttWritesItsArguments) {
   EXPECT_EQ(session.call(dialogsIndex, R"(prompt("Next?", ""))"), "\"answer\"");
   EXPECT_EQ(session.written(),
             "alert: Done\nsetAtt: \"size\" 12\nsetAtt: invalid \"a\\\"b\"\nprompt: Next? []\n");
+}
+
+// /dev/zero never ends a line: each answer is cut, confirm gives up.
+TEST(Dialogs, AnInputWithoutLineEndsIsReadInBoundedPieces) {
+  Session session;
+  session.browser.input = std::fopen("/dev/zero", "r");
+  ASSERT_NE(session.browser.input, nullptr);
+  session.context.errorStream = nullptr;
+  Value answer = testing::callLibrary(session.context, dialogsIndex, R"(prompt("a", "b"))");
+  ASSERT_TRUE(answer.isString());
+  EXPECT_EQ(answer.asText().size(), 65536u);
+  EXPECT_EQ(session.call(dialogsIndex, R"(confirm("a", "b", "c"))"), "true");
+  std::fclose(session.browser.input);
 }
 
 TEST(Dialogs, BatchModeMakesEveryDialogFatalBeforeItIsShown) {
