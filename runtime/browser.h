@@ -17,6 +17,9 @@ namespace tavokrt {
 struct Browser {
   // WMLBrowser.getVar / setVar, by name; --var NAME=VALUE.
   std::map<std::string, std::string> variables;
+  // Bytes of the names and values setVar has added beyond those it
+  // replaced; the machine's memory budget bounds it.
+  std::size_t variableBytes = 0;
   // The current card's absolute URL (--card); empty when there is none.
   std::string currentCard;
 

@@ -5,6 +5,7 @@
 //
 // Without a browser (a machine run with none) every function returns
 // invalid and has no effect: there is no context to read or change.
+#include <algorithm>
 #include <string>
 
 #include "browser.h"
@@ -50,7 +51,22 @@ Value setVar(LibraryContext &context, const Value *arguments) {
   TextArgument value(arguments[1]);
   if (!context.browser || !variableName(arguments[0], name) || !value)
     return Value::invalid();
-  context.browser->variables[name] = encodeUtf8(*value);
+  // The variables outlive every string of the run, so they are held to
+  // the same budget: a loop setting ever new names meets it.
+  Browser &browser = *context.browser;
+  std::string text = encodeUtf8(*value);
+  auto known = browser.variables.find(name);
+  std::size_t released = known == browser.variables.end() ? 0 : name.size() + known->second.size();
+  std::size_t total = browser.variableBytes - std::min(released, browser.variableBytes) +
+                      name.size() + text.size();
+  if (total > context.maxStringLength) {
+    context.stop = LibraryContext::Stop::Fatal;
+    context.fatalMessage = "out of memory: browser variables beyond " +
+                           std::to_string(context.maxStringLength) + " bytes";
+    return Value::invalid();
+  }
+  browser.variableBytes = total;
+  browser.variables[name] = std::move(text);
   return Value::boolean(true);
 }
 
@@ -85,6 +101,7 @@ Value newContext(LibraryContext &context, const Value *) {
     return Value::invalid();
   Browser &browser = *context.browser;
   browser.variables.clear();
+  browser.variableBytes = 0;
   if (browser.navigation == Browser::Navigation::Prev)
     browser.navigation = Browser::Navigation::None;
   return Value::emptyString();

@@ -64,6 +64,24 @@ TEST(BrowserVariables, NamesAreCheckedBeforeAnythingIsReadOrSet) {
             (std::map<std::string, std::string>{{"B_", "true"}, {"_x9", "42"}, {"a", "1"}}));
 }
 
+// Variables are held to the memory budget: replacing one frees its bytes,
+// newContext frees them all.
+TEST(BrowserVariables, TheirBytesMeetTheMemoryBudget) {
+  Session session;
+  session.context.maxStringLength = 10;
+  EXPECT_EQ(session.call(browserIndex, R"(setVar("a", "12345"))"), "true");     // 6 bytes
+  EXPECT_EQ(session.call(browserIndex, R"(setVar("a", "1234567"))"), "true");   // 8
+  EXPECT_EQ(session.call(browserIndex, R"(setVar("b", "1"))"), "true");         // 10
+  EXPECT_EQ(session.context.stop, LibraryContext::Stop::None);
+  EXPECT_EQ(session.call(browserIndex, R"(setVar("c", ""))"), "invalid");       // 11
+  EXPECT_EQ(session.context.stop, LibraryContext::Stop::Fatal);
+  EXPECT_EQ(session.context.fatalMessage, "out of memory: browser variables beyond 10 bytes");
+  EXPECT_EQ(session.browser.variables.count("c"), 0u);
+  session.context.stop = LibraryContext::Stop::None;
+  EXPECT_EQ(session.call(browserIndex, "newContext()"), "\"\"");
+  EXPECT_EQ(session.call(browserIndex, R"(setVar("d", "123456789"))"), "true");
+}
+
 // A sequence of calls and what is left pending at the end.
 TEST(BrowserNavigation, TheLastCallWinsAndGoEmptyTakesItBack) {
   using Nav = Browser::Navigation;
