@@ -519,68 +519,67 @@ bool readWholeFile(const std::string &path, std::vector<std::uint8_t> &bytes, Lo
   return ok;
 }
 
+// Runs read(bytes) to fill a fresh Record; every fault, and memory running
+// out, becomes the error. Record is a Unit or a DebugInfo, kept in the
+// result's field.
+template <class Record, class Result, auto field, class ReadInto>
+Result readRecord(std::span<const std::uint8_t> bytes, const char *what, ReadInto read) {
+  Result result;
+  if (bytes.size() > largestFile) {
+    result.error = tooLarge(bytes.size());
+    return result;
+  }
+  try {
+    auto record = std::make_shared<Record>();
+    read(*record);
+    result.*field = std::move(record);
+  } catch (const LoadFault &fault) {
+    result.error = {true, fault.offset, fault.message};
+  } catch (const std::bad_alloc &) {
+    result.error = {false, 0, std::string("out of memory while loading the ") + what};
+  }
+  return result;
+}
+
+// The file's bytes handed to load, or the error of reading them.
+template <class Result, class Load>
+Result readFileThen(const std::string &path, Load load) {
+  std::vector<std::uint8_t> bytes;
+  Result result;
+  try {
+    if (!readWholeFile(path, bytes, result.error))
+      return result;
+  } catch (const std::bad_alloc &) {
+    result.error = {false, 0, "out of memory while reading " + path};
+    return result;
+  }
+  return load(bytes);
+}
+
 } // namespace
 
 LoadResult loadUnit(std::span<const std::uint8_t> bytes, const LoadOptions &options) {
-  LoadResult result;
-  if (bytes.size() > largestFile) {
-    result.error = tooLarge(bytes.size());
-    return result;
-  }
-  try {
-    auto unit = std::make_shared<Unit>();
-    UnitReader(bytes, options, *unit).read();
-    result.unit = std::move(unit);
-  } catch (const LoadFault &fault) {
-    result.error = {true, fault.offset, fault.message};
-  } catch (const std::bad_alloc &) {
-    result.error = {false, 0, "out of memory while loading the unit"};
-  }
-  return result;
+  return readRecord<Unit, LoadResult, &LoadResult::unit>(bytes, "unit", [&](Unit &unit) {
+    UnitReader(bytes, options, unit).read();
+  });
 }
 
 LoadResult loadUnitFile(const std::string &path, const LoadOptions &options) {
-  std::vector<std::uint8_t> bytes;
-  LoadResult result;
-  try {
-    if (!readWholeFile(path, bytes, result.error))
-      return result;
-  } catch (const std::bad_alloc &) {
-    result.error = {false, 0, "out of memory while reading " + path};
-    return result;
-  }
-  return loadUnit(bytes, options);
+  return readFileThen<LoadResult>(path, [&](const std::vector<std::uint8_t> &bytes) {
+    return loadUnit(bytes, options);
+  });
 }
 
 DebugLoadResult loadDebug(std::span<const std::uint8_t> bytes, const Unit &unit) {
-  DebugLoadResult result;
-  if (bytes.size() > largestFile) {
-    result.error = tooLarge(bytes.size());
-    return result;
-  }
-  try {
-    auto debug = std::make_shared<DebugInfo>();
-    DebugReader(bytes, unit, *debug).read();
-    result.debug = std::move(debug);
-  } catch (const LoadFault &fault) {
-    result.error = {true, fault.offset, fault.message};
-  } catch (const std::bad_alloc &) {
-    result.error = {false, 0, "out of memory while loading the debug file"};
-  }
-  return result;
+  return readRecord<DebugInfo, DebugLoadResult, &DebugLoadResult::debug>(bytes, "debug file", [&](DebugInfo &debug) {
+    DebugReader(bytes, unit, debug).read();
+  });
 }
 
 DebugLoadResult loadDebugFile(const std::string &path, const Unit &unit) {
-  std::vector<std::uint8_t> bytes;
-  DebugLoadResult result;
-  try {
-    if (!readWholeFile(path, bytes, result.error))
-      return result;
-  } catch (const std::bad_alloc &) {
-    result.error = {false, 0, "out of memory while reading " + path};
-    return result;
-  }
-  return loadDebug(bytes, unit);
+  return readFileThen<DebugLoadResult>(path, [&](const std::vector<std::uint8_t> &bytes) {
+    return loadDebug(bytes, unit);
+  });
 }
 
 } // namespace tavokrt
