@@ -90,6 +90,13 @@ static void makeRoomForOneByte(GrowingBuffer &growing) {
 }
 
 static void appendByte(GrowingBuffer &growing, std::uint8_t byte) {
+  // Nearly every byte fits: the growth step is taken once per many bytes.
+  if (growing.capacity > growing.byteCount) [[likely]] {
+    growing.buffer->bytes[growing.byteCount] = byte;
+    ++growing.buffer->size;
+    ++growing.byteCount;
+    return;
+  }
   makeRoomForOneByte(growing);
   ASSERT(growing.buffer->size == growing.byteCount);
   growing.buffer->bytes[growing.buffer->size] = byte;
