@@ -381,6 +381,9 @@ AsmCodeList *selectExpression(AbstractTree *tree) {
     SelectionStack frames;
     ReusedStack() { frames.swap(spareStack); }
     ~ReusedStack() {
+      // The stack of a very deep tree is given back rather than kept.
+      if (frames.capacity() > 4096)
+        return;
       frames.clear();
       frames.swap(spareStack);
     }

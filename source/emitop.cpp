@@ -56,6 +56,7 @@ struct SpareFrames {
 } // namespace
 
 static constinit SpareFrames spareFrames{};
+constexpr std::size_t largestSpareFrameCount = 4096;
 
 AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
   EmissionWalk walk{.frames = spareFrames.frames,
@@ -70,7 +71,9 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
     else
       stepEffectFrame(&walk);
   }
-  if (walk.capacity > spareFrames.capacity) {
+  // A walk of a very deep expression gives its frames back: kept, they would
+  // add to the memory of every later step of the run.
+  if (walk.capacity > spareFrames.capacity && walk.capacity <= largestSpareFrameCount) {
     std::free(spareFrames.frames);
     spareFrames = SpareFrames{.frames = walk.frames, .capacity = walk.capacity};
   } else {

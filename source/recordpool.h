@@ -21,10 +21,14 @@ template <std::size_t CellSize> class CellPool {
 public:
   // A cell with whatever its last user left in it.
   void *take() {
-    if (!freeCells)
+    if (void *cell = freeCells) {
+      std::memcpy(&freeCells, cell, sizeof freeCells);
+      return cell;
+    }
+    if (nextFresh == chunkEnd)
       addChunk();
-    void *cell = freeCells;
-    std::memcpy(&freeCells, cell, sizeof freeCells);
+    void *cell = nextFresh;
+    nextFresh += CellSize;
     return cell;
   }
   void give(void *cell) {
@@ -33,18 +37,20 @@ public:
   }
 
 private:
-  static constexpr std::size_t firstChunkCells = 4096;
-  // Chunks double up to 64 times the first: a small unit takes little, a
-  // large one few chunks.
+  static constexpr std::size_t firstChunkCells = 2048;
+  // Chunks double up to 16 times the first: a small unit takes little, a
+  // large one few chunks. Cells are carved from the chunk only as they are
+  // needed, so the untouched rest of the last chunk costs no memory.
   void addChunk() {
-    const std::size_t count = firstChunkCells << std::min(chunkCount, 6u);
-    auto *chunk = static_cast<unsigned char *>(checkedAllocate(count, CellSize));
+    const std::size_t count = firstChunkCells << std::min(chunkCount, 4u);
+    nextFresh = static_cast<unsigned char *>(checkedAllocate(count, CellSize));
+    chunkEnd = nextFresh + count * CellSize;
     ++chunkCount;
-    for (std::size_t i = count; i-- > 0;)
-      give(chunk + i * CellSize);
   }
 
   void *freeCells = nullptr;
+  unsigned char *nextFresh = nullptr;  // the next cell never handed out
+  unsigned char *chunkEnd = nullptr;
   unsigned chunkCount = 0;
 };
 
