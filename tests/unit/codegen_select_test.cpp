@@ -389,6 +389,42 @@ TEST(LineTable, AnEntryPerChangeOfLine) {
   debugInfoEnabled = 0;
 }
 
+// ---------------------------------------------------------------- tree release
+
+// A statement's tree goes as soon as its instructions are selected, so the
+// instructions of the next statements are made of its cells; the logical
+// node remembered for the tobool rule goes with it. Two identical statements
+// must select identical code, the first one's release notwithstanding, and
+// a goto keeps its target.
+TEST(TreeRelease, EachStatementsTreeGoesOnceSelected) {
+  auto logicalAssignment = [] {
+    return node(Assign, {variable(0), node(LogicalOr, {node(LogicalAnd, {variable(1), variable(2)}),
+                                                      node(LogicalOr, {variable(3), variable(4)})})});
+  };
+  HandBuiltFunction function(2);
+  function.add(0, SequentialStat, logicalAssignment());
+  function.add(0, SequentialStat, logicalAssignment());
+  function.jump(0, 1);
+  function.add(1, ReturnStat, node(LogicalAnd, {variable(5), variable(6)}));
+  const Bytes code = function.code();
+  ASSERT_GT(code.size(), 4u);
+  HandBuiltFunction single(1);
+  single.add(0, SequentialStat, logicalAssignment());
+  single.returns(0);
+  const Bytes one = single.code();
+  ASSERT_GE(code.size(), 2 * (one.size() - 1));
+  EXPECT_EQ(Bytes(code.begin(), code.begin() + (one.size() - 1)), Bytes(one.begin(), one.end() - 1));
+  EXPECT_EQ(Bytes(code.begin() + (one.size() - 1), code.begin() + 2 * (one.size() - 1)),
+            Bytes(one.begin(), one.end() - 1));
+  for (const Statement &statement : function.statements) {
+    SCOPED_TRACE(statement.statementType);
+    if (statement.statementType == GotoStat)
+      EXPECT_EQ(statement.targetBlock, &function.blocks[1]);
+    else
+      EXPECT_EQ(statement.abstractTreePtr, nullptr);
+  }
+}
+
 // ---------------------------------------------------------------- depth
 
 // The trees stay in the tree pool until the process ends: releasing them is
