@@ -147,14 +147,10 @@ static unsigned unitsInBuffer(const MemPool *memPoolPtr, int bufferNumber) {
   return memPoolPtr->noOfUnits << bufferNumber;
 }
 
+// Buffer b holds the locations from noOfUnits * (2^b - 1) up to
+// noOfUnits * (2^(b+1) - 1), so b = floor(log2(location / noOfUnits + 1)).
 static int bufferOfLocation(const MemPool *memPoolPtr, unsigned location) {
-  long long remaining = static_cast<long long>(location) - memPoolPtr->noOfUnits;
-  int bufferNumber = 0;
-  while (remaining >= 0) {
-    ++bufferNumber;
-    remaining -= static_cast<long long>(memPoolPtr->noOfUnits) << bufferNumber;
-  }
-  return bufferNumber;
+  return std::bit_width(location / memPoolPtr->noOfUnits + 1u) - 1;
 }
 
 // The length of bufferList is always noOfBuffers + 1 rounded up to a multiple of 32.
