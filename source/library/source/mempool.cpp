@@ -45,15 +45,8 @@ static void *reallocate(void *memory, std::size_t bytes) {
 unsigned hashBytes(const void *bytes, std::size_t length) {
   const auto *byte = static_cast<const unsigned char *>(bytes);
   std::uint32_t hash = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    hash = (hash << 4) + byte[i];
-    // The top four bits are folded into the lowest four and cleared.
-    const std::uint32_t top = hash >> 28;
-    if (top != 0) {
-      hash ^= top;
-      hash ^= top << 28;
-    }
-  }
+  for (std::size_t i = 0; i < length; ++i)
+    hash = hashByteStep(hash, byte[i]);
   return hash;
 }
 

@@ -35,6 +35,14 @@ struct MemPool {
 
 // Shift-and-fold hash of bytes, shared by every hash table; "abc" hashes to 0x6783.
 unsigned hashBytes(const void *bytes, std::size_t length);
+// One byte's step of hashBytes, for callers that hash text while they read it:
+// hashBytes(b, n) is hashByteStep applied to b[0] .. b[n-1], starting from 0.
+inline std::uint32_t hashByteStep(std::uint32_t hash, unsigned char byte) {
+  hash = (hash << 4) + byte;
+  // The top four bits are folded into the lowest four and cleared.
+  const std::uint32_t top = hash >> 28;
+  return top != 0 ? (hash ^ top) & 0x0FFFFFFFu : hash;
+}
 
 // The requested count has no effect: buffer 0 always holds max(32, 128 / unitSize) units.
 MemPool *createMemPool(unsigned requestedUnits, unsigned unitSize);
