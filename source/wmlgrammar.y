@@ -30,6 +30,7 @@
 #include "identexp.h"
 #include "pragma.h"
 #include "stmntir.h"
+#include "tavokassert.h"
 #include "wmllex.h"
 
 #include <cstdlib>
@@ -58,6 +59,7 @@ static void beginPlaceholderFunction();
 static void beginBrokenFunction(IdentifierRecord *function);
 static bool declareExternalUnit(NameId name, char *url);
 static bool pragmaStringIndex(char *decoded, std::uint32_t *index);
+static int skipCopyReductions(int below, int state, int lookahead);
 }
 
 %union {
@@ -966,4 +968,109 @@ static bool pragmaStringIndex(char *decoded, std::uint32_t *index) {
     return false;
   }
   return true;
+}
+
+// ---------------------------------------------------------------- copy reductions
+//
+// Precedence is spelled as a chain of single-symbol rules (a primary
+// expression is a call expression is a postfix expression ... is an
+// expression), and most of them only pass on the value of their symbol. An
+// operand climbs a dozen of them, each a full trip through the parser's
+// loop: this walk takes up the largest share of a compilation. The build
+// inserts a call of skipCopyReductions after every reduction's goto (see
+// cmake/parsershortcut.cmake): from the state just entered it follows the
+// reductions by such rules that the parser would make next, and returns the
+// state the parser would reach. A copy reduction pops one state and pushes
+// one, and leaves the value on top as it is, so the stacks, the values, the
+// lookahead and the order of every action stay exactly as the parser's own
+// loop would leave them; only the trips through the loop are saved.
+
+namespace {
+
+// Bison's numbers of the rules whose action copies the value of their single
+// symbol, or that have no action and one symbol (Bison's numbers are one more
+// than the grammar's: its rule 1 is its own start rule).
+constexpr int copyRules[] = {
+  5, 7, 8, 9,                    // PrimaryExpression: Literal; Literal: ...
+  17, 18, 19, 20,                // CallExpression: ...
+  25, 26, 27, 28,                // the library, external function and script names
+  34, 37, 46, 51, 54, 58, 63,    // PostfixExpression: CallExpression ... EqualityExpression: Relational...
+  66, 68, 70, 72, 74, 76, 78,    // BitwiseAndExpression: Equality... AssignmentExpression: Conditional...
+  93,                            // Expression: AssignmentExpression
+  95, 96, 97, 98, 99, 100, 101, 102, 103, 104,  // Statement: Block ... StatementError
+  109, 113, 118, 126, 127, 140, 162, 169, 173, 174, 175, 183, 184, 185, 196,
+};
+
+struct CopyRuleTable {
+  bool isCopy[YYNRULES + 1] = {};
+  constexpr CopyRuleTable() {
+    for (int rule : copyRules)
+      isCopy[rule] = true;
+  }
+};
+constexpr CopyRuleTable copyRuleTable;
+
+// The state the parser enters after the reduction by `rule` on top of
+// `below`: the goto of the rule's left side.
+int stateAfterReduction(int below, int rule) {
+  const int leftSide = yyr1[rule] - YYNTOKENS;
+  const int entry = yypgoto[leftSide] + below;
+  return 0 <= entry && entry <= YYLAST && yycheck[entry] == below ? yytable[entry]
+                                                                  : yydefgoto[leftSide];
+}
+
+// The rule the parser reduces by in `state` with the given lookahead symbol
+// (YYSYMBOL_YYEMPTY when none has been read), or 0 when it shifts, stops
+// with an error, or needs a lookahead it does not have yet.
+int reductionIn(int state, int symbol) {
+  int entry = yypact[state];
+  if (yypact_value_is_default(entry))
+    return yydefact[state];
+  if (symbol == YYSYMBOL_YYEMPTY)
+    return 0;
+  entry += symbol;
+  if (entry < 0 || YYLAST < entry || yycheck[entry] != symbol)
+    return yydefact[state];
+  const int action = yytable[entry];
+  return action < 0 && !yytable_value_is_error(action) ? -action : 0;
+}
+
+// The chain from one (state below, state entered, lookahead) depends on
+// nothing else, so the answers are kept: a unit repeats a few hundred
+// combinations a million times. Direct-mapped, replaced on collision.
+struct ChainCache {
+  static constexpr unsigned size = 4096;
+  std::uint32_t keys[size] = {};   // key + 1; 0 for an empty slot
+  std::int16_t states[size] = {};
+};
+
+}  // namespace
+
+static int skipCopyReductions(int below, int state, int lookahead) {
+  static ChainCache cache;
+  if (lookahead == YYerror)
+    return state;
+  const int symbol = lookahead == YYEMPTY ? YYSYMBOL_YYEMPTY
+                     : lookahead <= YYEOF ? YYSYMBOL_YYEOF
+                                          : YYTRANSLATE(lookahead);
+  // Below, entered and symbol take 9, 9 and 7 bits at most.
+  static_assert(YYNSTATES <= 512 && YYNTOKENS < 127);
+  const std::uint32_t key = (std::uint32_t(below) << 16 | std::uint32_t(state) << 7 |
+                             std::uint32_t(symbol & 127)) + 1;
+  const unsigned slot = (key * 2654435761u) >> 20;
+  if (cache.keys[slot] == key)
+    return cache.states[slot];
+  int reached = state;
+  for (;;) {
+    if (reached == YYFINAL)
+      break;
+    const int rule = reductionIn(reached, symbol);
+    if (rule == 0 || !copyRuleTable.isCopy[rule])
+      break;
+    ASSERT(yyr2[rule] == 1);
+    reached = stateAfterReduction(below, rule);
+  }
+  cache.keys[slot] = key;
+  cache.states[slot] = static_cast<std::int16_t>(reached);
+  return reached;
 }
