@@ -1039,7 +1039,7 @@ int reductionIn(int state, int symbol) {
 // nothing else, so the answers are kept: a unit repeats a few hundred
 // combinations a million times. Direct-mapped, replaced on collision.
 struct ChainCache {
-  static constexpr unsigned size = 4096;
+  static constexpr unsigned size = 16384;
   std::uint32_t keys[size] = {};   // key + 1; 0 for an empty slot
   std::int16_t states[size] = {};
 };
@@ -1057,7 +1057,7 @@ static int skipCopyReductions(int below, int state, int lookahead) {
   static_assert(YYNSTATES <= 512 && YYNTOKENS < 127);
   const std::uint32_t key = (std::uint32_t(below) << 16 | std::uint32_t(state) << 7 |
                              std::uint32_t(symbol & 127)) + 1;
-  const unsigned slot = (key * 2654435761u) >> 20;
+  const unsigned slot = (key * 2654435761u) >> 18;
   if (cache.keys[slot] == key)
     return cache.states[slot];
   int reached = state;
