@@ -66,8 +66,10 @@ const char *getOutputFileName() { return writer.outputFileName; }
   std::exit(1);
 }
 
-static void makeRoomForOneByte(GrowingBuffer &growing) {
-  const std::uint64_t need = std::uint64_t{growing.byteCount} + 1;
+// Grows the buffer so that count more bytes fit: to the need rounded up to
+// the growth step, which is where count single-byte steps would leave it.
+static void makeRoomFor(GrowingBuffer &growing, std::size_t count) {
+  const std::uint64_t need = std::uint64_t{growing.byteCount} + count;
   if (growing.capacity >= need)
     return;
   if (need > largestBufferSize)
@@ -97,11 +99,23 @@ static void appendByte(GrowingBuffer &growing, std::uint8_t byte) {
     ++growing.byteCount;
     return;
   }
-  makeRoomForOneByte(growing);
+  makeRoomFor(growing, 1);
   ASSERT(growing.buffer->size == growing.byteCount);
   growing.buffer->bytes[growing.buffer->size] = byte;
   ++growing.buffer->size;
   ++growing.byteCount;
+}
+
+static void appendBytes(GrowingBuffer &growing, const std::uint8_t *bytes, std::size_t count) {
+  if (count == 0)
+    return;
+  if (growing.capacity - growing.byteCount < count)
+    makeRoomFor(growing, count);
+  ASSERT(growing.buffer->size == growing.byteCount);
+  std::memcpy(growing.buffer->bytes + growing.byteCount, bytes, count);
+  // The room made above keeps the count within 32 bits.
+  growing.buffer->size += static_cast<std::uint32_t>(count);
+  growing.byteCount += static_cast<std::uint32_t>(count);
 }
 
 static ByteBuffer *takeGrowingBuffer(GrowingBuffer &growing) {
@@ -111,6 +125,10 @@ static ByteBuffer *takeGrowingBuffer(GrowingBuffer &growing) {
 }
 
 void emitByte(std::uint8_t byte) { appendByte(writer.currentByteBuffer, byte); }
+
+void emitBytes(const std::uint8_t *bytes, std::size_t count) {
+  appendBytes(writer.currentByteBuffer, bytes, count);
+}
 
 ByteBuffer *takeByteBuffer() { return takeGrowingBuffer(writer.currentByteBuffer); }
 
@@ -373,8 +391,7 @@ static FunctionPoolCounts writeFunctionNameTable() {
     ++counts.nameCount;
     emitByte(static_cast<std::uint8_t>(record->functionIndex));
     emitByte(static_cast<std::uint8_t>(length));
-    for (std::size_t i = 0; i < length; ++i)
-      emitByte(static_cast<std::uint8_t>(name[i]));
+    emitBytes(reinterpret_cast<const std::uint8_t *>(name), length);
   }
   if (undefinedFunction)
     std::exit(1);

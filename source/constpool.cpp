@@ -14,41 +14,42 @@
 #include <type_traits>
 
 namespace {
-struct ConstantEntry;
-
 // One per distinct key text. The text lives in the text buffer, which moves
 // when it grows, so a stored record holds an offset; only the record used as
-// a lookup key points at a text of its own.
+// a lookup key points at a text of its own. The hash and the length are kept
+// so that a chain is walked on them and the bytes are compared only for the
+// record that matches both.
 struct TextRecord {
   const char *text;          // lookup key only; null in stored records
   std::size_t textOffset;    // of the NUL-terminated text in the text buffer
+  std::size_t length;        // bytes before the NUL
+  std::uint32_t hash;        // hashBytes of those bytes
   std::uint32_t kindMask;    // bit k: a constant of kind k has this text
-  ConstantEntry *constants;  // newest first
+  std::uint32_t indexOfKind[3];  // the constant of kind k, for each bit of kindMask
 };
 
+// The constant list: one per constant, at its index.
 struct ConstantEntry {
-  int kind;  // ConstantKind
-  std::uint32_t index;
   TextRecord *textRecord;
-  ConstantEntry *next;  // next constant of the same text
+  int kind;  // ConstantKind
 };
 
-struct ConstantListNode {
-  ConstantEntry *entry;
-  ConstantListNode *next;
+// A key text about to be looked up, measured and hashed once.
+struct KeyText {
+  const char *bytes;
+  std::size_t length;
+  std::uint32_t hash;
 };
 
 struct PoolState {
   HashTable *textDictionary;  // TextRecord * keys and data
   MemPool *textRecordPool;
-  MemPool *constantEntryPool;
-  MemPool *listNodePool;
   char *textBuffer;
   std::size_t textBufferUsed;
   std::size_t textBufferCapacity;  // a multiple of textBufferStep
   std::uint32_t constCount;        // also the next index
-  ConstantListNode *headOfConstantList;
-  ConstantListNode *tailOfConstantList;
+  std::uint32_t constantListCapacity;
+  ConstantEntry *constantList;     // constCount entries in index order
 };
 } // namespace
 
@@ -67,27 +68,45 @@ static const char *textOf(const TextRecord *record) {
   return record->text ? record->text : pool.textBuffer + record->textOffset;
 }
 
-static int compareTexts(Word storedKey, Word soughtKey) {
-  return std::strcmp(textOf(fromWord<TextRecord *>(storedKey)),
-                     textOf(fromWord<TextRecord *>(soughtKey)));
+static std::uint32_t hashOfBytes(const char *bytes, std::size_t length) {
+  std::uint32_t hash = 0;
+  for (std::size_t i = 0; i < length; ++i)
+    hash = hashByteStep(hash, static_cast<unsigned char>(bytes[i]));
+  return hash;
 }
 
-static unsigned hashText(Word key) {
-  const char *text = textOf(fromWord<TextRecord *>(key));
-  return hashBytes(text, std::strlen(text));
+static KeyText keyTextOf(const char *text, std::size_t length) {
+  return KeyText{.bytes = text, .length = length, .hash = hashOfBytes(text, length)};
 }
+
+template <class Number> static int orderOf(Number stored, Number sought) {
+  return stored < sought ? -1 : stored > sought ? 1 : 0;
+}
+
+// Chains are ordered by hash, then length, then bytes: most records of a
+// chain differ from the sought text in their hash, and only a record equal
+// in both has its bytes compared.
+static int compareTexts(Word storedKey, Word soughtKey) {
+  const auto *stored = fromWord<const TextRecord *>(storedKey);
+  const auto *sought = fromWord<const TextRecord *>(soughtKey);
+  if (stored->hash != sought->hash)
+    return orderOf(stored->hash, sought->hash);
+  if (stored->length != sought->length)
+    return orderOf(stored->length, sought->length);
+  return std::memcmp(textOf(stored), textOf(sought), stored->length);
+}
+
+static unsigned hashText(Word key) { return fromWord<const TextRecord *>(key)->hash; }
 
 static void createTextDictionary() {
   pool.textDictionary = createHashTable(compareTexts, nullptr, hashText);
   pool.textRecordPool = createMemPool(1024, sizeof(TextRecord));
-  pool.constantEntryPool = createMemPool(1024, sizeof(ConstantEntry));
-  pool.listNodePool = createMemPool(1024, sizeof(ConstantListNode));
 }
 
-// Copies text and its NUL at the end of the text buffer; returns its offset.
-static std::size_t storeText(const char *text) {
-  const std::size_t length = std::strlen(text) + 1;
-  const std::size_t need = pool.textBufferUsed + length;
+// Copies the key's bytes and a NUL at the end of the text buffer; returns
+// their offset.
+static std::size_t storeText(const KeyText &key) {
+  const std::size_t need = pool.textBufferUsed + key.length + 1;
   if (need > pool.textBufferCapacity) {
     const std::size_t capacity = (need + textBufferStep - 1) / textBufferStep * textBufferStep;
     void *buffer = std::realloc(pool.textBuffer, capacity);
@@ -97,52 +116,53 @@ static std::size_t storeText(const char *text) {
     pool.textBufferCapacity = capacity;
   }
   const std::size_t offset = pool.textBufferUsed;
-  std::memcpy(pool.textBuffer + offset, text, length);
+  std::memcpy(pool.textBuffer + offset, key.bytes, key.length);
+  pool.textBuffer[offset + key.length] = '\0';
   pool.textBufferUsed = need;
   return offset;
 }
 
-static TextRecord *findOrEnterText(const char *text) {
-  TextRecord soughtKey{.text = text, .textOffset = 0, .kindMask = 0, .constants = nullptr};
+static TextRecord *findOrEnterText(const KeyText &key) {
+  TextRecord soughtKey{.text = key.bytes, .textOffset = 0, .length = key.length, .hash = key.hash,
+                       .kindMask = 0, .indexOfKind = {}};
   if (auto *found = fromWord<TextRecord *>(findInHashTable(pool.textDictionary, toWord(&soughtKey))))
     return found;
   auto *record = static_cast<TextRecord *>(allocateFromMemPool(pool.textRecordPool));
-  *record = TextRecord{.text = nullptr, .textOffset = storeText(text), .kindMask = 0,
-                       .constants = nullptr};
+  *record = TextRecord{.text = nullptr, .textOffset = storeText(key), .length = key.length,
+                       .hash = key.hash, .kindMask = 0, .indexOfKind = {}};
   insertInHashTable(pool.textDictionary, toWord(record), toWord(record));
   return record;
 }
 
-static void appendToConstantList(ConstantEntry *entry) {
-  auto *node = static_cast<ConstantListNode *>(allocateFromMemPool(pool.listNodePool));
-  *node = ConstantListNode{.entry = entry, .next = nullptr};
-  if (pool.tailOfConstantList)
-    pool.tailOfConstantList->next = node;
-  else
-    pool.headOfConstantList = node;
-  pool.tailOfConstantList = node;
+// The list doubles, so appending costs no allocation for nearly every constant.
+static void appendToConstantList(TextRecord *record, int kind) {
+  if (pool.constCount == pool.constantListCapacity) {
+    const std::uint32_t capacity = pool.constantListCapacity ? pool.constantListCapacity * 2 : 256;
+    void *list = std::realloc(pool.constantList, capacity * sizeof(ConstantEntry));
+    if (!list)
+      fatalError(noMemorySpace);
+    pool.constantList = static_cast<ConstantEntry *>(list);
+    pool.constantListCapacity = capacity;
+  }
+  pool.constantList[pool.constCount] = ConstantEntry{.textRecord = record, .kind = kind};
 }
 
-std::uint32_t addConstant(const char *keyText, int kind) {
+static std::uint32_t addConstantOfKey(const KeyText &key, int kind) {
   ASSERT(kind == IntegerConstant || kind == FloatConstant || kind == StringConstant);
   if (!pool.textDictionary)
     createTextDictionary();
-  TextRecord *record = findOrEnterText(keyText);
+  TextRecord *record = findOrEnterText(key);
   const std::uint32_t kindBit = 1u << kind;
-  if (record->kindMask & kindBit) {
-    ConstantEntry *currentNode = record->constants;
-    while (currentNode && currentNode->kind != kind)
-      currentNode = currentNode->next;
-    ASSERT(currentNode);
-    return currentNode->index;
-  }
-  auto *entry = static_cast<ConstantEntry *>(allocateFromMemPool(pool.constantEntryPool));
-  *entry = ConstantEntry{.kind = kind, .index = pool.constCount, .textRecord = record,
-                         .next = record->constants};
-  record->constants = entry;
+  if (record->kindMask & kindBit)
+    return record->indexOfKind[kind];
+  record->indexOfKind[kind] = pool.constCount;
   record->kindMask |= kindBit;
-  appendToConstantList(entry);
+  appendToConstantList(record, kind);
   return pool.constCount++;
+}
+
+std::uint32_t addConstant(const char *keyText, int kind) {
+  return addConstantOfKey(keyTextOf(keyText, std::strlen(keyText)), kind);
 }
 
 int numberOfConstants() { return static_cast<int>(pool.constCount); }
@@ -173,7 +193,7 @@ static std::uint32_t valueOfKey(const char *key) {
 static std::uint32_t addValueConstant(std::uint32_t bits, int kind) {
   char key[valueKeyLength + 1];
   makeValueKey(bits, key);
-  return addConstant(key, kind);
+  return addConstantOfKey(keyTextOf(key, valueKeyLength), kind);
 }
 
 // ---------------------------------------------------------------- constant leaves
@@ -428,23 +448,37 @@ static bool decodeEscape(const char *&in, const char *end, char *&out) {
   return true;
 }
 
+// The first byte in [from, end) that is a backslash or the quote, or end.
+static const char *nextSpecialByte(const char *from, const char *end, char quote) {
+  const auto *backslash = static_cast<const char *>(std::memchr(from, '\\', std::size_t(end - from)));
+  const char *runEnd = backslash ? backslash : end;
+  const auto *closing = static_cast<const char *>(std::memchr(from, quote, std::size_t(runEnd - from)));
+  return closing ? closing : runEnd;
+}
+
 char *decodeStringLiteral(const char *text) {
   const std::size_t length = std::strlen(text);
   ASSERT(length >= 1 && isQuote(text[0]));
   // No escape is shorter than what it decodes to, so the text after the
-  // opening quote plus a NUL always fits.
-  auto *decoded = static_cast<char *>(checkedAllocate(length, 1));
+  // opening quote plus a NUL always fits. Every byte is written before it
+  // is read, so the buffer needs no clearing.
+  auto *decoded = static_cast<char *>(std::malloc(length));
+  if (!decoded)  // the checked allocation reports a second failure and ends the run
+    decoded = static_cast<char *>(checkedAllocate(length, 1));
   char *out = decoded;
   // The literal ends at its closing quote, the only unescaped one like the
   // opening quote. A NUL byte in the source ends the text early, without
   // that quote: the constant ends there, as it does at an escaped NUL.
+  // Bytes between escapes are copied a run at a time.
   const char quote = text[0];
   const char *end = text + length;
   for (const char *in = text + 1; in < end && *in != quote;) {
-    if (*in != '\\') {
-      *out++ = *in++;
-      continue;
-    }
+    const char *special = nextSpecialByte(in, end, quote);
+    std::memcpy(out, in, std::size_t(special - in));
+    out += special - in;
+    in = special;
+    if (in == end || *in == quote)
+      break;
     ++in;
     if (in >= end || !decodeEscape(in, end, out)) {
       std::free(decoded);
@@ -457,30 +491,32 @@ char *decodeStringLiteral(const char *text) {
 }
 
 // The length field of a string constant is 32 bits.
-static bool stringLengthInRange(const char *decoded) {
-  if (std::strlen(decoded) < 0xFFFFFFFFu)
+static bool stringLengthInRange(std::size_t length) {
+  if (length < 0xFFFFFFFFu)
     return true;
   reportError(StringTooLong);
   return false;
 }
 
 Expression *stringLiteral(const char *decoded) {
-  if (!stringLengthInRange(decoded))
+  const std::size_t length = std::strlen(decoded);
+  if (!stringLengthInRange(length))
     return nullptr;
-  if (decoded[0] == '\0')
+  if (length == 0)
     return immediateConstant(ImmediateCode::EmptyString);
-  Expression *leaf = constantIndexLeaf(addConstant(decoded, StringConstant));
+  Expression *leaf = constantIndexLeaf(addConstantOfKey(keyTextOf(decoded, length), StringConstant));
   if (leaf)
     leaf->constant.valueType = StringType;
   return leaf;
 }
 
 std::uint32_t pragmaString(const char *decoded) {
-  if (!stringLengthInRange(decoded))
+  const std::size_t length = std::strlen(decoded);
+  if (!stringLengthInRange(length))
     return noConstantIndex;
-  if (decoded[0] == '\0')
+  if (length == 0)
     reportWarning(EmptyStringInPragma);
-  return addConstant(decoded, StringConstant);
+  return addConstantOfKey(keyTextOf(decoded, length), StringConstant);
 }
 
 // ---------------------------------------------------------------- placement
@@ -529,14 +565,19 @@ ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
 void emitMbUInt32(std::uint32_t value) {
   std::uint8_t bytes[maxMbUInt32Length];
   const int length = encodeMbUInt32(value, bytes);
-  for (int i = 0; i < length; ++i)
-    emitByte(bytes[i]);
+  emitBytes(bytes, static_cast<std::size_t>(length));
+}
+
+static int encodeBigEndian(std::uint32_t value, int count, std::uint8_t *bytes) {
+  ASSERT(count >= 1 && count <= 4);
+  for (int i = 0; i < count; ++i)
+    bytes[i] = static_cast<std::uint8_t>(value >> (8 * (count - 1 - i)));
+  return count;
 }
 
 void emitBigEndian(std::uint32_t value, int count) {
-  ASSERT(count >= 1 && count <= 4);
-  for (int i = count - 1; i >= 0; --i)
-    emitByte(static_cast<std::uint8_t>(value >> (8 * i)));
+  std::uint8_t bytes[4];
+  emitBytes(bytes, static_cast<std::size_t>(encodeBigEndian(value, count, bytes)));
 }
 
 // Pool type bytes of the encoded constants.
@@ -548,35 +589,41 @@ enum PoolEntryType : std::uint8_t {
   Utf8String = 4,
 };
 
-static void writeInteger(std::int32_t value) {
+// The type byte and what follows it, a string's bytes excepted.
+constexpr int longestConstantHead = 1 + maxMbUInt32Length;
+
+static int encodeInteger(std::int32_t value, std::uint8_t *head) {
+  const auto bits = static_cast<std::uint32_t>(value);
   if (value >= -128 && value <= 127) {
-    emitByte(Integer8);
-    emitBigEndian(static_cast<std::uint32_t>(value), 1);
-  } else if (value >= -32768 && value <= 32767) {
-    emitByte(Integer16);
-    emitBigEndian(static_cast<std::uint32_t>(value), 2);
-  } else {
-    emitByte(Integer32);
-    emitBigEndian(static_cast<std::uint32_t>(value), 4);
+    head[0] = Integer8;
+    return 1 + encodeBigEndian(bits, 1, head + 1);
   }
+  if (value >= -32768 && value <= 32767) {
+    head[0] = Integer16;
+    return 1 + encodeBigEndian(bits, 2, head + 1);
+  }
+  head[0] = Integer32;
+  return 1 + encodeBigEndian(bits, 4, head + 1);
 }
 
-static void writeConstant(const ConstantEntry *entry) {
-  const char *text = textOf(entry->textRecord);
-  switch (entry->kind) {
+static void writeConstant(const ConstantEntry &entry) {
+  const TextRecord *record = entry.textRecord;
+  const char *text = textOf(record);
+  std::uint8_t head[longestConstantHead];
+  switch (entry.kind) {
   case IntegerConstant:
-    writeInteger(static_cast<std::int32_t>(valueOfKey(text)));
+    emitBytes(head, static_cast<std::size_t>(encodeInteger(static_cast<std::int32_t>(valueOfKey(text)), head)));
     return;
   case FloatConstant:
-    emitByte(Float32);
-    emitBigEndian(valueOfKey(text), 4);
+    head[0] = Float32;
+    emitBytes(head, static_cast<std::size_t>(1 + encodeBigEndian(valueOfKey(text), 4, head + 1)));
     return;
   case StringConstant: {
-    const auto length = static_cast<std::uint32_t>(std::strlen(text));
-    emitByte(Utf8String);
-    emitMbUInt32(length);
-    for (std::uint32_t i = 0; i < length; ++i)
-      emitByte(static_cast<std::uint8_t>(text[i]));
+    // The length was checked against 32 bits when the string was entered.
+    const auto length = static_cast<std::uint32_t>(record->length);
+    head[0] = Utf8String;
+    emitBytes(head, static_cast<std::size_t>(1 + encodeMbUInt32(length, head + 1)));
+    emitBytes(reinterpret_cast<const std::uint8_t *>(text), length);
     return;
   }
   }
@@ -584,16 +631,11 @@ static void writeConstant(const ConstantEntry *entry) {
 }
 
 void writeConstantPool() {
-  ASSERT((pool.constCount == 0) == (pool.headOfConstantList == nullptr));
+  ASSERT((pool.constCount == 0) == (pool.constantList == nullptr));
   emitMbUInt32(pool.constCount);
   emitByte(utf8CharacterSet);
-  std::uint32_t written = 0;
-  for (const ConstantListNode *node = pool.headOfConstantList; node; node = node->next) {
-    ASSERT(node->entry->index == written);
-    writeConstant(node->entry);
-    ++written;
-  }
-  ASSERT(written == pool.constCount);
+  for (std::uint32_t index = 0; index < pool.constCount; ++index)
+    writeConstant(pool.constantList[index]);
   saveConstantPoolBytes();
 }
 
@@ -612,9 +654,10 @@ static const char *kindLabel(int kind) {
 void printConstantPool() {
   std::printf("%s \n", "CONSTANT POOL");
   std::printf("%s %d \n", "Number of Constants: ", static_cast<int>(pool.constCount));
-  for (const ConstantListNode *node = pool.headOfConstantList; node; node = node->next) {
-    std::printf("%d        ", static_cast<int>(node->entry->index));
-    std::printf("%s  %s\n", kindLabel(node->entry->kind), textOf(node->entry->textRecord));
+  for (std::uint32_t index = 0; index < pool.constCount; ++index) {
+    const ConstantEntry &entry = pool.constantList[index];
+    std::printf("%d        %s  %s\n", static_cast<int>(index), kindLabel(entry.kind),
+                textOf(entry.textRecord));
   }
 }
 
@@ -623,10 +666,7 @@ void freeConstantPool() {
     deleteHashTable(pool.textDictionary);
   if (pool.textRecordPool)
     deleteMemPool(pool.textRecordPool);
-  if (pool.constantEntryPool)
-    deleteMemPool(pool.constantEntryPool);
-  if (pool.listNodePool)
-    deleteMemPool(pool.listNodePool);
   std::free(pool.textBuffer);
+  std::free(pool.constantList);
   pool = PoolState{};
 }

@@ -7,6 +7,7 @@
 
 #include "exprsion.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Kinds stored in the pool; they match ValueType 0 to 2.
@@ -49,6 +50,9 @@ ConstantDescriptor placeConstant(ConstantDescriptor descriptor);
 void emitMbUInt32(std::uint32_t value);
 // Appends the low count bytes (1 to 4) of value, most significant first.
 void emitBigEndian(std::uint32_t value, int count);
+// Appends count bytes to the output buffer in one step, as count emitByte
+// calls would (the buffer grows by the same rule).
+void emitBytes(const std::uint8_t *bytes, std::size_t count);
 
 // Encodes the pool into the output buffer and hands it to the unit writer.
 void writeConstantPool();
