@@ -23,6 +23,8 @@ constexpr unsigned bufferListStep = 32;    // bufferList grows and shrinks by th
 constexpr std::size_t bufferGranule = 128; // buffer sizes are rounded up to this many bytes
 constexpr unsigned minimumUnitsInBuffer0 = 32;
 constexpr unsigned minimumBytesInBuffer0 = 128;
+// Units an allocation run reaches ahead: eight words of the bit set.
+constexpr unsigned runLookahead = 256;
 } // namespace
 
 static constinit PoolModuleState poolModule{};
@@ -127,17 +129,18 @@ void deleteBitSet(BitSet bitSet) { std::free(bitSet); }
 
 // ---------------------------------------------------------------- buffers and locations
 
-// Locations of buffers 0 to noOfBuffers.
-static unsigned capacityOf(const MemPool *memPoolPtr) {
-  return ((1u << (memPoolPtr->noOfBuffers + 1)) - 1) * memPoolPtr->noOfUnits;
-}
-
 static unsigned startOfBuffer(const MemPool *memPoolPtr, int bufferNumber) {
   return ((1u << bufferNumber) - 1) * memPoolPtr->noOfUnits;
 }
 
 static unsigned unitsInBuffer(const MemPool *memPoolPtr, int bufferNumber) {
   return memPoolPtr->noOfUnits << bufferNumber;
+}
+
+// Absent buffers have a unit count of 0 and are never open.
+static bool isOpenBuffer(const MemPool *memPoolPtr, int bufferNumber) {
+  const BufferUse &use = memPoolPtr->bufferUse[bufferNumber];
+  return use.unitsInUse < use.unitCount;
 }
 
 // Buffer b holds the locations from noOfUnits * (2^b - 1) up to
@@ -149,6 +152,14 @@ static int bufferOfLocation(const MemPool *memPoolPtr, unsigned location) {
 // The length of bufferList is always noOfBuffers + 1 rounded up to a multiple of 32.
 static std::size_t bufferListSlots(int noOfBuffers) {
   return (static_cast<std::size_t>(noOfBuffers) / bufferListStep + 1) * bufferListStep;
+}
+
+// capacity and lastBufferStart follow noOfBuffers.
+static void setNoOfBuffers(MemPool *memPoolPtr, int noOfBuffers) {
+  ASSERT(noOfBuffers >= 0);
+  memPoolPtr->noOfBuffers = noOfBuffers;
+  memPoolPtr->lastBufferStart = startOfBuffer(memPoolPtr, noOfBuffers);
+  memPoolPtr->capacity = startOfBuffer(memPoolPtr, noOfBuffers + 1);
 }
 
 static void initialisePool(MemPool *memPoolPtr, unsigned unitSize) {
@@ -164,9 +175,40 @@ static void initialisePool(MemPool *memPoolPtr, unsigned unitSize) {
       .bufferList = static_cast<void **>(allocateZeroed(bufferListStep, sizeof(void *))),
       .pageTable = createPageTable(unitSize),
       .bufferUse = static_cast<BufferUse *>(allocateZeroed(bufferListStep, sizeof(BufferUse))),
+      .capacity = 0,
+      .lastBufferStart = 0,
+      .recent = RecentBuffer{},
+      .run = AllocationRun{},
+  };
+  setNoOfBuffers(memPoolPtr, 0);
+}
+
+// Sets up the run after the unit just taken. The next allocation takes the
+// unit after it when that one is clear and nothing before it is freed: in
+// the highest buffer by the next-unit shortcut (or, after its first unit,
+// by the search from there); in a lower buffer because the highest is full
+// and this buffer is the lowest with a free unit, all of it before this unit
+// occupied. The run is the clear locations that follow, looked at a few
+// words ahead only, so that a run cut short by a free costs little.
+static void startRunAfter(MemPool *memPoolPtr, int bufferNumber, void *unit, unsigned location) {
+  AllocationRun &run = memPoolPtr->run;
+  run.runEnd = 0;
+  const bool inLowerBuffer = bufferNumber != memPoolPtr->noOfBuffers;
+  if (inLowerBuffer && isOpenBuffer(memPoolPtr, memPoolPtr->noOfBuffers))
+    return;
+  const unsigned first = location + 1;
+  const unsigned limit = std::min(startOfBuffer(memPoolPtr, bufferNumber + 1), first + runLookahead);
+  run = AllocationRun{
+      .nextUnit = static_cast<char *>(unit) + memPoolPtr->unitSize,
+      .nextLocation = first,
+      .runEnd = findNextSetBit(memPoolPtr->occupancyBits, first, limit),
+      .use = &memPoolPtr->bufferUse[bufferNumber],
+      .endsOnAnyFree = inLowerBuffer,
   };
 }
 
+// Every search below leaves all of the buffer before the location it takes
+// occupied, except the next-unit shortcut in the highest buffer.
 static void *takeLocation(MemPool *memPoolPtr, int bufferNumber, unsigned startOfBufferPos,
                           unsigned location) {
   setBit(memPoolPtr->occupancyBits, location, 1);
@@ -178,6 +220,7 @@ static void *takeLocation(MemPool *memPoolPtr, int bufferNumber, unsigned startO
                static_cast<std::size_t>(location - startOfBufferPos) * memPoolPtr->unitSize;
   memPoolPtr->lastAllocatedUnit = unit;
   memPoolPtr->lastAllocatedLocation = static_cast<int>(location);
+  startRunAfter(memPoolPtr, bufferNumber, unit, location);
   return unit;
 }
 
@@ -192,25 +235,28 @@ static void resizeBufferSlots(MemPool *memPoolPtr, std::size_t oldSlots, std::si
     std::fill(memPoolPtr->bufferList + oldSlots, memPoolPtr->bufferList + newSlots, nullptr);
     std::fill(memPoolPtr->bufferUse + oldSlots, memPoolPtr->bufferUse + newSlots, BufferUse{});
   }
+  // Both point into the old bufferUse.
+  memPoolPtr->recent = RecentBuffer{};
+  memPoolPtr->run = AllocationRun{};
 }
 
 // Adds a buffer slot above the highest one; returns its number. The new
 // buffer's locations start at the old capacity.
 static int appendBufferSlot(MemPool *memPoolPtr) {
-  const unsigned oldCapacity = capacityOf(memPoolPtr);
+  const unsigned oldCapacity = memPoolPtr->capacity;
   const unsigned long long newCapacity =
       oldCapacity + (static_cast<unsigned long long>(memPoolPtr->noOfUnits)
                      << (memPoolPtr->noOfBuffers + 1));
   // Locations are ints: a pool cannot number more units than that.
   if (newCapacity > INT_MAX)
     fatalError(noMemorySpace);
-  ++memPoolPtr->noOfBuffers;
-  if (memPoolPtr->noOfBuffers % bufferListStep == 0)
-    resizeBufferSlots(memPoolPtr, bufferListSlots(memPoolPtr->noOfBuffers - 1),
-                      bufferListSlots(memPoolPtr->noOfBuffers));
+  const int noOfBuffers = memPoolPtr->noOfBuffers + 1;
+  if (noOfBuffers % bufferListStep == 0)
+    resizeBufferSlots(memPoolPtr, bufferListSlots(noOfBuffers - 1), bufferListSlots(noOfBuffers));
   memPoolPtr->occupancyBits = resizeBitSet(memPoolPtr->occupancyBits, oldCapacity,
                                            static_cast<unsigned>(newCapacity));
-  return memPoolPtr->noOfBuffers;
+  setNoOfBuffers(memPoolPtr, noOfBuffers);
+  return noOfBuffers;
 }
 
 // A fresh buffer is zero-filled, so a unit is zero the first time it is handed out.
@@ -222,7 +268,7 @@ static void createBuffer(MemPool *memPoolPtr, int bufferNumber, unsigned startOf
   memPoolPtr->bufferList[bufferNumber] = buffer;
   ASSERT(startOfBufferPos == ((1u << bufferNumber) - 1) * memPoolPtr->noOfUnits);
   memPoolPtr->bufferUse[bufferNumber] =
-      BufferUse{.unitsInUse = 0, .lowestClearCandidate = startOfBufferPos};
+      BufferUse{.unitsInUse = 0, .unitCount = units, .lowestClearCandidate = startOfBufferPos};
   insertPageRange(memPoolPtr->pageTable, buffer, static_cast<int>(startOfBufferPos), units);
 }
 
@@ -232,19 +278,25 @@ static void releaseBuffer(MemPool *memPoolPtr, int bufferNumber) {
   std::free(buffer);
   memPoolPtr->bufferList[bufferNumber] = nullptr;
   memPoolPtr->bufferUse[bufferNumber] = BufferUse{}; // deleteMemPool releases occupied buffers too
+  // The addresses of a released buffer may come back as another buffer's.
+  if (memPoolPtr->recent.bufferNumber == bufferNumber)
+    memPoolPtr->recent = RecentBuffer{};
+  memPoolPtr->run = AllocationRun{};
 }
 
 // After the highest buffer was released: drop the absent slots above the
 // highest present buffer, with their share of bufferList and of the bit set.
 static void shrinkToHighestPresentBuffer(MemPool *memPoolPtr, unsigned oldCapacity) {
   const std::size_t oldSlots = bufferListSlots(memPoolPtr->noOfBuffers);
-  while (memPoolPtr->noOfBuffers > 0 && !memPoolPtr->bufferList[memPoolPtr->noOfBuffers])
-    --memPoolPtr->noOfBuffers;
-  const std::size_t newSlots = bufferListSlots(memPoolPtr->noOfBuffers);
+  int noOfBuffers = memPoolPtr->noOfBuffers;
+  while (noOfBuffers > 0 && !memPoolPtr->bufferList[noOfBuffers])
+    --noOfBuffers;
+  setNoOfBuffers(memPoolPtr, noOfBuffers);
+  const std::size_t newSlots = bufferListSlots(noOfBuffers);
   if (newSlots != oldSlots)
     resizeBufferSlots(memPoolPtr, oldSlots, newSlots);
   memPoolPtr->occupancyBits =
-      resizeBitSet(memPoolPtr->occupancyBits, oldCapacity, capacityOf(memPoolPtr));
+      resizeBitSet(memPoolPtr->occupancyBits, oldCapacity, memPoolPtr->capacity);
 }
 
 // ---------------------------------------------------------------- pools
@@ -261,18 +313,18 @@ MemPool *createMemPool(unsigned /*requestedUnits: buffer 0 is sized by the unit 
   return memPoolPtr;
 }
 
-static bool isFullBuffer(const MemPool *memPoolPtr, int bufferNumber) {
-  return memPoolPtr->bufferUse[bufferNumber].unitsInUse == unitsInBuffer(memPoolPtr, bufferNumber);
-}
-
 // The first clear location in [from, end) of a present buffer, or end. The
 // search skips the locations known to be occupied, and a search that began
 // at or below the candidate moves the candidate up to what it found.
 static unsigned findClearLocationInBuffer(MemPool *memPoolPtr, int bufferNumber, unsigned from,
                                           unsigned end) {
   BufferUse &use = memPoolPtr->bufferUse[bufferNumber];
-  const unsigned location =
-      findNextClearBit(memPoolPtr->occupancyBits, std::max(from, use.lowestClearCandidate), end);
+  const unsigned first = std::max(from, use.lowestClearCandidate);
+  // Units freed in a row leave runs of clear bits, which are taken again in
+  // a row: most often the first candidate is free.
+  const unsigned location = first < end && !testBit(memPoolPtr->occupancyBits, first)
+                                ? first
+                                : findNextClearBit(memPoolPtr->occupancyBits, first, end);
   if (from <= use.lowestClearCandidate)
     use.lowestClearCandidate = location;
   return location;
@@ -281,42 +333,30 @@ static unsigned findClearLocationInBuffer(MemPool *memPoolPtr, int bufferNumber,
 // Units are handed out consecutively from the highest buffer; locations freed
 // in lower buffers are reused only when the highest buffer has no free unit
 // after the one handed out last.
-void *allocateFromMemPool(MemPool *memPoolPtr) {
+void *allocateBySearch(MemPool *memPoolPtr) {
   const int lastBuffer = memPoolPtr->noOfBuffers;
-  const unsigned capacity = capacityOf(memPoolPtr);
-  const unsigned lastStart = startOfBuffer(memPoolPtr, lastBuffer);
-  // Only a present buffer with a unit to spare can serve the first two steps.
-  const bool lastBufferOpen =
-      memPoolPtr->bufferList[lastBuffer] != nullptr && !isFullBuffer(memPoolPtr, lastBuffer);
-  BitSet occupancyBits = memPoolPtr->occupancyBits;
+  const unsigned capacity = memPoolPtr->capacity;
+  const unsigned lastStart = memPoolPtr->lastBufferStart;
 
-  // Allocation in sequence: the unit after the one handed out last, one bit test.
-  unsigned searchStart = lastStart;
-  if (memPoolPtr->lastAllocatedUnit &&
-      memPoolPtr->lastAllocatedLocation > static_cast<int>(lastStart)) {
-    searchStart = static_cast<unsigned>(memPoolPtr->lastAllocatedLocation) + 1;
-    if (searchStart < capacity && lastBufferOpen && !testBit(occupancyBits, searchStart))
-      return takeLocation(memPoolPtr, lastBuffer, lastStart, searchStart);
-  }
-
-  // The rest of the highest buffer.
-  if (lastBufferOpen) {
+  // The rest of the highest buffer, after the unit handed out last when that
+  // one is there: most often the very next unit.
+  if (isOpenBuffer(memPoolPtr, lastBuffer)) {
+    unsigned searchStart = lastStart;
+    if (memPoolPtr->lastAllocatedUnit &&
+        memPoolPtr->lastAllocatedLocation > static_cast<int>(lastStart)) {
+      searchStart = static_cast<unsigned>(memPoolPtr->lastAllocatedLocation) + 1;
+      if (searchStart < capacity && !testBit(memPoolPtr->occupancyBits, searchStart))
+        return takeLocation(memPoolPtr, lastBuffer, lastStart, searchStart);
+    }
     const unsigned location = findClearLocationInBuffer(memPoolPtr, lastBuffer, searchStart, capacity);
     if (location < capacity)
       return takeLocation(memPoolPtr, lastBuffer, lastStart, location);
   }
 
-  // Every buffer from the bottom: the first clear location of a present
-  // buffer. Full buffers are passed over by their count; absent ones are
-  // remembered, since one of them is re-created when every present buffer is
-  // full.
-  int absentBuffer = -1;
+  // The first clear location of the whole pool that lies in a present
+  // buffer: the lowest buffer with a unit to spare holds it.
   for (int bufferNumber = 0; bufferNumber <= lastBuffer; ++bufferNumber) {
-    if (!memPoolPtr->bufferList[bufferNumber]) {
-      absentBuffer = bufferNumber;
-      continue;
-    }
-    if (isFullBuffer(memPoolPtr, bufferNumber))
+    if (!isOpenBuffer(memPoolPtr, bufferNumber))
       continue;
     const unsigned start = startOfBuffer(memPoolPtr, bufferNumber);
     const unsigned end = start + unitsInBuffer(memPoolPtr, bufferNumber);
@@ -327,6 +367,9 @@ void *allocateFromMemPool(MemPool *memPoolPtr) {
 
   // Every present buffer is full: re-create the highest absent buffer, or
   // append one when there is none.
+  int absentBuffer = lastBuffer;
+  while (absentBuffer >= 0 && memPoolPtr->bufferList[absentBuffer])
+    --absentBuffer;
   unsigned absentStart;
   if (absentBuffer < 0) {
     absentBuffer = appendBufferSlot(memPoolPtr);
@@ -338,36 +381,23 @@ void *allocateFromMemPool(MemPool *memPoolPtr) {
   return takeLocation(memPoolPtr, absentBuffer, absentStart, absentStart);
 }
 
-int getLocationNumber(MemPool *memPoolPtr, const void *unit) {
-  // Freeing or numbering the unit just allocated needs no page-table lookup.
-  const int locationNumber = unit && unit == memPoolPtr->lastAllocatedUnit
-                                 ? memPoolPtr->lastAllocatedLocation
-                                 : lookupPage(memPoolPtr->pageTable, unit);
-  ASSERT(static_cast<unsigned>(locationNumber) < capacityOf(memPoolPtr));
-  return locationNumber;
+unsigned locateThroughPageTable(MemPool *memPoolPtr, const void *unit) {
+  const unsigned location = static_cast<unsigned>(lookupPage(memPoolPtr->pageTable, unit));
+  ASSERT(location < memPoolPtr->capacity);
+  const int bufferNumber = bufferOfLocation(memPoolPtr, location);
+  const auto firstAddress = reinterpret_cast<std::uintptr_t>(memPoolPtr->bufferList[bufferNumber]);
+  memPoolPtr->recent = RecentBuffer{
+      .firstAddress = firstAddress,
+      .byteCount = static_cast<std::uintptr_t>(unitsInBuffer(memPoolPtr, bufferNumber)) *
+                   memPoolPtr->unitSize,
+      .firstLocation = startOfBuffer(memPoolPtr, bufferNumber),
+      .bufferNumber = bufferNumber,
+      .use = &memPoolPtr->bufferUse[bufferNumber],
+  };
+  return location;
 }
 
-// The unit's contents are not touched: it keeps them until it is handed out
-// and overwritten again.
-void freeToMemPool(MemPool *memPoolPtr, void *unit) {
-  const unsigned freedLocation = static_cast<unsigned>(getLocationNumber(memPoolPtr, unit));
-  if (unit == memPoolPtr->lastAllocatedUnit)
-    memPoolPtr->lastAllocatedUnit = nullptr;
-  ASSERT(freedLocation < capacityOf(memPoolPtr));
-  // A unit freed twice would be counted out twice.
-  ASSERT(testBit(memPoolPtr->occupancyBits, freedLocation));
-  setBit(memPoolPtr->occupancyBits, freedLocation, 0);
-
-  const int bufferNumber = bufferOfLocation(memPoolPtr, freedLocation);
-  BufferUse &use = memPoolPtr->bufferUse[bufferNumber];
-  ASSERT(use.unitsInUse > 0);
-  --use.unitsInUse;
-  use.lowestClearCandidate = std::min(use.lowestClearCandidate, freedLocation);
-  if (bufferNumber == 0)
-    return; // buffer 0 is never released
-  if (use.unitsInUse != 0)
-    return;
-
+void releaseEmptiedBuffer(MemPool *memPoolPtr, int bufferNumber) {
   // The count says the buffer is empty; the bit set, which orders the
   // searches, must agree. This scan costs no more than the buffer's creation.
   const unsigned startOfBufferPos = startOfBuffer(memPoolPtr, bufferNumber);
