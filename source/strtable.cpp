@@ -8,6 +8,8 @@
 #include "tavokassert.h"
 #include "wrapper.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,21 +22,33 @@ struct IdentifierListNode {
   IdentifierListNode *next;
 };
 
-// One per distinct identifier text. A search key carries the sought text in
-// `text`; a stored entry has it null and finds its text through textOffset,
-// because the character area moves when it grows.
+// One per distinct identifier text, which sits in the character area at
+// textOffset (the area moves when it grows).
 struct NameEntry {
-  const char *text;
   NameId nameId;
   std::uint32_t textOffset;
   std::uint32_t nameSpaceMask;  // FL_* bits of the spaces the name is declared in
+  std::uint32_t textHash;       // hashBytes of the text
   IdentifierListNode *identifiers;
 };
 
+// A slot of the interning index: a lookup compares a text only when its hash
+// and length agree with the slot's.
+struct NameSlot {
+  std::uint32_t textHash;
+  std::uint32_t length;
+  NameEntry *entry;  // null for an empty slot
+};
+
 struct SymbolTableState {
-  // The name table.
+  // The name table. Interning looks texts up in the open-addressed slots and
+  // ids index entriesById directly (temporary ids hold null there); the
+  // by-text hash table only keeps the order of the SYMBOL TABLE dump.
   HashTable *namesByText;
-  HashTable *namesById;
+  NameSlot *nameSlots;
+  std::uint32_t nameSlotMask;  // slot count minus one; the count is a power of two
+  NameEntry **entriesById;
+  std::uint32_t entriesByIdCapacity;
   MemPool *entryPool;
   char *characterArea;  // every text with its NUL, in id order
   std::uint32_t areaSize;
@@ -83,8 +97,11 @@ constexpr std::uint32_t maximumVariables = 256;
 
 // ---- The name table ----
 
+// The interning slots start at this many and double when half full.
+constexpr std::uint32_t firstNameSlotCount = 1024;
+
 static const char *entryText(const NameEntry *entry) {
-  return entry->text ? entry->text : table.characterArea + entry->textOffset;
+  return table.characterArea + entry->textOffset;
 }
 
 static int compareEntryTexts(Word storedKey, Word soughtKey) {
@@ -92,29 +109,90 @@ static int compareEntryTexts(Word storedKey, Word soughtKey) {
                      entryText(fromWord<const NameEntry *>(soughtKey)));
 }
 
-static unsigned hashEntryText(Word key) {
-  const char *text = entryText(fromWord<const NameEntry *>(key));
-  return hashBytes(text, std::strlen(text));
-}
+static unsigned hashEntryText(Word key) { return fromWord<const NameEntry *>(key)->textHash; }
 
-static int compareNameIds(Word storedKey, Word soughtKey) {
-  if (storedKey == soughtKey)
-    return 0;
-  return storedKey > soughtKey ? 1 : -1;
+static NameSlot *allocateNameSlots(std::uint32_t count) {
+  auto *slots = static_cast<NameSlot *>(std::calloc(count, sizeof(NameSlot)));
+  if (!slots)
+    fatalError(noMemorySpace);
+  return slots;
 }
-
-static unsigned hashNameId(Word key) { return static_cast<unsigned>(key); }
 
 static void createNameTable() {
   table.namesByText = createHashTable(compareEntryTexts, nullptr, hashEntryText);
-  table.namesById = createHashTable(compareNameIds, nullptr, hashNameId);
   table.entryPool = createMemPool(1024, sizeof(NameEntry));
+  table.nameSlots = allocateNameSlots(firstNameSlotCount);
+  table.nameSlotMask = firstNameSlotCount - 1;
+}
+
+// The slot's home by the top bits of a multiplicative scramble, since the
+// low bits of the text hash are mostly the last characters.
+static std::uint32_t homeNameSlot(std::uint32_t textHash) {
+  return static_cast<std::uint32_t>((std::uint64_t{textHash} * 0x9E3779B97F4A7C15u) >> 32) &
+         table.nameSlotMask;
+}
+
+// Identifiers are short: a plain loop beats a call to memcmp.
+static bool sameBytes(const char *a, const char *b, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i)
+    if (a[i] != b[i])
+      return false;
+  return true;
+}
+
+// The slot that holds the text, or the empty slot where it belongs. Every
+// identifier the lexer reads comes here, hence no call.
+[[gnu::always_inline]] inline static NameSlot *findNameSlot(std::string_view text, std::uint32_t textHash) {
+  for (std::uint32_t index = homeNameSlot(textHash);; index = (index + 1) & table.nameSlotMask) {
+    NameSlot *slot = &table.nameSlots[index];
+    if (!slot->entry)
+      return slot;
+    if (slot->textHash == textHash && slot->length == text.size() &&
+        sameBytes(entryText(slot->entry), text.data(), text.size()))
+      return slot;
+  }
+}
+
+static void doubleNameSlots() {
+  const NameSlot *old = table.nameSlots;
+  const std::uint32_t oldCount = table.nameSlotMask + 1;
+  if (oldCount > UINT32_MAX / 2)
+    fatalError(noMemorySpace);
+  table.nameSlots = allocateNameSlots(oldCount * 2);
+  table.nameSlotMask = oldCount * 2 - 1;
+  for (std::uint32_t index = 0; index < oldCount; ++index) {
+    if (!old[index].entry)
+      continue;
+    std::uint32_t home = homeNameSlot(old[index].textHash);
+    while (table.nameSlots[home].entry)
+      home = (home + 1) & table.nameSlotMask;
+    table.nameSlots[home] = old[index];
+  }
+  std::free(const_cast<NameSlot *>(old));
 }
 
 static NameEntry *findEntryById(NameId name) {
-  if (!table.namesById)
-    return nullptr;
-  return fromWord<NameEntry *>(findInHashTable(table.namesById, toWord(name)));
+  return name < table.entriesByIdCapacity ? table.entriesById[name] : nullptr;
+}
+
+static void recordEntryById(NameEntry *entry) {
+  const NameId name = entry->nameId;
+  if (name >= table.entriesByIdCapacity) {
+    if (name >= UINT32_MAX / 2)
+      fatalError(noMemorySpace);
+    std::uint32_t capacity = table.entriesByIdCapacity ? table.entriesByIdCapacity : 1024;
+    while (capacity <= name)
+      capacity *= 2;
+    auto *entries = static_cast<NameEntry **>(
+        std::realloc(table.entriesById, std::size_t{capacity} * sizeof(NameEntry *)));
+    if (!entries)
+      fatalError(noMemorySpace);
+    // Temporary ids in between have no entry.
+    std::fill(entries + table.entriesByIdCapacity, entries + capacity, nullptr);
+    table.entriesById = entries;
+    table.entriesByIdCapacity = capacity;
+  }
+  table.entriesById[name] = entry;
 }
 
 static void reserveCharacterArea(std::size_t needed) {
@@ -131,26 +209,47 @@ static void reserveCharacterArea(std::size_t needed) {
   table.areaCapacity = capacity;
 }
 
-NameId internName(const char *text) {
-  if (!table.namesByText)
-    createNameTable();
-  NameEntry sought{.text = text, .nameId = 0, .textOffset = 0, .nameSpaceMask = 0,
-                   .identifiers = nullptr};
-  if (auto *known = fromWord<NameEntry *>(findInHashTable(table.namesByText, toWord(&sought))))
-    return known->nameId;
-
-  std::size_t length = std::strlen(text);
-  reserveCharacterArea(table.areaSize + length + 1);
-  std::memcpy(table.characterArea + table.areaSize, text, length + 1);
+// Copies the text with its NUL to the end of the character area and gives it
+// the next id.
+static NameEntry *addNameEntry(std::string_view text, std::uint32_t textHash) {
+  reserveCharacterArea(std::size_t{table.areaSize} + text.size() + 1);
+  std::memcpy(table.characterArea + table.areaSize, text.data(), text.size());
+  table.characterArea[table.areaSize + text.size()] = '\0';
 
   auto *entry = static_cast<NameEntry *>(allocateFromMemPool(table.entryPool));
-  *entry = NameEntry{.text = nullptr, .nameId = table.nextNameId++,
-                     .textOffset = table.areaSize, .nameSpaceMask = 0, .identifiers = nullptr};
+  *entry = NameEntry{.nameId = table.nextNameId++, .textOffset = table.areaSize,
+                     .nameSpaceMask = 0, .textHash = textHash, .identifiers = nullptr};
   insertInHashTable(table.namesByText, toWord(entry), toWord(entry));
-  insertInHashTable(table.namesById, toWord(entry->nameId), toWord(entry));
-  table.areaSize += static_cast<std::uint32_t>(length + 1);
+  recordEntryById(entry);
+  table.areaSize += static_cast<std::uint32_t>(text.size() + 1);
   ++table.internedNameCount;
+  return entry;
+}
+
+// The text is not interned yet; the tables may not exist yet either.
+[[gnu::noinline]] static NameId internNewName(std::string_view text, std::uint32_t textHash) {
+  if (!table.namesByText)
+    createNameTable();
+  NameSlot *slot = findNameSlot(text, textHash);
+  NameEntry *entry = addNameEntry(text, textHash);
+  *slot = NameSlot{.textHash = textHash, .length = static_cast<std::uint32_t>(text.size()),
+                   .entry = entry};
+  if (table.internedNameCount > (table.nameSlotMask + 1) / 2)
+    doubleNameSlots();
   return entry->nameId;
+}
+
+NameId internNameText(std::string_view text, std::uint32_t textHash) {
+  if (table.nameSlots) {
+    if (const NameEntry *known = findNameSlot(text, textHash)->entry)
+      return known->nameId;
+  }
+  return internNewName(text, textHash);
+}
+
+NameId internName(const char *text) {
+  const std::size_t length = std::strlen(text);
+  return internNameText(std::string_view(text, length), hashBytes(text, length));
 }
 
 const char *getNameText(NameId name) {
@@ -490,8 +589,6 @@ void printSymbolTable() {
 void destroySymbolTable() {
   if (table.namesByText)
     deleteHashTable(table.namesByText);
-  if (table.namesById)
-    deleteHashTable(table.namesById);
   if (table.entryPool)
     deleteMemPool(table.entryPool);
   if (table.recordPool)
@@ -501,6 +598,8 @@ void destroySymbolTable() {
   if (table.debugEntryPool)
     deleteMemPool(table.debugEntryPool);
   std::free(table.characterArea);
+  std::free(table.nameSlots);
+  std::free(table.entriesById);
   std::free(table.variableNames);
   table = SymbolTableState{};
 }

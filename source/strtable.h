@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 
 using NameId = std::uint32_t;
@@ -64,6 +65,9 @@ struct VariableDebugEntry {
 
 // The name table.
 NameId internName(const char *text);
+// The same for a text that need not end with a NUL, whose hashBytes value the
+// caller has computed while reading it.
+NameId internNameText(std::string_view text, std::uint32_t textHash);
 // The text of a name, or null for a temporary id.
 const char *getNameText(NameId name);
 // Prints the text, or "tmp_mn_<id>__ " for a temporary id, on the standard output.

@@ -2,12 +2,14 @@
 
 #include "errorhlr.h"
 #include "fatal.h"
+#include "mempool.h"
 #include "tavokassert.h"
 
 #include <array>
 #include <climits>
 #include <clocale>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,21 +29,29 @@ struct TextBuffer {
   std::size_t length;
 };
 
+// The read buffer holds the bytes from the current character to `limit`,
+// followed by a NUL that no scanning loop takes for a letter, digit or white
+// space: the tight loops over identifiers and white space stop at the end of
+// the buffered bytes without testing for it. Until the input ends at least
+// two bytes are buffered, the current character and the one after it.
+// Before any input is opened the lexer sees an empty, ended input.
+constinit unsigned char noInput = '\0';
+
 struct LexerState {
   std::FILE *inputFile;
   const char *inputFileName;
-  int currentChar;  // byte value 0..255, or endOfInput
-  int nextChar;
+  unsigned char *cursor = &noInput;  // the current character; equal to limit at the end of input
+  unsigned char *limit = &noInput;   // end of the buffered bytes, where the NUL sentinel sits
   int lineNumber;
-  bool inputEnded;  // a read delivered nothing: no further read is tried
-  int bufferFill;
-  int bufferPosition;
+  bool inputEnded = true;  // a read delivered nothing: no further read is tried
   TokenValue tokenValue;
-  TextBuffer identifierText;
+  TextBuffer identifierText;  // an identifier that straddles two reads
   TextBuffer numberText;
   TextBuffer singleQuotedText;
   TextBuffer doubleQuotedText;
-  unsigned char readBuffer[readBlockSize];
+  // Reading on keeps at most one byte and reads while fewer than two are
+  // buffered: a kept byte, one block and the sentinel at most.
+  unsigned char readBuffer[1 + readBlockSize + 1];
 };
 
 struct Keyword {
@@ -71,6 +81,8 @@ enum CharacterClass : unsigned char {
   HexDigitClass = 4,    // 0-9 A-F a-f
   OctalDigitClass = 8,  // 0-7
   SpaceClass = 16,      // space, tab, line feed, vertical tab, form feed, carriage return
+  StringStopClass = 32, // what ends a run of plain string characters: quotes, backslash,
+                        // line feed, and NUL for the sentinel
 };
 
 constexpr std::array<unsigned char, 257> makeClassTable() {
@@ -88,6 +100,8 @@ constexpr std::array<unsigned char, 257> makeClassTable() {
   mark('a', 'f', HexDigitClass);
   mark(' ', ' ', SpaceClass);
   mark('\t', '\r', SpaceClass);  // tab, line feed, vertical tab, form feed, carriage return
+  for (int c : {'"', '\'', '\\', '\n', '\0'})
+    mark(c, c, StringStopClass);
   return table;
 }
 
@@ -105,41 +119,76 @@ static inline bool isOfClass(int c, unsigned char characterClass) {
   return (classTable[static_cast<unsigned>(c + 1)] & characterClass) != 0;
 }
 
-static inline bool isLetter(int c) { return isOfClass(c, LetterClass); }
 static inline bool isDigit(int c) { return isOfClass(c, DigitClass); }
-static inline bool isIdentifierCharacter(int c) { return isOfClass(c, LetterClass | DigitClass); }
-static inline bool isSpace(int c) { return isOfClass(c, SpaceClass); }
 
-// Every byte, 0xFF included, is an ordinary character: only a read that
-// delivers nothing ends the input.
-static inline int readCharacter() {
-  if (lexer.bufferPosition == lexer.bufferFill) [[unlikely]] {
-    if (!lexer.inputFile || lexer.inputEnded)
-      return endOfInput;
-    lexer.bufferFill = static_cast<int>(std::fread(lexer.readBuffer, 1, readBlockSize, lexer.inputFile));
-    lexer.bufferPosition = 0;
-    if (lexer.bufferFill == 0) {
+static inline bool isByteOfClass(unsigned char c, unsigned char characterClass) {
+  return (classTable[c + 1u] & characterClass) != 0;
+}
+static inline bool isSpaceByte(unsigned char c) { return isByteOfClass(c, SpaceClass); }
+static inline bool isIdentifierByte(unsigned char c) { return isByteOfClass(c, LetterClass | DigitClass); }
+
+// Moves the unread bytes (one at most) to the front of the buffer and reads
+// until two bytes are buffered or a read delivers nothing. Every byte, 0xFF
+// included, is an ordinary character: only a read that delivers nothing ends
+// the input.
+static void readOn() {
+  const auto kept = static_cast<std::size_t>(lexer.limit - lexer.cursor);
+  ASSERT(kept < 2);
+  if (kept != 0)
+    std::memmove(lexer.readBuffer, lexer.cursor, kept);
+  lexer.cursor = lexer.readBuffer;
+  lexer.limit = lexer.readBuffer + kept;
+  while (lexer.limit - lexer.cursor < 2 && !lexer.inputEnded) {
+    const std::size_t delivered =
+        lexer.inputFile ? std::fread(lexer.limit, 1, readBlockSize, lexer.inputFile) : 0;
+    if (delivered == 0)
       lexer.inputEnded = true;
-      return endOfInput;
-    }
+    lexer.limit += delivered;
   }
-  return lexer.readBuffer[lexer.bufferPosition++];
+  *lexer.limit = '\0';
 }
 
-// Leaving a line feed starts the next line. A source of more lines than an
-// int counts has all the rest on its last line.
+// Restores the two buffered bytes after the cursor moved.
+static inline void keepLookahead() {
+  if (lexer.limit - lexer.cursor < 2 && !lexer.inputEnded) [[unlikely]]
+    readOn();
+}
+
+static inline int currentChar() { return lexer.cursor < lexer.limit ? *lexer.cursor : endOfInput; }
+
+static inline int nextChar() {
+  return lexer.limit - lexer.cursor >= 2 ? lexer.cursor[1] : endOfInput;
+}
+
+// Line feeds passed in one stretch. A source of more lines than an int
+// counts has all the rest on its last line.
+static inline void countLines(int lineFeeds) {
+  lexer.lineNumber = lexer.lineNumber > INT_MAX - lineFeeds ? INT_MAX : lexer.lineNumber + lineFeeds;
+}
+
+// Leaving a line feed starts the next line; at the end of input nothing moves.
 static inline void advance() {
-  if (lexer.currentChar == '\n' && lexer.lineNumber < INT_MAX)
+  if (lexer.cursor == lexer.limit)
+    return;
+  if (*lexer.cursor == '\n' && lexer.lineNumber < INT_MAX)
     ++lexer.lineNumber;
-  lexer.currentChar = lexer.nextChar;
-  lexer.nextChar = readCharacter();
+  ++lexer.cursor;
+  keepLookahead();
 }
 
-// Advances over the expected character when it is the current one.
+// Moves past the current character, known to be buffered and no line feed.
+static inline void passPlainCharacter() {
+  ++lexer.cursor;
+  keepLookahead();
+}
+
+// Advances over the expected character, never a line feed, when it is the
+// current one. The sentinel is no expected character, so a match is buffered.
 static inline bool take(int expected) {
-  if (lexer.currentChar != expected)
+  ASSERT(expected != '\n' && expected != '\0');
+  if (*lexer.cursor != expected)
     return false;
-  advance();
+  passPlainCharacter();
   return true;
 }
 
@@ -165,10 +214,33 @@ static inline void appendByte(TextBuffer &buffer, int c) {
   buffer.bytes[buffer.length++] = static_cast<char>(c);
 }
 
+static void appendBytes(TextBuffer &buffer, const unsigned char *bytes, std::size_t count) {
+  while (buffer.capacity - buffer.length < count)
+    growTextBuffer(buffer);
+  std::memcpy(buffer.bytes + buffer.length, bytes, count);
+  buffer.length += count;
+}
+
 // Stores the current character and moves past it.
 static inline void takeInto(TextBuffer &buffer) {
-  appendByte(buffer, lexer.currentChar);
+  appendByte(buffer, currentChar());
   advance();
+}
+
+// Stores the characters of the class from the cursor on, read by read. The
+// class includes neither the line feed nor NUL, so the sentinel ends a run.
+static void takeRun(TextBuffer &buffer, unsigned char characterClass) {
+  for (;;) {
+    unsigned char *position = lexer.cursor;
+    while (isByteOfClass(*position, characterClass))
+      ++position;
+    appendBytes(buffer, lexer.cursor, static_cast<std::size_t>(position - lexer.cursor));
+    lexer.cursor = position;
+    if (position != lexer.limit || lexer.inputEnded)
+      break;
+    readOn();
+  }
+  keepLookahead();
 }
 
 // Ends the text with its NUL and makes it the token value.
@@ -188,12 +260,12 @@ static TokenCode failToken(ErrorCode code) {
 // when the input ends inside the comment (reported).
 static bool skipBlockComment() {
   for (;;) {
-    if (lexer.nextChar == endOfInput) {
+    if (nextChar() == endOfInput) {
       advance();
       reportError(EndOfFileInComment);
       return false;
     }
-    if (lexer.currentChar == '*' && lexer.nextChar == '/') {
+    if (currentChar() == '*' && nextChar() == '/') {
       advance();
       advance();
       return true;
@@ -202,75 +274,137 @@ static bool skipBlockComment() {
   }
 }
 
+// Up to and past the first line feed, or to the end of input.
 static void skipLineComment() {
-  while (lexer.currentChar != '\n' && lexer.nextChar != endOfInput)
-    advance();
-  advance();
+  for (;;) {
+    const auto buffered = static_cast<std::size_t>(lexer.limit - lexer.cursor);
+    if (const void *lineFeed = std::memchr(lexer.cursor, '\n', buffered)) {
+      lexer.cursor = static_cast<unsigned char *>(const_cast<void *>(lineFeed));
+      advance();
+      return;
+    }
+    lexer.cursor = lexer.limit;
+    if (lexer.inputEnded)
+      return;
+    readOn();
+  }
 }
 
-// False when the input ended inside a block comment (reported).
-static bool skipSpaceAndComments() {
-  for (;;) {
-    int c = lexer.currentChar;
-    if (isSpace(c)) {
-      advance();
-    } else if (c == '/' && lexer.nextChar == '/') {
-      skipLineComment();
-    } else if (c == '/' && lexer.nextChar == '*') {
-      if (!skipBlockComment())
-        return false;
-    } else {
-      return true;
-    }
+// Passes the white space from the cursor, stopping at the sentinel at the
+// latest, and counts its line feeds.
+static void skipSpaceStretch() {
+  unsigned char *position = lexer.cursor;
+  int lineFeeds = 0;
+  while (isSpaceByte(*position)) {
+    lineFeeds += *position == '\n';
+    ++position;
   }
+  lexer.cursor = position;
+  if (lineFeeds != 0)
+    countLines(lineFeeds);
+  keepLookahead();
 }
 
 // Every identifier is looked up, so the keywords sit in an open-addressed
-// table hashed on the length and three characters: a lookup is a hash, a
-// probe or two, and one comparison of the whole word.
+// table placed by the same hash of the text that the name table uses, which
+// the identifier reader computes as it goes: a lookup is a probe or two and
+// at most one comparison of the whole word.
 constexpr std::size_t keywordSlotCount = 256;  // a power of two, over four times the keywords
 
-constexpr std::size_t keywordHash(std::string_view word) {
-  const std::size_t length = word.size();
-  const auto at = [&word](std::size_t i) { return static_cast<unsigned char>(word[i]); };
-  return (length * 97 + at(0) * 31 + at(length - 1) * 7 + at(length / 2)) & (keywordSlotCount - 1);
+struct KeywordSlot {
+  std::uint32_t hash;
+  unsigned char keyword;  // position in keywordTable plus one, or 0 for an empty slot
+  unsigned char length;
+};
+
+static std::size_t keywordHomeSlot(std::uint32_t hash) {
+  // The top bits of a multiplicative scramble: the low bits of the text hash
+  // are mostly the last character.
+  return (hash * 2654435769u) >> 24;
+}
+static_assert(keywordSlotCount == 256, "keywordHomeSlot keeps eight bits");
+
+static std::uint32_t hashOfText(std::string_view text) {
+  std::uint32_t hash = 0;
+  for (char c : text)
+    hash = hashByteStep(hash, static_cast<unsigned char>(c));
+  return hash;
 }
 
-// Slot i holds a keyword's position in keywordTable plus one, or 0 for none.
-constexpr std::array<unsigned char, keywordSlotCount> keywordSlots = [] {
-  std::array<unsigned char, keywordSlotCount> slots{};
+static const std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
+  std::array<KeywordSlot, keywordSlotCount> slots{};
   for (std::size_t k = 0; k < std::size(keywordTable); ++k) {
-    std::size_t slot = keywordHash(keywordTable[k].text);
-    while (slots[slot] != 0)
+    const std::string_view text = keywordTable[k].text;
+    const std::uint32_t hash = hashOfText(text);
+    std::size_t slot = keywordHomeSlot(hash);
+    while (slots[slot].keyword != 0)
       slot = (slot + 1) & (keywordSlotCount - 1);
-    slots[slot] = static_cast<unsigned char>(k + 1);
+    slots[slot] = KeywordSlot{.hash = hash, .keyword = static_cast<unsigned char>(k + 1),
+                              .length = static_cast<unsigned char>(text.size())};
   }
   return slots;
 }();
 
-// Null when the word is no keyword.
-static const Keyword *findKeyword(std::string_view word) {
-  if (word.empty())
-    return nullptr;
-  for (std::size_t slot = keywordHash(word);; slot = (slot + 1) & (keywordSlotCount - 1)) {
-    const unsigned entry = keywordSlots[slot];
-    if (entry == 0)
+// Null when the word, whose text hash is given, is no keyword.
+static const Keyword *findKeyword(std::string_view word, std::uint32_t hash) {
+  for (std::size_t slot = keywordHomeSlot(hash);; slot = (slot + 1) & (keywordSlotCount - 1)) {
+    const KeywordSlot &entry = keywordSlots[slot];
+    if (entry.keyword == 0)
       return nullptr;
-    const Keyword &keyword = keywordTable[entry - 1];
-    if (word == keyword.text)
-      return &keyword;
+    if (entry.hash == hash && entry.length == word.size()) {
+      const Keyword &keyword = keywordTable[entry.keyword - 1];
+      if (word == std::string_view(keyword.text, entry.length))
+        return &keyword;
+    }
   }
 }
 
-static TokenCode readIdentifierOrKeyword() {
+// Takes the identifier characters from the cursor on, within the buffered
+// bytes (the sentinel stops the loop), and hashes them on the way.
+static unsigned char *scanIdentifier(unsigned char *position, std::uint32_t &hash) {
+  while (isIdentifierByte(*position)) {
+    hash = hashByteStep(hash, *position);
+    ++position;
+  }
+  return position;
+}
+
+// An identifier that ends less than two bytes before the end of the
+// buffered bytes is gathered in the identifier text buffer, read by read, so
+// that reading on cannot move it; the lookahead is then restored.
+[[gnu::noinline]] static std::string_view gatherIdentifierAtBufferEnd(unsigned char *start,
+                                                                    unsigned char *end,
+                                                                    std::uint32_t &hash) {
   TextBuffer &buffer = lexer.identifierText;
   buffer.length = 0;
-  do
-    takeInto(buffer);
-  while (isIdentifierCharacter(lexer.currentChar));
-  appendByte(buffer, '\0');
+  for (;;) {
+    appendBytes(buffer, start, static_cast<std::size_t>(end - start));
+    lexer.cursor = end;
+    if (end != lexer.limit || lexer.inputEnded)
+      break;
+    readOn();
+    start = lexer.cursor;
+    end = scanIdentifier(start, hash);
+  }
+  keepLookahead();
+  return std::string_view(buffer.bytes, buffer.length);
+}
 
-  if (const Keyword *keyword = findKeyword(std::string_view(buffer.bytes, buffer.length - 1))) {
+// Most words end well inside the buffered bytes: they are looked up where
+// they lie and the lookahead needs no restoring.
+static TokenCode readIdentifierOrKeyword() {
+  unsigned char *start = lexer.cursor;
+  std::uint32_t hash = 0;
+  unsigned char *end = scanIdentifier(start, hash);
+  std::string_view word;
+  if (lexer.limit - end < 2) [[unlikely]] {
+    word = gatherIdentifierAtBufferEnd(start, end, hash);
+  } else {
+    word = std::string_view(reinterpret_cast<const char *>(start), static_cast<std::size_t>(end - start));
+    lexer.cursor = end;
+  }
+
+  if (const Keyword *keyword = findKeyword(word, hash)) {
     if (!keyword->reserved) {
       // div= is written without a space; "div =" is div and an assignment.
       if (keyword->code == DivKeyword && take('='))
@@ -280,26 +414,23 @@ static TokenCode readIdentifierOrKeyword() {
     // Parsing goes on with the reserved word as a name.
     reportError(ReservedKeyword);
   }
-  lexer.tokenValue.nameId = internName(buffer.bytes);
+  lexer.tokenValue.nameId = internNameText(word, hash);
   return IDENTIFIER;
 }
 
-static bool isDigitOfBase(int c, int base) {
+static void takeDigits(TextBuffer &buffer) { takeRun(buffer, DigitClass); }
+
+static unsigned char digitClassOfBase(int base) {
   switch (base) {
   case 8:
-    return isOfClass(c, OctalDigitClass);
+    return OctalDigitClass;
   case 10:
-    return isOfClass(c, DigitClass);
+    return DigitClass;
   case 16:
-    return isOfClass(c, HexDigitClass);
+    return HexDigitClass;
   }
   ASSERT(base == 8 || base == 10 || base == 16);
-  return false;
-}
-
-static void takeDigits(TextBuffer &buffer) {
-  while (isDigit(lexer.currentChar))
-    takeInto(buffer);
+  return DigitClass;
 }
 
 // A float text ending in its point gets a 0 (1. becomes 1.0).
@@ -312,9 +443,9 @@ static TokenCode finishFloat(TextBuffer &buffer) {
 
 // After the 'e' or 'E': an optional sign, then at least one digit.
 static TokenCode readExponent(TextBuffer &buffer) {
-  if (lexer.currentChar == '+' || lexer.currentChar == '-')
+  if (currentChar() == '+' || currentChar() == '-')
     takeInto(buffer);
-  if (!isDigit(lexer.currentChar))
+  if (!isDigit(currentChar()))
     return failToken(IncorrectConstantSyntax);
   takeDigits(buffer);
   return finishFloat(buffer);
@@ -323,11 +454,36 @@ static TokenCode readExponent(TextBuffer &buffer) {
 // After the point: the fraction's digits and an optional exponent.
 static TokenCode readFraction(TextBuffer &buffer) {
   takeDigits(buffer);
-  if (lexer.currentChar == 'e' || lexer.currentChar == 'E') {
+  if (currentChar() == 'e' || currentChar() == 'E') {
     takeInto(buffer);
     return readExponent(buffer);
   }
   return finishFloat(buffer);
+}
+
+// The common number: a decimal integer, or a lone 0, buffered whole and
+// followed by something other than a point, an exponent or (after a 0) an
+// x, so that its digits are its text. False, with nothing taken, for any
+// other number.
+static bool readPlainDecimal(TextBuffer &buffer) {
+  const unsigned char *start = lexer.cursor;
+  if (!isByteOfClass(*start, DigitClass))
+    return false;  // a point before a digit
+  const unsigned char *end = start + 1;
+  if (*start != '0') {
+    while (isByteOfClass(*end, DigitClass))
+      ++end;
+  }
+  // A digit after a 0 makes an octal number; the sentinel is no digit.
+  const unsigned char after = *end;
+  if (end == lexer.limit || after == '.' || after == 'e' || after == 'E' ||
+      (*start == '0' && (after == 'x' || after == 'X' || isByteOfClass(after, DigitClass))))
+    return false;
+  appendBytes(buffer, start, static_cast<std::size_t>(end - start));
+  lexer.cursor += end - start;
+  keepLookahead();
+  finishText(buffer);
+  return true;
 }
 
 // A number starts with a digit or with a point before a digit. Its text is
@@ -336,35 +492,36 @@ static TokenCode readFraction(TextBuffer &buffer) {
 static TokenCode readNumber() {
   TextBuffer &buffer = lexer.numberText;
   buffer.length = 0;
-  if (lexer.currentChar == '.') {
+  if (readPlainDecimal(buffer))
+    return INTEGER_LITERAL;
+  if (currentChar() == '.') {
     takeInto(buffer);
     return readFraction(buffer);
   }
 
   int base = 10;
-  if (lexer.currentChar == '0') {
+  if (currentChar() == '0') {
     base = 8;
-    if (lexer.nextChar == 'x' || lexer.nextChar == 'X') {
+    if (nextChar() == 'x' || nextChar() == 'X') {
       base = 16;
       takeInto(buffer);
     }
   }
   takeInto(buffer);
-  while (isDigitOfBase(lexer.currentChar, base))
-    takeInto(buffer);
+  takeRun(buffer, digitClassOfBase(base));
   bool malformedOctal = false;
-  if (base == 8 && isDigit(lexer.currentChar)) {
+  if (base == 8 && isDigit(currentChar())) {
     malformedOctal = true;  // an 8 or a 9
     takeDigits(buffer);
   }
 
   // A point or an exponent makes a float of any integer part, even an octal
   // one with 8 or 9 (09.5) or a hexadecimal one (0x1F.5).
-  if (lexer.currentChar == '.') {
+  if (currentChar() == '.') {
     takeInto(buffer);
     return readFraction(buffer);
   }
-  if (lexer.currentChar == 'e' || lexer.currentChar == 'E') {
+  if (currentChar() == 'e' || currentChar() == 'E') {
     takeInto(buffer);
     return readExponent(buffer);
   }
@@ -374,16 +531,28 @@ static TokenCode readNumber() {
   return INTEGER_LITERAL;
 }
 
+// Stores the string's plain characters from the cursor on, as far as they
+// are buffered; the sentinel ends the run at the latest.
+static void takePlainStringRun(TextBuffer &buffer) {
+  unsigned char *position = lexer.cursor;
+  while (!isByteOfClass(*position, StringStopClass))
+    ++position;
+  appendBytes(buffer, lexer.cursor, static_cast<std::size_t>(position - lexer.cursor));
+  lexer.cursor = position;
+  keepLookahead();
+}
+
 // A backslash is stored with the character after it, so an escaped quote
 // does not end the string and an escaped line feed continues it. The
 // escapes are decoded by the constant pool.
 static TokenCode readString() {
-  int quote = lexer.currentChar;
+  int quote = currentChar();
   TextBuffer &buffer = quote == '"' ? lexer.doubleQuotedText : lexer.singleQuotedText;
   buffer.length = 0;
   takeInto(buffer);
   for (;;) {
-    int c = lexer.currentChar;
+    takePlainStringRun(buffer);
+    int c = currentChar();
     if (c == quote) {
       takeInto(buffer);
       finishText(buffer);
@@ -392,17 +561,18 @@ static TokenCode readString() {
     // The line feed is left to be skipped as white space.
     if (c == '\n' || c == endOfInput)
       return failToken(UnterminatedString);
-    takeInto(buffer);
-    if (c == '\\' && lexer.currentChar != endOfInput)
+    takeInto(buffer);  // the other quote, a NUL or a backslash
+    if (c == '\\' && currentChar() != endOfInput)
       takeInto(buffer);
   }
 }
 
 // The operators that are one character, that character and '=', or that
 // character twice: the longest match wins.
-static TokenCode readOperator(TokenCode alone, TokenCode withAssign, TokenCode doubled) {
-  int first = lexer.currentChar;
-  advance();
+[[gnu::always_inline]] inline static TokenCode readOperator(TokenCode alone, TokenCode withAssign,
+                                                          TokenCode doubled) {
+  int first = currentChar();
+  passPlainCharacter();
   if (take('='))
     return withAssign;
   if (doubled != EndOfInputToken && take(first))
@@ -411,7 +581,7 @@ static TokenCode readOperator(TokenCode alone, TokenCode withAssign, TokenCode d
 }
 
 static TokenCode readLessOperator() {
-  advance();
+  passPlainCharacter();
   if (take('='))
     return LessEqualToken;
   if (take('<'))
@@ -420,7 +590,7 @@ static TokenCode readLessOperator() {
 }
 
 static TokenCode readGreaterOperator() {
-  advance();
+  passPlainCharacter();
   if (take('='))
     return GreaterEqualToken;
   if (!take('>'))
@@ -431,14 +601,21 @@ static TokenCode readGreaterOperator() {
 }
 
 static TokenCode punctuation(TokenCode code) {
-  advance();
+  passPlainCharacter();
   return code;
 }
 
+static TokenCode skipInvalidCharacter() {
+  reportError(InvalidCharacter);
+  passPlainCharacter();
+  return INVALID_TOKEN;
+}
+
 static TokenCode readOtherToken() {
-  switch (lexer.currentChar) {
-  case endOfInput:
-    return EndOfInputToken;
+  switch (*lexer.cursor) {
+  case '\0':
+    // The sentinel, or a NUL byte of the source.
+    return lexer.cursor == lexer.limit ? EndOfInputToken : skipInvalidCharacter();
   case '"':
   case '\'':
     return readString();
@@ -489,23 +666,43 @@ static TokenCode readOtherToken() {
   case '>':
     return readGreaterOperator();
   default:
-    // Bytes from 0x80 up and NUL bytes start no token either.
-    reportError(InvalidCharacter);
-    advance();
-    return INVALID_TOKEN;
+    // Bytes from 0x80 up start no token either.
+    return skipInvalidCharacter();
   }
 }
 
+// White space and comments are skipped first. The byte at the cursor is
+// always readable (the sentinel at the end of input), and letters, digits
+// and white space are told apart by one look at its class. Any other byte
+// but the sentinel is buffered, and so is the byte after it or the sentinel.
+// The readers of tokens are kept out of line so that this loop, run for
+// every token, needs no registers saved.
 int yylex() {
   lexer.tokenValue.text = nullptr;
-  if (!skipSpaceAndComments())
-    return INVALID_TOKEN;  // the next call finds the end of input
-  int c = lexer.currentChar;
-  if (isLetter(c))
-    return readIdentifierOrKeyword();
-  if (isDigit(c) || (c == '.' && isDigit(lexer.nextChar)))
-    return readNumber();
-  return readOtherToken();
+  for (;;) {
+    const unsigned char byte = *lexer.cursor;
+    const unsigned char byteClass = classTable[byte + 1u];
+    if (byteClass & LetterClass)
+      return readIdentifierOrKeyword();
+    if (byteClass & SpaceClass) {
+      skipSpaceStretch();
+      continue;
+    }
+    if (byteClass & DigitClass)
+      return readNumber();
+    if (byte == '/' && lexer.cursor[1] == '/') {
+      skipLineComment();
+      continue;
+    }
+    if (byte == '/' && lexer.cursor[1] == '*') {
+      if (!skipBlockComment())
+        return INVALID_TOKEN;  // the next call finds the end of input
+      continue;
+    }
+    if (byte == '.' && isByteOfClass(lexer.cursor[1], DigitClass))
+      return readNumber();
+    return readOtherToken();
+  }
 }
 
 TokenValue currentTokenValue() { return lexer.tokenValue; }
@@ -524,11 +721,9 @@ void openInputFile(const char *inputFileName) {
     failToOpenInput();
   lexer.inputFileName = inputFileName;
   lexer.inputEnded = false;
-  lexer.bufferFill = 0;
-  lexer.bufferPosition = 0;
+  lexer.cursor = lexer.limit = lexer.readBuffer;
   lexer.tokenValue.text = nullptr;
-  lexer.currentChar = readCharacter();
-  lexer.nextChar = readCharacter();
+  readOn();
   lexer.lineNumber = 1;
   // A name that opens but cannot be read, such as a directory, is no input.
   if (std::ferror(lexer.inputFile))

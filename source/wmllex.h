@@ -8,9 +8,9 @@
 #include "strtable.h"
 #include "wmlgrammar.tab.h"
 
-// Keywords in byte order of their text, so that they can be searched by
-// halving; the codes follow this order except for url, with and while. A
-// reserved word is reported and then passed on as an identifier.
+// Keywords in byte order of their text; the codes follow this order except
+// for url, with and while. A reserved word is reported and then passed on as
+// an identifier.
 #define TAVOK_KEYWORDS(X)                         \
   X("access", AccessKeyword, 303, false)          \
   X("agent", AgentKeyword, 304, false)            \
