@@ -226,6 +226,10 @@ void resetInstructionSelection();
 // currentPosition is the block list node of the statement's block; the block
 // after it is the one that is reached without a jump.
 AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPosition);
+// A sequential statement selected while its function is parsed: as
+// selectStatement, but null when one of its expression jumps is 65536 bytes
+// or more, which ends the run only when the function's code is generated.
+AsmCodeList *trySelectSequentialStatement(Statement *statement);
 // An expression statement: its value, if any, does not stay on the stack.
 AsmCodeList *selectStatementExpression(AbstractTree *tree);
 // The code that leaves the tree's value on the operand stack (an assignment

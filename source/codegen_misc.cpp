@@ -1,6 +1,7 @@
 #include "codegen_misc.h"
 
 #include "errorhlr.h"
+#include "fatal.h"
 #include "jumpselection.h"
 #include "recordpool.h"
 #include "stmntir.h"
@@ -38,6 +39,19 @@ struct FormFamily {
 } // namespace
 
 static constinit BlockWalkState walk{};
+
+namespace {
+// The early code of the function being parsed: its bytes are written in
+// place, so the buffer is grown by hand rather than by a container that
+// would clear every byte first.
+struct EarlyCodeBuffer {
+  std::uint8_t *bytes;
+  std::size_t size;
+  std::size_t capacity;
+};
+} // namespace
+
+static constinit EarlyCodeBuffer earlyCode{};
 
 
 // ---------------------------------------------------------------- forms
@@ -303,6 +317,79 @@ void freeAsmCodeList(AsmCodeList *list) {
   giveRecordCell(list);
 }
 
+// ---------------------------------------------------------------- early code
+
+// The unit and the debug file are written only by a run that names an
+// output file; the dump and the line table read a function's statements
+// and instructions whole, so those runs select at the function's end.
+bool selectsWhileParsing() { return getOutputFileName() && !isDumpEnabled() && !isDebugInfoEnabled(); }
+
+// A function's early code is at most a few bytes per source statement; the
+// storage of a very long one is given back rather than kept for the next.
+constexpr std::size_t keptEarlyCodeCapacity = std::size_t{1} << 20;
+
+void beginEarlyCode() { earlyCode.size = 0; }
+
+void endEarlyCode() {
+  if (earlyCode.capacity > keptEarlyCodeCapacity) {
+    std::free(earlyCode.bytes);
+    earlyCode = EarlyCodeBuffer{};
+  }
+  earlyCode.size = 0;
+}
+
+// The Code field's size is a 32-bit count.
+constexpr std::uint64_t largestCodeSize = 0xFFFFFFFFu;
+
+static void makeEarlyCodeRoom(std::size_t count) {
+  if (earlyCode.size + count <= earlyCode.capacity)
+    return;
+  const std::size_t capacity = std::max(std::size_t{4096}, 2 * (earlyCode.size + count));
+  void *bytes = std::realloc(earlyCode.bytes, capacity);
+  if (!bytes)
+    fatalError(noMemorySpace);
+  earlyCode.bytes = static_cast<std::uint8_t *>(bytes);
+  earlyCode.capacity = capacity;
+}
+
+// Encodes the list at the end of the early code and gives back its cells,
+// in one pass.
+static void encodeAndFree(AsmCodeList *code) {
+  makeEarlyCodeRoom(code->size);
+  std::uint8_t *end = earlyCode.bytes + earlyCode.size;
+  AsmCode *instruction = code->first;
+  while (instruction) {
+    AsmCode *next = instruction->next;
+    end += encodeInstructionAt(instruction, end);
+    giveRecordCell(instruction);
+    instruction = next;
+  }
+  ASSERT(end == earlyCode.bytes + earlyCode.size + code->size);
+  earlyCode.size += code->size;
+  giveRecordCell(code);
+}
+
+bool selectStatementEarly(Statement *statement, BasicBlock *block) {
+  ASSERT(!block->firstStatement);
+  ASSERT(!block->earlyCodeSize || block->earlyCodeStart + block->earlyCodeSize == earlyCode.size);
+  setCurrentSourceLineNumber(getStatementSourceLine(statement));
+  AsmCodeList *code = trySelectSequentialStatement(statement);
+  resetInstructionSelection();
+  if (!code)
+    return false;
+  // Every expression statement leaves at least one instruction.
+  ASSERT(code->size > 0);
+  if (earlyCode.size + code->size > largestCodeSize) {
+    freeAsmCodeList(code);
+    return false;
+  }
+  if (!block->earlyCodeSize)
+    block->earlyCodeStart = static_cast<std::uint32_t>(earlyCode.size);
+  block->earlyCodeSize += code->size;
+  encodeAndFree(code);
+  return true;
+}
+
 // ---------------------------------------------------------------- block walk
 
 std::uint32_t numberOfBasicBlocks() { return walk.numberOfBasicBlocks; }
@@ -352,6 +439,7 @@ static void layOutAndSelectBlocks(BlockListNode *blockList) {
     ++walk.numberOfBasicBlocks;
     block->cgBlockInfoPtr = info;
     selectBlock(block);
+    walk.runningOffset += block->earlyCodeSize;
     if (info->asmCodeListPtr)
       walk.runningOffset += info->asmCodeListPtr->size;
   }
@@ -369,9 +457,6 @@ ByteBuffer *generateBlockListCode(BlockListNode *blockList) {
 
 // ---------------------------------------------------------------- assembly
 
-// The Code field's size is a 32-bit count.
-constexpr std::uint64_t largestCodeSize = 0xFFFFFFFFu;
-
 [[noreturn]] static void codeTooLarge() {
   std::fputs("Error: Bytecode size exceeds maximum limit\n", stderr);
   std::exit(1);
@@ -384,6 +469,7 @@ static std::uint64_t totalCodeSize(BlockListNode *blockList) {
   for (BlockListNode *node = blockList; node; node = node->nextBlock) {
     const CgBlockInfo *info = node->blockPtr->cgBlockInfoPtr;
     ASSERT(info);
+    total += node->blockPtr->earlyCodeSize;
     if (info->asmCodeListPtr)
       total += info->asmCodeListPtr->size;
   }
@@ -430,6 +516,12 @@ ByteBuffer *assembleBlockList(BlockListNode *blockList) {
   std::uint32_t offset = 0;
   for (BlockListNode *node = blockList; node; node = node->nextBlock) {
     BasicBlock *block = node->blockPtr;
+    if (block->earlyCodeSize) {
+      // Early code is only made without the line table.
+      ASSERT(!withLineTable);
+      std::memcpy(code->bytes + offset, earlyCode.bytes + block->earlyCodeStart, block->earlyCodeSize);
+      offset += block->earlyCodeSize;
+    }
     if (const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr)
       offset = encodeList(list, code, offset, withLineTable);
     releaseBlockCode(block);

@@ -12,6 +12,7 @@
 struct AbstractTree;
 struct BasicBlock;
 struct BlockListNode;
+struct Statement;
 
 // One selected instruction. The abstract jumps keep their target block until
 // jump selection replaces it by the offset in operand1.
@@ -89,6 +90,25 @@ AsmCodeList *makeUnconJump(BasicBlock *target);
 AsmCodeList *appendAsmLists(AsmCodeList *first, AsmCodeList *second, AsmCodeList *third);
 // Frees every instruction of the list and the list; null is ignored.
 void freeAsmCodeList(AsmCodeList *list);
+
+// Early code: in a compilation run (an output file named) without -d and -g,
+// a block's leading sequential statements are selected and encoded while the
+// function is parsed, so that a long function never holds its trees and
+// instructions at once. Their bytes are final: jumps inside an expression are
+// concrete, and nothing such a statement selects depends on the layout. The
+// bytes of all blocks share one buffer per function, in block-list order.
+//
+// Whether this run selects while it parses.
+bool selectsWhileParsing();
+// Empties the early code at the start of a function, and again after it.
+void beginEarlyCode();
+void endEarlyCode();
+// Selects the statement, which the caller then releases, and appends its
+// bytes to the block's early code; block must be the last block to get any.
+// False, with nothing changed, when the statement must wait for the
+// function's end: one of its expression jumps is too long (the run ends only
+// if the statement is still selected then) or the early code is full.
+bool selectStatementEarly(Statement *statement, BasicBlock *block);
 
 // The function's Code: lays the blocks out, selects them, sizes the jumps
 // and assembles. Null when no block produced code. Every block gets a

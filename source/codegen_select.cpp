@@ -24,6 +24,10 @@ struct SelectionState {
   // The && or || node entered last. Deliberately never restored when a
   // logical node is left: the tobool rule reads whatever was entered before.
   AbstractTree *enclosingLogicalNode;
+  // While a function is parsed a jump that is too long ends nothing yet:
+  // it is noted, and the statement waits for the function's end.
+  bool longJumpsDeferred;
+  bool longJumpMet;
 };
 
 // One operator node on its way through selection: its operands are selected
@@ -103,6 +107,10 @@ static std::uint32_t codeSize(const AsmCodeList *code) { return code ? code->siz
 // offset the format has, and the run ends beyond it.
 static std::uint32_t expressionJumpDistance(const AsmCodeList *skippedCode) {
   const std::uint32_t distance = codeSize(skippedCode);
+  if (distance > 65535 && selection.longJumpsDeferred) {
+    selection.longJumpMet = true;
+    return 0;  // any distance the jump can hold: the code is thrown away
+  }
   if (distance > 65535) {
     jumpSizeForOffset(distance > INT_MAX ? INT_MAX : static_cast<int>(distance));
     ASSERT(!"an offset beyond 65535 ends the run");
@@ -497,15 +505,32 @@ static AsmCodeList *selectConditionalStatement(Statement *statement, const Basic
   return code;
 }
 
+static AsmCodeList *selectSequentialStatement(Statement *statement) {
+  ASSERT(statement->abstractTreePtr);
+  statement->abstractTreePtr->valueDiscarded = 1;
+  return selectStatementExpression(statement->abstractTreePtr);
+}
+
+AsmCodeList *trySelectSequentialStatement(Statement *statement) {
+  ASSERT(statement->statementType == SequentialStat);
+  selection.longJumpsDeferred = true;
+  selection.longJumpMet = false;
+  AsmCodeList *code = selectSequentialStatement(statement);
+  selection.longJumpsDeferred = false;
+  if (selection.longJumpMet) {
+    freeAsmCodeList(code);
+    return nullptr;
+  }
+  return code;
+}
+
 AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPosition) {
   ASSERT(statement);
   ASSERT(currentPosition);
   const BasicBlock *next = currentPosition->nextBlock ? currentPosition->nextBlock->blockPtr : nullptr;
   switch (statement->statementType) {
   case SequentialStat:
-    ASSERT(statement->abstractTreePtr);
-    statement->abstractTreePtr->valueDiscarded = 1;
-    return selectStatementExpression(statement->abstractTreePtr);
+    return selectSequentialStatement(statement);
   case ConditionalStat:
     return selectConditionalStatement(statement, next);
   case GotoStat:

@@ -23,7 +23,7 @@ constexpr std::int64_t noTarget = -1;
 struct BlockLayout {
   BasicBlock *block;
   std::int64_t start;     // offset of the block's first byte in the Code
-  std::int64_t bodySize;  // the block's code without its slot jumps
+  std::int64_t bodySize;  // the block's code (early code included) without its slot jumps
   AsmCode *jump[slotCount];              // null for an empty slot
   std::int64_t targetId[slotCount];      // noTarget for an empty slot
   int jumpSize[slotCount];               // 0 for an empty slot
@@ -132,10 +132,11 @@ static void layOutBlock(BlockLayout &layout, BasicBlock *block, std::uint32_t bl
                        .targetId = {noTarget, noTarget},
                        .jumpSize = {0, 0},
                        .jumpOffset = {0, 0}};
+  layout.bodySize = block->earlyCodeSize;
   const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr;
   if (!list)
     return;
-  layout.bodySize = list->size;
+  layout.bodySize += list->size;
   if (list->conditionalJump && isJump(list->conditionalJump))
     occupySlot(layout, conditionalSlot, list->conditionalJump, blockCount);
   if (isJump(list->last))
@@ -281,7 +282,7 @@ static void rewriteAbstractJumps(const BlockLayout *layouts, std::uint32_t block
     for (int slot = lastSlot; slot >= conditionalSlot; --slot)
       if (layout.targetId[slot] != noTarget)
         rewriteJump(layout.jump[slot], layout.jumpOffset[slot], layout.jumpSize[slot]);
-    list->size = static_cast<std::uint32_t>(blockEnd(layout) - layout.start);
+    list->size = static_cast<std::uint32_t>(blockEnd(layout) - layout.start - layout.block->earlyCodeSize);
   }
 }
 

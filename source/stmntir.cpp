@@ -24,6 +24,7 @@ struct StatementLayerState {
   unsigned sequenceNumber;       // 0 at the start of every function
   unsigned lastStatementLine;
   unsigned rememberedLine;
+  bool selectingEarly;               // this function's sequential statements are selected as appended
   bool errorDetectedFlag;            // the first counted error; never cleared
 };
 } // namespace
@@ -111,7 +112,11 @@ static void releaseBlockStatements(BasicBlock *block) {
 
 static BasicBlock *createBlock() {
   BasicBlock *block = layer.blocks.take();
-  *block = BasicBlock{.cgBlockInfoPtr = nullptr, .firstStatement = nullptr, .lastStatement = nullptr};
+  *block = BasicBlock{.cgBlockInfoPtr = nullptr,
+                      .firstStatement = nullptr,
+                      .lastStatement = nullptr,
+                      .earlyCodeStart = 0,
+                      .earlyCodeSize = 0};
   return block;
 }
 
@@ -152,10 +157,24 @@ static BlockListNode *rewindToHead(BlockListNode *node) {
   return node;
 }
 
+// Only the statements before any kept one are selected early: the block's
+// code is its early code followed by the code of its statement chain. A
+// statement whose selection must wait is kept, and so is every later one.
+static bool selectedEarly(BasicBlock *block, Statement *statement) {
+  if (!layer.selectingEarly || statement->statementType != SequentialStat || block->lastStatement)
+    return false;
+  if (!selectStatementEarly(statement, block))
+    return false;
+  releaseStatement(statement);
+  return true;
+}
+
 void appendStatement(Statement *statement) {
   ASSERT(!layer.errorDetectedFlag);
   ASSERT(layer.blockListTail);
   BasicBlock *block = layer.blockListTail->blockPtr;
+  if (selectedEarly(block, statement))
+    return;
   statement->sequenceNumber = layer.sequenceNumber;
   Statement *last = block->lastStatement;
   if (last) {
@@ -168,6 +187,8 @@ void appendStatement(Statement *statement) {
   block->lastStatement = statement;
 }
 
+static bool isEmptyBlock(const BasicBlock *block) { return !block->lastStatement && !block->earlyCodeSize; }
+
 BasicBlock *startNewBlock() {
   ASSERT(!layer.errorDetectedFlag);
   if (!layer.blockListTail) {
@@ -175,9 +196,9 @@ BasicBlock *startNewBlock() {
     return layer.blockListTail->blockPtr;
   }
   BasicBlock *current = layer.blockListTail->blockPtr;
-  if (!current->lastStatement)  // an empty block takes the next statement itself
+  if (isEmptyBlock(current))  // an empty block takes the next statement itself
     return current;
-  ASSERT(current->lastStatement->statementType != SequentialStat);
+  ASSERT(current->lastStatement && current->lastStatement->statementType != SequentialStat);
   BlockListNode *node = createBlockListNode(createBlock(), layer.blockListTail);
   layer.blockListTail->nextBlock = node;
   layer.blockListTail = node;
@@ -192,7 +213,7 @@ BasicBlock *getCurrentBlock() {
 int currentBlockHasStatements() {
   if (!layer.blockListTail)
     return 0;
-  return layer.blockListTail->blockPtr->firstStatement ? 1 : 0;
+  return isEmptyBlock(layer.blockListTail->blockPtr) ? 0 : 1;
 }
 
 BlockListNode *currentBlockListNode() { return layer.blockListTail; }
@@ -319,6 +340,8 @@ void beginFunctionStatements() {
     return;
   ASSERT(!layer.blockListTail);
   ASSERT(!layer.sequenceNumber);
+  layer.selectingEarly = selectsWhileParsing();
+  beginEarlyCode();
   emitFunctionStart();
 }
 
@@ -346,6 +369,7 @@ void compileFunctionStatements(IdentifierRecord *function) {
   generateFunctionCode(function, head, function->subSpaceData.parameterCount,
                        localVariableCount(function));
   releaseBlockList(head);
+  endEarlyCode();
   layer.blockListTail = nullptr;
   layer.sequenceNumber = 0;
   resetVariableCounter();
@@ -358,6 +382,8 @@ void abandonStatements() {
   discardEmitterState();
   if (layer.blockListTail)
     releaseBlockList(rewindToHead(layer.blockListTail));
+  endEarlyCode();
+  layer.selectingEarly = false;
   layer.blockListTail = nullptr;
   layer.sequenceNumber = 0;
   layer.statements.deletePool();

@@ -41,10 +41,16 @@ static_assert(std::is_trivially_copyable_v<Statement>);
 
 struct CgBlockInfo;
 
+// In a compilation run the leading sequential statements of a block are
+// selected and encoded as they are appended (codegen_misc.h, early code):
+// their bytes wait in the function's early code and the statements go at
+// once, so the chain holds only what follows them.
 struct BasicBlock {
   CgBlockInfo *cgBlockInfoPtr;  // the back end's per-block record
   Statement *firstStatement;
   Statement *lastStatement;
+  std::uint32_t earlyCodeStart;  // offset of the block's bytes in the function's early code
+  std::uint32_t earlyCodeSize;   // 0: no statement of the block was selected early
 };
 static_assert(std::is_trivially_copyable_v<BasicBlock>);
 
@@ -60,6 +66,8 @@ Statement *createSequentialStatement(AbstractTree *tree);
 Statement *createConditionalStatement(AbstractTree *tree);
 Statement *createGotoStatement();
 Statement *createReturnStatement(AbstractTree *tree);  // tree may be null
+// A sequential statement that can be selected at once (see BasicBlock) is
+// encoded into the block's early code and released instead of linked.
 void appendStatement(Statement *statement);
 // Once its instructions are selected, a statement's tree is released and
 // its pointer cleared (a goto has none); the statement keeps its kind, line
@@ -71,6 +79,7 @@ void releaseStatementTree(Statement *statement);
 // empty, else a new one after it.
 BasicBlock *startNewBlock();
 BasicBlock *getCurrentBlock();
+// Early code counts as statements.
 int currentBlockHasStatements();
 // The node of the current block, null outside a function; after
 // finishFunctionStatements the head of the list that is handed over.
