@@ -34,6 +34,8 @@ void pushFrame(EmissionWalk *walk, EmissionGoal goal, Expression *expression) {
                                              .rewrite = nullptr,
                                              .nextOperand = nullptr,
                                              .tree = nullptr,
+                                             .lastChild = nullptr,
+                                             .childCount = 0,
                                              .goal = goal,
                                              .stage = FrameStage::Entered};
   walk->height += 1;
@@ -242,26 +244,43 @@ static Expression *rewriteCompoundAssignment(Expression *compound) {
   return simplifiedExpression;
 }
 
-static int countChildren(const AbstractTree *tree) {
-  int count = 0;
-  for (const AbstractTreeList *item = tree->succList; item; item = item->next)
-    count += 1;
-  return count;
+// The frame remembers the last child, so that a call of many arguments is
+// not walked once per argument.
+static void addChild(EmissionFrame *frame, AbstractTree *child) {
+  frame->lastChild = appendChildAfter(frame->tree, frame->lastChild, child);
+  frame->childCount += 1;
+}
+
+// A leaf operand is lowered on the spot; what a frame of its own would do
+// for it is exactly this, in the same order.
+static AbstractTree *leafTreeOf(const Expression *expression) {
+  switch (expression->exprOperator) {
+  case IdentifierLeaf:
+    return identifierLeafTree(expression);
+  case ConstantLeaf:
+    return constantLeafTree(expression);
+  default:
+    return nullptr;
+  }
 }
 
 // Lowers the next operand as a child of the frame's node, or finishes the
 // node when every operand has been lowered.
 static void lowerNextOperand(EmissionWalk *walk) {
   EmissionFrame *frame = topFrame(walk);
-  ExpressionList *operand = frame->nextOperand;
-  if (operand) {
+  while (ExpressionList *operand = frame->nextOperand) {
     frame->nextOperand = operand->nextExpression;
-    pushFrame(walk, EmissionGoal::Value, operand->expression);
-    return;
+    AbstractTree *leaf = leafTreeOf(operand->expression);
+    if (!leaf) {
+      pushFrame(walk, EmissionGoal::Value, operand->expression);
+      return;
+    }
+    addChild(frame, leaf);
   }
   AbstractTree *tree = frame->tree;
-  int expectedChildren = childCountOf(tree->treeOperator);
-  ASSERT(expectedChildren < 0 ? countChildren(tree) >= 1 : countChildren(tree) == expectedChildren);
+  const int expectedChildren = childCountOf(tree->treeOperator);
+  ASSERT(expectedChildren < 0 ? frame->childCount >= 1
+                              : frame->childCount == static_cast<std::uint32_t>(expectedChildren));
   if (frame->rewrite)
     releaseExpression(frame->rewrite);
   finishFrame(walk, tree);
@@ -312,7 +331,7 @@ void stepValueFrame(EmissionWalk *walk) {
     ASSERT(childTree);
     // The child's record would give its tree one extra reference and drop
     // it again; the parent's list then holds the only one.
-    appendChild(frame->tree, childTree);
+    addChild(frame, childTree);
     lowerNextOperand(walk);
     return;
   }

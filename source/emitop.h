@@ -13,6 +13,7 @@
 #include <cstdint>
 
 struct AbstractTree;
+struct AbstractTreeList;
 struct Expression;
 struct ExpressionList;
 
@@ -35,6 +36,8 @@ struct EmissionFrame {
   Expression *rewrite;           // that rewrite, released when the frame finishes
   ExpressionList *nextOperand;   // the operand to emit after the current one
   AbstractTree *tree;            // Value: the node receiving the children
+  AbstractTreeList *lastChild;   // Value: the tree's last child so far, null before the first
+  std::uint32_t childCount;      // Value: the tree's children so far
   EmissionGoal goal;
   FrameStage stage;
 };

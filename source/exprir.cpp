@@ -35,6 +35,19 @@ void appendChild(AbstractTree *tree, AbstractTree *child) {
   lastAbstractTree->next = item;
 }
 
+AbstractTreeList *appendChildAfter(AbstractTree *tree, AbstractTreeList *lastChild, AbstractTree *child) {
+  ASSERT(!isLeafOperator(tree->treeOperator));
+  ASSERT(lastChild ? !lastChild->next : !tree->succList);
+  auto *item = takeRecordCell<AbstractTreeList>();
+  *item = AbstractTreeList{.abstractTree = child, .next = nullptr};
+  child->referenceCount += 1;
+  if (lastChild)
+    lastChild->next = item;
+  else
+    tree->succList = item;
+  return item;
+}
+
 AbstractTree *addTreeReference(AbstractTree *tree) {
   tree->referenceCount += 1;
   return tree;

@@ -37,6 +37,9 @@ static_assert(sizeof(AbstractTree) <= 32 && sizeof(AbstractTreeList) <= 16);
 AbstractTree *createAbstractTree(ExpressionOperator op);
 // Appends child at the end of tree's children and counts the reference.
 void appendChild(AbstractTree *tree, AbstractTree *child);
+// The same when the caller knows tree's last child item (null when it has
+// none yet); returns the new last item.
+AbstractTreeList *appendChildAfter(AbstractTree *tree, AbstractTreeList *lastChild, AbstractTree *child);
 AbstractTree *addTreeReference(AbstractTree *tree);
 // Drops one reference, or frees an unreferenced tree and drops one reference
 // from each child (children nobody holds any more are freed too).
