@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -81,6 +83,52 @@ TEST(NameTable, IdsAndTextsSurviveGrowthAndTemporariesHaveNoText) {
   printName(temporary);
   printName(longId + 2);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "tmp_mn_" + std::to_string(temporary) + "__ nt_0");
+}
+
+// Interning compares texts only when their hash and length agree: texts of
+// one hash and one length, and texts that begin one another, each keep an
+// id of their own, also when given without their NUL.
+TEST(NameTable, TextsOfOneHashOrOneBeginningKeepTheirOwnIds) {
+  const std::vector<std::vector<std::string>> groups = {
+      {"aq", "ba"},
+      {"abc", "acS", "adC"},
+      {"hs_a", "hs_ab", "hs_abc", "hs_"},
+      {"hs_1234567", "hs_123456", "hs_12345678"},
+  };
+  for (const auto &group : groups) {
+    SCOPED_TRACE(group.front());
+    std::vector<NameId> ids;
+    for (const std::string &text : group)
+      ids.push_back(internName(text.c_str()));
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      EXPECT_EQ(getNameText(ids[i]), group[i]);
+      const std::string padded = group[i] + "tail";
+      EXPECT_EQ(internNameText(std::string_view(padded).substr(0, group[i].size()),
+                               hashBytes(group[i].data(), group[i].size())),
+                ids[i]);
+      for (std::size_t j = 0; j < i; ++j)
+        EXPECT_NE(ids[i], ids[j]) << group[j];
+    }
+  }
+  EXPECT_EQ(hashBytes("aq", 2), hashBytes("ba", 2));
+  EXPECT_EQ(hashBytes("abc", 3), hashBytes("acS", 3));
+  EXPECT_EQ(hashBytes("abc", 3), hashBytes("adC", 3));
+}
+
+// Names are found by id directly; the temporaries in between have no text,
+// wherever the id table grows.
+TEST(NameTable, TemporariesBetweenNamesHaveNoText) {
+  std::vector<std::pair<NameId, NameId>> pairs;
+  for (int i = 0; i < 2500; ++i) {
+    const NameId temporary = newTemporaryNameId();
+    pairs.emplace_back(temporary, internName(("gap_" + std::to_string(i)).c_str()));
+  }
+  for (int i = 0; i < 2500; ++i) {
+    ASSERT_EQ(getNameText(pairs[i].first), nullptr) << i;
+    ASSERT_EQ(getNameText(pairs[i].second), "gap_" + std::to_string(i)) << i;
+    ASSERT_EQ(findIdentifier({pairs[i].first, FL_VARIABLE}), nullptr);
+  }
+  EXPECT_EQ(getNameText(newTemporaryNameId() + 100000), nullptr);
 }
 
 // One function: its parameters, declared before its definition opens, then

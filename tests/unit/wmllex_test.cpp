@@ -238,6 +238,42 @@ TEST(Reading, TokensAcrossBlockBoundaries) {
   }
 }
 
+// Tokens are read where they lie in the read buffer, so where a read ends
+// must not matter: each source gives the same tokens, texts, lines and
+// messages wherever it starts around the end of the first read. Padding of
+// line feeds shifts every line by its length.
+TEST(Reading, TheSameTokensWhereverAReadEnds) {
+  const std::vector<std::string> sources = {
+      "name _x9 a1b2 div= div =div while case",
+      "0 07 0x1F 0x 123 12. 1e5 1E+5 .5 018.5 0179 1e+ 9",
+      "'a\\'b' \"c\\\"d\" 'e\\\nf' \"open\n x",
+      "// line comment\n y /* block \n comment */ z /*/ w // last",
+      ">>>= >>= >> <<= << && &= ++ += -- -= || |= != == ! ~",
+      "a/*c*/b//d\ne.5f>>>=g'h'i0x1Fj.e1k;div=l/m/",
+      std::string("\x80 $ a\0b '\0' \xff", 17),
+      "word" + std::string(3000, 'w') + " '" + std::string(3000, 's') + "' " + std::string(3000, '5'),
+      "tail",
+      "12",
+      "x /*",
+      "'open",
+  };
+  for (const std::string &source : sources) {
+    SCOPED_TRACE(source.substr(0, 40));
+    std::string expectedMessages;
+    const std::vector<Lexeme> expected = lexSource(source, &expectedMessages);
+    for (int padding = 2030; padding <= 2052; ++padding) {
+      SCOPED_TRACE(padding);
+      std::string messages;
+      EXPECT_EQ(lexSource(std::string(padding, ' ') + source, &messages), expected);
+      EXPECT_EQ(messages, expectedMessages);
+      std::vector<Lexeme> shifted = expected;
+      for (Lexeme &lexeme : shifted)
+        lexeme.line += padding;
+      EXPECT_EQ(lexSource(std::string(padding, '\n') + source), shifted);
+    }
+  }
+}
+
 // Each text buffer starts at 64 bytes and doubles.
 TEST(Reading, LongTextsGrowTheirBuffers) {
   for (std::size_t length : {63u, 64u, 65u, 128u, 5000u}) {
