@@ -46,7 +46,8 @@ Expression *createExpression() {
     if (!state.expressionPool)
       state.expressionPool = createMemPool(requestedPoolUnits, sizeof(Expression));
     node = static_cast<Expression *>(allocateFromMemPool(state.expressionPool));
-    node->nodeNumber = static_cast<std::uint32_t>(getLocationNumber(state.expressionPool, node));
+    // The pool numbers the unit it handed out last without a look-up.
+    node->nodeNumber = static_cast<std::uint32_t>(state.expressionPool->lastAllocatedLocation);
   }
   node->referenceCount = 0;
   return node;
@@ -66,14 +67,17 @@ static void returnExpressionNode(Expression *node) {
     state.freeExprNodeCount += 1;
     return;
   }
-  freeToMemPool(state.expressionPool, node);
+  // The node, then the surplus from the head of the list, in one burst.
+  void *units[expressionFreeListBound - expressionFreeListBound / 2 + 1];
+  int unitCount = 0;
+  units[unitCount++] = node;
   while (state.freeExprNodeCount > expressionFreeListBound / 2) {
     Expression *surplus = state.freeExprNodes;
-    ASSERT(surplus);
     state.freeExprNodes = surplus->nextFreeNode;
     state.freeExprNodeCount -= 1;
-    freeToMemPool(state.expressionPool, surplus);
+    units[unitCount++] = surplus;
   }
+  freeUnitsToMemPool(state.expressionPool, units, unitCount);
 }
 
 // ---------------------------------------------------------------- operand lists
@@ -99,14 +103,17 @@ static void returnListNode(ExpressionList *item) {
     state.freeListNodeCount += 1;
     return;
   }
-  freeToMemPool(state.expressionListPool, item);
+  // The item, then the surplus from the head of the list, in one burst.
+  void *units[expressionListFreeListBound - expressionListFreeListBound / 2 + 1];
+  int unitCount = 0;
+  units[unitCount++] = item;
   while (state.freeListNodeCount > expressionListFreeListBound / 2) {
     ExpressionList *surplus = state.freeListNodes;
-    ASSERT(surplus);
     state.freeListNodes = surplus->nextExpression;
     state.freeListNodeCount -= 1;
-    freeToMemPool(state.expressionListPool, surplus);
+    units[unitCount++] = surplus;
   }
+  freeUnitsToMemPool(state.expressionListPool, units, unitCount);
 }
 
 void appendOperand(Expression *node, Expression *operand) {

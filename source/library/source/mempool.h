@@ -79,6 +79,8 @@ MemPool *createMemPool(unsigned requestedUnits, unsigned unitSize);
 // Never returns null: exhausted memory ends the run with "No memory space".
 inline void *allocateFromMemPool(MemPool *memPoolPtr);
 inline void freeToMemPool(MemPool *memPoolPtr, void *unit);
+// Frees count units in this order, as freeToMemPool one by one would.
+void freeUnitsToMemPool(MemPool *memPoolPtr, void *const *units, int count);
 inline int getLocationNumber(MemPool *memPoolPtr, const void *unit);
 // Releases every buffer, occupied units included; nothing is called for them.
 void deleteMemPool(MemPool *memPoolPtr);
