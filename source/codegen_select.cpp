@@ -37,6 +37,7 @@ struct SelectionFrame {
   AbstractTreeList *pendingOperands;  // operands still to select, in order
   AbstractTree *parentCandidate;      // && and ||: the logical node entered before this one
   std::uint32_t operandCount;         // operands selected so far
+  bool accumulating;                  // Assign: isAccumulatingAssignment, asked once
   AsmCodeList *operandCode[3];        // per operand; a call joins all its arguments in [0]
 };
 static_assert(std::is_trivially_copyable_v<SelectionFrame>);
@@ -155,7 +156,7 @@ static bool isAccumulatingAssignment(const AbstractTree *assignment) {
 
 // The operands whose code the node's rule joins: a call's arguments only, an
 // assignment's value (or, accumulating, the value's second operand) only.
-static AbstractTreeList *operandsToSelect(const AbstractTree *node) {
+static AbstractTreeList *operandsToSelect(const AbstractTree *node, bool accumulating) {
   switch (node->treeOperator) {
   case FunctionCall:
     return operandsAfterFirst(node);
@@ -164,7 +165,7 @@ static AbstractTreeList *operandsToSelect(const AbstractTree *node) {
   case LibraryFunctionCall:
     return libraryCallArguments(node);
   case Assign:
-    if (isAccumulatingAssignment(node))
+    if (accumulating)
       return secondOperand(node)->succList->next;
     return node->succList->next;
   case AddAssign:
@@ -264,7 +265,7 @@ static AsmCodeList *finishAssign(const SelectionFrame &frame) {
   const AbstractTree *node = frame.node;
   const std::uint32_t target = leafIndex(firstOperand(node));
   AsmCodeList *code = frame.operandCode[0];
-  if (isAccumulatingAssignment(node)) {
+  if (frame.accumulating) {
     AsmCodeList *change =
         secondOperand(node)->treeOperator == Add ? makeAddAsg(target) : makeSubAsg(target);
     return loadAssignedValue(node, appendAsmLists(code, change, nullptr), target);
@@ -350,10 +351,12 @@ static AsmCodeList *finishNode(const SelectionFrame &frame) {
 using SelectionStack = std::vector<SelectionFrame>;
 
 static void enterNode(SelectionStack &stack, AbstractTree *node) {
+  const bool accumulating = node->treeOperator == Assign && isAccumulatingAssignment(node);
   SelectionFrame frame{.node = node,
-                       .pendingOperands = operandsToSelect(node),
+                       .pendingOperands = operandsToSelect(node, accumulating),
                        .parentCandidate = nullptr,
                        .operandCount = 0,
+                       .accumulating = accumulating,
                        .operandCode = {nullptr, nullptr, nullptr}};
   if (node->treeOperator == LogicalAnd || node->treeOperator == LogicalOr)
     enterLogicalNode(frame);

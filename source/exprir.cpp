@@ -105,36 +105,6 @@ bool isUnreferencedTree(const AbstractTree *tree) { return tree->referenceCount 
 
 // ---------------------------------------------------------------- accessors
 
-// The operators an abstract tree can hold with children: calls, unary and
-// binary operators, Conditional, Assign, AddAssign and SubtractAssign.
-static bool isTreeOperatorNode(ExpressionOperator op) {
-  return (op >= FunctionCall && op <= Assign) || op == AddAssign || op == SubtractAssign;
-}
-
-static bool isUnaryTreeOperator(ExpressionOperator op) {
-  return op == IsValid || op == TypeOf || (op >= PostIncrement && op <= ComplementOf);
-}
-
-static AbstractTreeList *childList(const AbstractTree *tree) {
-  ASSERT(isTreeOperatorNode(tree->treeOperator));
-  AbstractTreeList *tempPtr = tree->succList;
-  ASSERT(tempPtr);
-  return tempPtr;
-}
-
-AbstractTree *firstOperand(const AbstractTree *tree) {
-  if (isLeafOperator(tree->treeOperator))
-    return nullptr;
-  return childList(tree)->abstractTree;
-}
-
-AbstractTree *secondOperand(const AbstractTree *tree) {
-  if (isLeafOperator(tree->treeOperator) || isUnaryTreeOperator(tree->treeOperator))
-    return nullptr;
-  AbstractTreeList *second = childList(tree)->next;
-  return second ? second->abstractTree : nullptr;
-}
-
 AbstractTree *nthOperand(const AbstractTree *tree, int n) {
   int number = n;
   ASSERT(number > 0);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "exprsion.h"
+#include "tavokassert.h"
 
 #include <cstdint>
 #include <type_traits>
@@ -46,10 +47,44 @@ AbstractTree *addTreeReference(AbstractTree *tree);
 void releaseTree(AbstractTree *tree);
 bool isUnreferencedTree(const AbstractTree *tree);
 
-// Accessors for instruction selection.
-AbstractTree *firstOperand(const AbstractTree *tree);   // null for leaves
-AbstractTree *secondOperand(const AbstractTree *tree);  // null for leaves and unary operators
+// Accessors for instruction selection. The first two are read for every
+// node selected, so they are defined here, where selection inlines them.
+inline AbstractTree *firstOperand(const AbstractTree *tree);   // null for leaves
+inline AbstractTree *secondOperand(const AbstractTree *tree);  // null for leaves and unary operators
 AbstractTree *nthOperand(const AbstractTree *tree, int n);  // n from 1; null past the end
 AbstractTreeList *operandsAfterFirst(const AbstractTree *tree);    // a call's arguments
 AbstractTreeList *externalCallArguments(const AbstractTree *tree);  // from the third child
 AbstractTreeList *libraryCallArguments(const AbstractTree *tree);   // from the third child
+
+// ---------------------------------------------------------------- inline accessors
+
+// The operators an abstract tree can hold with children: calls, unary and
+// binary operators, Conditional, Assign, AddAssign and SubtractAssign.
+inline bool isTreeOperatorNode(ExpressionOperator op) {
+  return (op >= FunctionCall && op <= Assign) || op == AddAssign || op == SubtractAssign;
+}
+
+inline bool isUnaryTreeOperator(ExpressionOperator op) {
+  return op == IsValid || op == TypeOf || (op >= PostIncrement && op <= ComplementOf);
+}
+
+// The children of an operator node, which always has one at least.
+inline AbstractTreeList *childList(const AbstractTree *tree) {
+  ASSERT(isTreeOperatorNode(tree->treeOperator));
+  AbstractTreeList *children = tree->succList;
+  ASSERT(children);
+  return children;
+}
+
+inline AbstractTree *firstOperand(const AbstractTree *tree) {
+  if (isLeafOperator(tree->treeOperator))
+    return nullptr;
+  return childList(tree)->abstractTree;
+}
+
+inline AbstractTree *secondOperand(const AbstractTree *tree) {
+  if (isLeafOperator(tree->treeOperator) || isUnaryTreeOperator(tree->treeOperator))
+    return nullptr;
+  AbstractTreeList *second = childList(tree)->next;
+  return second ? second->abstractTree : nullptr;
+}
