@@ -16,35 +16,13 @@
 
 // ---------------------------------------------------------------- the walk
 
-EmissionFrame *topFrame(EmissionWalk *walk) {
-  ASSERT(walk->height > 0);
-  return &walk->frames[walk->height - 1];
-}
-
-void pushFrame(EmissionWalk *walk, EmissionGoal goal, Expression *expression) {
-  if (walk->height == walk->capacity) {
-    std::size_t capacity = walk->capacity ? walk->capacity * 2 : 64;
-    void *frames = std::realloc(walk->frames, capacity * sizeof(EmissionFrame));
-    if (!frames)
-      fatalError(noMemorySpace);
-    walk->frames = static_cast<EmissionFrame *>(frames);
-    walk->capacity = capacity;
-  }
-  walk->frames[walk->height] = EmissionFrame{.expression = expression,
-                                             .rewrite = nullptr,
-                                             .nextOperand = nullptr,
-                                             .tree = nullptr,
-                                             .lastChild = nullptr,
-                                             .childCount = 0,
-                                             .goal = goal,
-                                             .stage = FrameStage::Entered};
-  walk->height += 1;
-}
-
-void finishFrame(EmissionWalk *walk, AbstractTree *result) {
-  ASSERT(walk->height > 0);
-  walk->height -= 1;
-  walk->finishedTree = result;
+void growFrames(EmissionWalk *walk) {
+  std::size_t capacity = walk->capacity ? walk->capacity * 2 : 64;
+  void *frames = std::realloc(walk->frames, capacity * sizeof(EmissionFrame));
+  if (!frames)
+    fatalError(noMemorySpace);
+  walk->frames = static_cast<EmissionFrame *>(frames);
+  walk->capacity = capacity;
 }
 
 namespace {

@@ -9,6 +9,8 @@
 // Internal to emitcode, emitop and emitefct.
 #pragma once
 
+#include "tavokassert.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -52,13 +54,44 @@ struct EmissionWalk {
 // Runs the walk for one expression to the end. The tree for Value, null for Effect.
 AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression);
 
-EmissionFrame *topFrame(EmissionWalk *walk);
+// The three run for every operator of every expression, so they are
+// defined here, where both halves of the walk inline them.
+inline EmissionFrame *topFrame(EmissionWalk *walk);
 // The pushed frame is the next one stepped: the frame below must not be
 // touched through an old pointer afterwards.
-void pushFrame(EmissionWalk *walk, EmissionGoal goal, Expression *expression);
+inline void pushFrame(EmissionWalk *walk, EmissionGoal goal, Expression *expression);
 // Pops the top frame and hands its result (null for Effect) to the frame below.
-void finishFrame(EmissionWalk *walk, AbstractTree *result);
+inline void finishFrame(EmissionWalk *walk, AbstractTree *result);
+// Makes room for at least one more frame.
+void growFrames(EmissionWalk *walk);
 
 // One step of the top frame, by goal.
 void stepValueFrame(EmissionWalk *walk);
 void stepEffectFrame(EmissionWalk *walk);
+
+// ---------------------------------------------------------------- inline frame operations
+
+inline EmissionFrame *topFrame(EmissionWalk *walk) {
+  ASSERT(walk->height > 0);
+  return &walk->frames[walk->height - 1];
+}
+
+inline void pushFrame(EmissionWalk *walk, EmissionGoal goal, Expression *expression) {
+  if (walk->height == walk->capacity)
+    growFrames(walk);
+  walk->frames[walk->height] = EmissionFrame{.expression = expression,
+                                             .rewrite = nullptr,
+                                             .nextOperand = nullptr,
+                                             .tree = nullptr,
+                                             .lastChild = nullptr,
+                                             .childCount = 0,
+                                             .goal = goal,
+                                             .stage = FrameStage::Entered};
+  walk->height += 1;
+}
+
+inline void finishFrame(EmissionWalk *walk, AbstractTree *result) {
+  ASSERT(walk->height > 0);
+  walk->height -= 1;
+  walk->finishedTree = result;
+}

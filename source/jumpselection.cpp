@@ -2,6 +2,7 @@
 
 #include "codegen_misc.h"
 #include "errorhlr.h"
+#include "fatal.h"
 #include "stmntir.h"
 #include "tavokassert.h"
 #include "wmllex.h"
@@ -102,6 +103,16 @@ static int sizeOfJump(const AsmCode *jump, std::int64_t offset) {
 
 // ---------------------------------------------------------------- phase 1: layout
 
+// The work arrays are written whole before they are read, so they are not
+// cleared first: for a function of many blocks that clearing cost as much
+// as a round of the sizing.
+template <class Item> static Item *allocateWorkArray(std::size_t count) {
+  void *items = std::malloc(count ? count * sizeof(Item) : 1);
+  if (!items)
+    fatalError(noMemorySpace);
+  return static_cast<Item *>(items);
+}
+
 static std::uint32_t countBlocks(const BlockListNode *blockList) {
   std::uint32_t count = 0;
   for (const BlockListNode *node = blockList; node; node = node->nextBlock)
@@ -150,7 +161,7 @@ static std::int64_t blockEnd(const BlockLayout &layout) {
 
 // Every jump at its widest, the blocks one after the other in list order.
 static BlockLayout *layOutBlocks(BlockListNode *blockList, std::uint32_t blockCount) {
-  auto *layouts = static_cast<BlockLayout *>(checkedAllocate(blockCount, sizeof(BlockLayout)));
+  auto *layouts = allocateWorkArray<BlockLayout>(blockCount);
   std::uint32_t i = 0;
   std::int64_t runningOffset = 0;
   for (BlockListNode *node = blockList; node; node = node->nextBlock, ++i) {
@@ -238,7 +249,7 @@ static bool haveJumpSizes(const BlockLayout *layouts, std::uint32_t blockCount, 
 // size may only grow, which settles after at most two steps per jump. A jump
 // may then keep a larger form than its offset needs; it still holds it.
 static void settleJumpSizes(BlockLayout *layouts, std::uint32_t blockCount) {
-  auto *snapshot = static_cast<int *>(checkedAllocate(std::size_t{blockCount} * slotCount, sizeof(int)));
+  auto *snapshot = allocateWorkArray<int>(std::size_t{blockCount} * slotCount);
   copyJumpSizes(layouts, blockCount, snapshot);
   SizeRule rule = SizeRule::FollowOffset;
   std::uint64_t roundsPerSnapshot = 1;
