@@ -106,16 +106,19 @@ static void appendByte(GrowingBuffer &growing, std::uint8_t byte) {
   ++growing.byteCount;
 }
 
-static void appendBytes(GrowingBuffer &growing, const std::uint8_t *bytes, std::size_t count) {
+// Counts count more bytes in the buffer and returns where they start; null
+// for none.
+static std::uint8_t *appendRoom(GrowingBuffer &growing, std::size_t count) {
   if (count == 0)
-    return;
+    return nullptr;
   if (growing.capacity - growing.byteCount < count)
     makeRoomFor(growing, count);
   ASSERT(growing.buffer->size == growing.byteCount);
-  std::memcpy(growing.buffer->bytes + growing.byteCount, bytes, count);
+  std::uint8_t *room = growing.buffer->bytes + growing.byteCount;
   // The room made above keeps the count within 32 bits.
   growing.buffer->size += static_cast<std::uint32_t>(count);
   growing.byteCount += static_cast<std::uint32_t>(count);
+  return room;
 }
 
 static ByteBuffer *takeGrowingBuffer(GrowingBuffer &growing) {
@@ -127,8 +130,11 @@ static ByteBuffer *takeGrowingBuffer(GrowingBuffer &growing) {
 void emitByte(std::uint8_t byte) { appendByte(writer.currentByteBuffer, byte); }
 
 void emitBytes(const std::uint8_t *bytes, std::size_t count) {
-  appendBytes(writer.currentByteBuffer, bytes, count);
+  if (std::uint8_t *room = appendRoom(writer.currentByteBuffer, count))
+    std::memcpy(room, bytes, count);
 }
+
+std::uint8_t *emitRoom(std::size_t count) { return appendRoom(writer.currentByteBuffer, count); }
 
 ByteBuffer *takeByteBuffer() { return takeGrowingBuffer(writer.currentByteBuffer); }
 

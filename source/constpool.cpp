@@ -2,8 +2,7 @@
 
 #include "codegen.h"
 #include "errorhlr.h"
-#include "hashtabl.h"
-#include "mempool.h"
+#include "fatal.h"
 #include "tavokassert.h"
 
 #include <cstdint>
@@ -14,24 +13,44 @@
 #include <type_traits>
 
 namespace {
-// One per distinct key text. The text lives in the text buffer, which moves
-// when it grows, so a stored record holds an offset; only the record used as
-// a lookup key points at a text of its own. The hash and the length are kept
-// so that a chain is walked on them and the bytes are compared only for the
-// record that matches both.
+// One per string constant, at its place in the record array. The text
+// lives in the text buffer, which moves when it grows, so a record holds an
+// offset. The hash and the length are kept so that a look-up compares the
+// bytes only of the record that matches both.
 struct TextRecord {
-  const char *text;          // lookup key only; null in stored records
-  std::size_t textOffset;    // of the NUL-terminated text in the text buffer
-  std::size_t length;        // bytes before the NUL
-  std::uint32_t hash;        // hashBytes of those bytes
-  std::uint32_t kindMask;    // bit k: a constant of kind k has this text
-  std::uint32_t indexOfKind[3];  // the constant of kind k, for each bit of kindMask
+  std::size_t textOffset;  // of the NUL-terminated text in the text buffer
+  std::size_t length;      // bytes before the NUL
+  std::uint32_t hash;      // hashOfText of those bytes
+  std::uint32_t index;     // the string constant's index
+};
+
+// A slot of the string dictionary: the record's hash beside its number, so
+// that a probe reads no record whose hash differs.
+struct TextSlot {
+  std::uint32_t hash;
+  std::uint32_t recordNumber;  // plus one; 0 marks an empty slot
+};
+
+// A slot of the dictionary of integers and floats, which are keyed by kind
+// and value bits and need no text: their key text is made for the dump only.
+struct ValueSlot {
+  std::uint32_t bits;
+  std::uint32_t kind;
+  std::uint32_t indexPlusOne;  // 0 marks an empty slot
+};
+
+// An open-addressed table: a power of two of slots, at most half of them
+// used, probed one after the other from the slot its hash picks.
+template <class Slot> struct SlotTable {
+  Slot *slots;  // null until the first look-up
+  std::uint32_t slotCount;
+  std::uint32_t used;
 };
 
 // The constant list: one per constant, at its index.
 struct ConstantEntry {
-  TextRecord *textRecord;
-  int kind;  // ConstantKind
+  std::uint32_t recordOrBits;  // a string's record index, an integer's or float's bits
+  int kind;                    // ConstantKind
 };
 
 // A key text about to be looked up, measured and hashed once.
@@ -42,8 +61,11 @@ struct KeyText {
 };
 
 struct PoolState {
-  HashTable *textDictionary;  // TextRecord * keys and data
-  MemPool *textRecordPool;
+  SlotTable<TextSlot> strings;
+  SlotTable<ValueSlot> values;
+  TextRecord *records;  // recordCount of them, in index order of their strings
+  std::uint32_t recordCount;
+  std::uint32_t recordCapacity;
   char *textBuffer;
   std::size_t textBufferUsed;
   std::size_t textBufferCapacity;  // a multiple of textBufferStep
@@ -59,48 +81,123 @@ static_assert(std::is_trivially_copyable_v<ConstantEntry>);
 static constinit PoolState pool{};
 
 constexpr std::size_t textBufferStep = 512;
+constexpr std::uint32_t firstSlotCount = 1024;
 // The character set byte of the pool: the IANA number of UTF-8.
 constexpr std::uint8_t utf8CharacterSet = 0x6A;
 
-// ---------------------------------------------------------------- text dictionary
+// ---------------------------------------------------------------- open-addressed tables
 
-static const char *textOf(const TextRecord *record) {
-  return record->text ? record->text : pool.textBuffer + record->textOffset;
+static bool isEmpty(const TextSlot &slot) { return slot.recordNumber == 0; }
+static bool isEmpty(const ValueSlot &slot) { return slot.indexPlusOne == 0; }
+
+static std::uint64_t valueKey(std::uint32_t bits, std::uint32_t kind) {
+  return std::uint64_t{kind} << 32 | bits;
 }
 
-static std::uint32_t hashOfBytes(const char *bytes, std::size_t length) {
-  std::uint32_t hash = 0;
-  for (std::size_t i = 0; i < length; ++i)
-    hash = hashByteStep(hash, static_cast<unsigned char>(bytes[i]));
-  return hash;
+static std::uint64_t keyOf(const TextSlot &slot) { return slot.hash; }
+static std::uint64_t keyOf(const ValueSlot &slot) { return valueKey(slot.bits, slot.kind); }
+
+// Where a key's probe starts: the top half of a multiplicative scramble, so
+// that every bit of the key counts.
+static std::uint32_t firstSlotOf(std::uint64_t key, std::uint32_t slotCount) {
+  return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15u) >> 32) & (slotCount - 1);
+}
+
+template <class Slot> static Slot *allocateSlots(std::uint32_t count) {
+  auto *slots = static_cast<Slot *>(std::calloc(count, sizeof(Slot)));
+  if (!slots)
+    fatalError(noMemorySpace);
+  return slots;
+}
+
+// The slot that holds what matches, or the empty slot where it belongs.
+template <class Slot, class Matches>
+static Slot *probe(SlotTable<Slot> &table, std::uint64_t key, Matches matches) {
+  if (!table.slots) {
+    table.slots = allocateSlots<Slot>(firstSlotCount);
+    table.slotCount = firstSlotCount;
+  }
+  const std::uint32_t mask = table.slotCount - 1;
+  for (std::uint32_t at = firstSlotOf(key, table.slotCount);; at = (at + 1) & mask) {
+    Slot *slot = &table.slots[at];
+    if (isEmpty(*slot) || matches(*slot))
+      return slot;
+  }
+}
+
+// Counts a slot just filled; the slots double once half are used, so that
+// probes stay short, and the stored keys place the entries again.
+template <class Slot> static void countFilledSlot(SlotTable<Slot> &table) {
+  if (++table.used < table.slotCount / 2)
+    return;
+  const std::uint32_t count = table.slotCount * 2;
+  auto *slots = allocateSlots<Slot>(count);
+  for (std::uint32_t old = 0; old < table.slotCount; ++old) {
+    const Slot slot = table.slots[old];
+    if (isEmpty(slot))
+      continue;
+    std::uint32_t at = firstSlotOf(keyOf(slot), count);
+    while (!isEmpty(slots[at]))
+      at = (at + 1) & (count - 1);
+    slots[at] = slot;
+  }
+  std::free(table.slots);
+  table.slots = slots;
+  table.slotCount = count;
+}
+
+// Arrays that double, so that appending costs no allocation nearly every time.
+template <class Element>
+static void makeRoomForOneMore(Element *&array, std::uint32_t used, std::uint32_t &capacity) {
+  if (used < capacity)
+    return;
+  const std::uint32_t grown = capacity ? capacity * 2 : 256;
+  void *moved = std::realloc(array, grown * sizeof(Element));
+  if (!moved)
+    fatalError(noMemorySpace);
+  array = static_cast<Element *>(moved);
+  capacity = grown;
+}
+
+static std::uint32_t appendToConstantList(std::uint32_t recordOrBits, int kind) {
+  makeRoomForOneMore(pool.constantList, pool.constCount, pool.constantListCapacity);
+  pool.constantList[pool.constCount] = ConstantEntry{.recordOrBits = recordOrBits, .kind = kind};
+  return pool.constCount++;
+}
+
+// ---------------------------------------------------------------- strings
+
+static const char *textOf(const TextRecord &record) { return pool.textBuffer + record.textOffset; }
+
+// The string dictionary's hash: eight bytes a step, mixed by a
+// multiplication, and the tail's bytes as one more word. No text leaves the
+// pool in the order of its hash, so the hash only has to spread the texts.
+static std::uint32_t hashOfText(const char *text, std::size_t length) {
+  constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15u;
+  std::uint64_t hash = length;
+  std::size_t at = 0;
+  for (; at + 8 <= length; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + at, sizeof word);
+    hash = (hash ^ word) * multiplier;
+    hash ^= hash >> 32;
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; at + i < length; ++i)
+    tail |= std::uint64_t{static_cast<unsigned char>(text[at + i])} << (8 * i);
+  hash = (hash ^ tail) * multiplier;
+  return static_cast<std::uint32_t>(hash >> 32);
 }
 
 static KeyText keyTextOf(const char *text, std::size_t length) {
-  return KeyText{.bytes = text, .length = length, .hash = hashOfBytes(text, length)};
+  return KeyText{.bytes = text, .length = length, .hash = hashOfText(text, length)};
 }
 
-template <class Number> static int orderOf(Number stored, Number sought) {
-  return stored < sought ? -1 : stored > sought ? 1 : 0;
-}
-
-// Chains are ordered by hash, then length, then bytes: most records of a
-// chain differ from the sought text in their hash, and only a record equal
-// in both has its bytes compared.
-static int compareTexts(Word storedKey, Word soughtKey) {
-  const auto *stored = fromWord<const TextRecord *>(storedKey);
-  const auto *sought = fromWord<const TextRecord *>(soughtKey);
-  if (stored->hash != sought->hash)
-    return orderOf(stored->hash, sought->hash);
-  if (stored->length != sought->length)
-    return orderOf(stored->length, sought->length);
-  return std::memcmp(textOf(stored), textOf(sought), stored->length);
-}
-
-static unsigned hashText(Word key) { return fromWord<const TextRecord *>(key)->hash; }
-
-static void createTextDictionary() {
-  pool.textDictionary = createHashTable(compareTexts, nullptr, hashText);
-  pool.textRecordPool = createMemPool(1024, sizeof(TextRecord));
+static bool recordHoldsKey(const TextSlot &slot, const KeyText &key) {
+  if (slot.hash != key.hash)
+    return false;
+  const TextRecord &record = pool.records[slot.recordNumber - 1];
+  return record.length == key.length && std::memcmp(textOf(record), key.bytes, key.length) == 0;
 }
 
 // Copies the key's bytes and a NUL at the end of the text buffer; returns
@@ -122,55 +219,33 @@ static std::size_t storeText(const KeyText &key) {
   return offset;
 }
 
-static TextRecord *findOrEnterText(const KeyText &key) {
-  TextRecord soughtKey{.text = key.bytes, .textOffset = 0, .length = key.length, .hash = key.hash,
-                       .kindMask = 0, .indexOfKind = {}};
-  if (auto *found = fromWord<TextRecord *>(findInHashTable(pool.textDictionary, toWord(&soughtKey))))
-    return found;
-  auto *record = static_cast<TextRecord *>(allocateFromMemPool(pool.textRecordPool));
-  *record = TextRecord{.text = nullptr, .textOffset = storeText(key), .length = key.length,
-                       .hash = key.hash, .kindMask = 0, .indexOfKind = {}};
-  insertInHashTable(pool.textDictionary, toWord(record), toWord(record));
-  return record;
+// A new string constant: its text, its record and its place in the list.
+// Returns the record's number.
+static std::uint32_t enterString(const KeyText &key) {
+  makeRoomForOneMore(pool.records, pool.recordCount, pool.recordCapacity);
+  const std::uint32_t recordIndex = pool.recordCount;
+  pool.records[recordIndex] = TextRecord{.textOffset = storeText(key), .length = key.length,
+                                         .hash = key.hash,
+                                         .index = appendToConstantList(recordIndex, StringConstant)};
+  return ++pool.recordCount;
 }
 
-// The list doubles, so appending costs no allocation for nearly every constant.
-static void appendToConstantList(TextRecord *record, int kind) {
-  if (pool.constCount == pool.constantListCapacity) {
-    const std::uint32_t capacity = pool.constantListCapacity ? pool.constantListCapacity * 2 : 256;
-    void *list = std::realloc(pool.constantList, capacity * sizeof(ConstantEntry));
-    if (!list)
-      fatalError(noMemorySpace);
-    pool.constantList = static_cast<ConstantEntry *>(list);
-    pool.constantListCapacity = capacity;
-  }
-  pool.constantList[pool.constCount] = ConstantEntry{.textRecord = record, .kind = kind};
+static std::uint32_t addStringConstant(const KeyText &key) {
+  TextSlot *slot = probe(pool.strings, key.hash,
+                         [&key](const TextSlot &candidate) { return recordHoldsKey(candidate, key); });
+  if (!isEmpty(*slot))
+    return pool.records[slot->recordNumber - 1].index;
+  const std::uint32_t recordNumber = enterString(key);
+  *slot = TextSlot{.hash = key.hash, .recordNumber = recordNumber};
+  countFilledSlot(pool.strings);
+  return pool.records[recordNumber - 1].index;
 }
-
-static std::uint32_t addConstantOfKey(const KeyText &key, int kind) {
-  ASSERT(kind == IntegerConstant || kind == FloatConstant || kind == StringConstant);
-  if (!pool.textDictionary)
-    createTextDictionary();
-  TextRecord *record = findOrEnterText(key);
-  const std::uint32_t kindBit = 1u << kind;
-  if (record->kindMask & kindBit)
-    return record->indexOfKind[kind];
-  record->indexOfKind[kind] = pool.constCount;
-  record->kindMask |= kindBit;
-  appendToConstantList(record, kind);
-  return pool.constCount++;
-}
-
-std::uint32_t addConstant(const char *keyText, int kind) {
-  return addConstantOfKey(keyTextOf(keyText, std::strlen(keyText)), kind);
-}
-
-int numberOfConstants() { return static_cast<int>(pool.constCount); }
 
 // ---------------------------------------------------------------- value keys
 
 // Integers and floats are keyed by their 32 bits, a nibble per character
-// from the most significant: the integer 10 is "0000000:".
+// from the most significant: the integer 10 is "0000000:". The pool keeps
+// the bits; the key text is what the dump prints and what addConstant takes.
 constexpr int valueKeyLength = 8;
 
 static void makeValueKey(std::uint32_t bits, char key[valueKeyLength + 1]) {
@@ -191,10 +266,26 @@ static std::uint32_t valueOfKey(const char *key) {
 }
 
 static std::uint32_t addValueConstant(std::uint32_t bits, int kind) {
-  char key[valueKeyLength + 1];
-  makeValueKey(bits, key);
-  return addConstantOfKey(keyTextOf(key, valueKeyLength), kind);
+  const auto valueKind = static_cast<std::uint32_t>(kind);
+  ValueSlot *slot = probe(pool.values, valueKey(bits, valueKind), [bits, valueKind](const ValueSlot &candidate) {
+    return candidate.bits == bits && candidate.kind == valueKind;
+  });
+  if (!isEmpty(*slot))
+    return slot->indexPlusOne - 1;
+  const std::uint32_t index = appendToConstantList(bits, kind);
+  *slot = ValueSlot{.bits = bits, .kind = valueKind, .indexPlusOne = index + 1};
+  countFilledSlot(pool.values);
+  return index;
 }
+
+std::uint32_t addConstant(const char *keyText, int kind) {
+  ASSERT(kind == IntegerConstant || kind == FloatConstant || kind == StringConstant);
+  if (kind == StringConstant)
+    return addStringConstant(keyTextOf(keyText, std::strlen(keyText)));
+  return addValueConstant(valueOfKey(keyText), kind);
+}
+
+int numberOfConstants() { return static_cast<int>(pool.constCount); }
 
 // ---------------------------------------------------------------- constant leaves
 
@@ -504,7 +595,7 @@ Expression *stringLiteral(const char *decoded) {
     return nullptr;
   if (length == 0)
     return immediateConstant(ImmediateCode::EmptyString);
-  Expression *leaf = constantIndexLeaf(addConstantOfKey(keyTextOf(decoded, length), StringConstant));
+  Expression *leaf = constantIndexLeaf(addStringConstant(keyTextOf(decoded, length)));
   if (leaf)
     leaf->constant.valueType = StringType;
   return leaf;
@@ -516,7 +607,7 @@ std::uint32_t pragmaString(const char *decoded) {
     return noConstantIndex;
   if (length == 0)
     reportWarning(EmptyStringInPragma);
-  return addConstantOfKey(keyTextOf(decoded, length), StringConstant);
+  return addStringConstant(keyTextOf(decoded, length));
 }
 
 // ---------------------------------------------------------------- placement
@@ -606,36 +697,71 @@ static int encodeInteger(std::int32_t value, std::uint8_t *head) {
   return 1 + encodeBigEndian(bits, 4, head + 1);
 }
 
-static void writeConstant(const ConstantEntry &entry) {
-  const TextRecord *record = entry.textRecord;
-  const char *text = textOf(record);
-  std::uint8_t head[longestConstantHead];
+static int integerEncodingLength(std::int32_t value) {
+  if (value >= -128 && value <= 127)
+    return 2;
+  return value >= -32768 && value <= 32767 ? 3 : 5;
+}
+
+static std::size_t mbUInt32Length(std::uint32_t value) {
+  std::size_t length = 1;
+  while (length < maxMbUInt32Length && (value >> (7 * length)) != 0)
+    ++length;
+  return length;
+}
+
+// The bytes encodeConstant writes for the entry.
+static std::size_t encodedLength(const ConstantEntry &entry) {
   switch (entry.kind) {
   case IntegerConstant:
-    emitBytes(head, static_cast<std::size_t>(encodeInteger(static_cast<std::int32_t>(valueOfKey(text)), head)));
-    return;
+    return static_cast<std::size_t>(integerEncodingLength(static_cast<std::int32_t>(entry.recordOrBits)));
   case FloatConstant:
-    head[0] = Float32;
-    emitBytes(head, static_cast<std::size_t>(1 + encodeBigEndian(valueOfKey(text), 4, head + 1)));
-    return;
+    return 5;
   case StringConstant: {
-    // The length was checked against 32 bits when the string was entered.
-    const auto length = static_cast<std::uint32_t>(record->length);
-    head[0] = Utf8String;
-    emitBytes(head, static_cast<std::size_t>(1 + encodeMbUInt32(length, head + 1)));
-    emitBytes(reinterpret_cast<const std::uint8_t *>(text), length);
-    return;
+    const std::size_t length = pool.records[entry.recordOrBits].length;
+    return 1 + mbUInt32Length(static_cast<std::uint32_t>(length)) + length;
   }
   }
   ASSERT(!"constant kind");
+  return 0;
 }
 
+// Writes one constant at out; returns the end of what was written.
+static std::uint8_t *encodeConstant(const ConstantEntry &entry, std::uint8_t *out) {
+  switch (entry.kind) {
+  case IntegerConstant:
+    return out + encodeInteger(static_cast<std::int32_t>(entry.recordOrBits), out);
+  case FloatConstant:
+    out[0] = Float32;
+    return out + 1 + encodeBigEndian(entry.recordOrBits, 4, out + 1);
+  case StringConstant: {
+    const TextRecord &record = pool.records[entry.recordOrBits];
+    // The length was checked against 32 bits when the string was entered.
+    const auto length = static_cast<std::uint32_t>(record.length);
+    out[0] = Utf8String;
+    out += 1 + encodeMbUInt32(length, out + 1);
+    std::memcpy(out, textOf(record), length);
+    return out + length;
+  }
+  }
+  ASSERT(!"constant kind");
+  return out;
+}
+
+// The constants are measured first, so that the output buffer grows once
+// and every constant is written straight into it.
 void writeConstantPool() {
   ASSERT((pool.constCount == 0) == (pool.constantList == nullptr));
   emitMbUInt32(pool.constCount);
   emitByte(utf8CharacterSet);
+  std::size_t length = 0;
   for (std::uint32_t index = 0; index < pool.constCount; ++index)
-    writeConstant(pool.constantList[index]);
+    length += encodedLength(pool.constantList[index]);
+  std::uint8_t *out = emitRoom(length);
+  std::uint8_t *const end = out + length;
+  for (std::uint32_t index = 0; index < pool.constCount; ++index)
+    out = encodeConstant(pool.constantList[index], out);
+  ASSERT(out == end);
   saveConstantPoolBytes();
 }
 
@@ -656,16 +782,20 @@ void printConstantPool() {
   std::printf("%s %d \n", "Number of Constants: ", static_cast<int>(pool.constCount));
   for (std::uint32_t index = 0; index < pool.constCount; ++index) {
     const ConstantEntry &entry = pool.constantList[index];
-    std::printf("%d        %s  %s\n", static_cast<int>(index), kindLabel(entry.kind),
-                textOf(entry.textRecord));
+    char valueKeyText[valueKeyLength + 1];
+    const char *keyText = valueKeyText;
+    if (entry.kind == StringConstant)
+      keyText = textOf(pool.records[entry.recordOrBits]);
+    else
+      makeValueKey(entry.recordOrBits, valueKeyText);
+    std::printf("%d        %s  %s\n", static_cast<int>(index), kindLabel(entry.kind), keyText);
   }
 }
 
 void freeConstantPool() {
-  if (pool.textDictionary)
-    deleteHashTable(pool.textDictionary);
-  if (pool.textRecordPool)
-    deleteMemPool(pool.textRecordPool);
+  std::free(pool.strings.slots);
+  std::free(pool.values.slots);
+  std::free(pool.records);
   std::free(pool.textBuffer);
   std::free(pool.constantList);
   pool = PoolState{};

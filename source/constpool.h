@@ -53,6 +53,9 @@ void emitBigEndian(std::uint32_t value, int count);
 // Appends count bytes to the output buffer in one step, as count emitByte
 // calls would (the buffer grows by the same rule).
 void emitBytes(const std::uint8_t *bytes, std::size_t count);
+// Appends count bytes that the caller writes at the address returned, before
+// anything else is emitted; null when count is 0.
+std::uint8_t *emitRoom(std::size_t count);
 
 // Encodes the pool into the output buffer and hands it to the unit writer.
 void writeConstantPool();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -49,7 +50,28 @@ TEST(ByteRuns, AnEmptyRunStartsNoBuffer) {
   discardByteBuffer();
   const std::uint8_t unused = 0;
   emitBytes(&unused, 0);
+  EXPECT_EQ(emitRoom(0), nullptr);
   EXPECT_EQ(takeByteBuffer(), nullptr);
+}
+
+// Room taken across a growth step is written in place, between bytes
+// emitted before and after it.
+TEST(ByteRuns, RoomIsWrittenInPlace) {
+  for (std::size_t before : {0u, 100u, 511u}) {
+    SCOPED_TRACE(before);
+    discardByteBuffer();
+    const Bytes head = pattern(before, 3);
+    emitBytes(head.data(), head.size());
+    const Bytes body = pattern(700, 4);
+    std::uint8_t *room = emitRoom(body.size());
+    ASSERT_NE(room, nullptr);
+    std::copy(body.begin(), body.end(), room);
+    emitByte(0xA5);
+    Bytes expected = head;
+    expected.insert(expected.end(), body.begin(), body.end());
+    expected.push_back(0xA5);
+    EXPECT_EQ(takenBytes(), expected);
+  }
 }
 
 } // namespace

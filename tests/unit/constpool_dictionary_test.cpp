@@ -57,15 +57,15 @@ ConstantDescriptor directValue(ValueType type, std::uint32_t value) {
   return ConstantDescriptor{.signParity = 0, .valueType = type, .constantType = ImmediateConstant, .value = value};
 }
 
-// Each group shares one hash (h * 16 + c keeps its value when a first
-// character one higher meets a second one 16 lower), some with lengths that
-// differ; every text must still be a constant of its own.
+// Each pair of texts was found by search to share its 32-bit dictionary
+// hash, at equal or different lengths; every text must still be a constant
+// of its own, as must texts that begin another one.
 TEST(Dictionary, TextsWithEqualHashesAreDistinctConstants) {
   const std::vector<std::vector<std::string>> groups = {
-      {"Aa", "BQ", "CA", "D1", "E!"},
-      {"xAa", "xBQ", "xCA"},
-      {"A", "\x04\x01"},
-      {"ab", "abc", "abcd"},  // prefixes of each other
+      {"constant 0001666", "constant 0061635"},
+      {"v000000000018038", "v000000000057137"},
+      {"text number 40479!", "text number 123379!"},
+      {"ab", "abc", "abcd", "abcdefgh", "abcdefghi"},
   };
   freshPool();
   std::uint32_t next = 0;
@@ -96,6 +96,28 @@ TEST(Dictionary, AnEmptyTextIsEnteredOnce) {
   EXPECT_EQ(pragmaString(""), 0u);
   GetCapturedStderr();
   EXPECT_EQ(writtenPool(), (Bytes{0x02, 0x6A, 0x04, 0x00, 0x04, 0x01, 'x'}));
+}
+
+// Integers and floats are told apart by kind as well as bits: the integer
+// 0x40000000 and the float 2.0 share their bits but not their index.
+TEST(Dictionary, ValuesAreKeyedByKindAndBits) {
+  const struct {
+    ValueType type;
+    std::uint32_t bits;
+    std::uint32_t index;
+  } rows[] = {
+      {IntegerType, 0x40000000u, 0}, {FloatType, 0x40000000u, 1}, {IntegerType, 0xFFFFFFFEu, 2},
+      {FloatType, 0x40000000u, 1},   {IntegerType, 0x40000000u, 0}, {FloatType, 0xFFFFFFFEu, 3},
+      {IntegerType, 0xFFFFFFFEu, 2}, {IntegerType, 2, 4},
+  };
+  freshPool();
+  for (const auto &row : rows)
+    EXPECT_EQ(placeConstant(directValue(row.type, row.bits)).value, row.index) << row.bits;
+  EXPECT_EQ(addConstant("40000000", IntegerConstant), 0u);
+  EXPECT_EQ(addConstant("40000000", StringConstant), 5u);  // a string of the same text is its own
+  EXPECT_EQ(writtenPool(), (Bytes{0x06, 0x6A, 0x02, 0x40, 0x00, 0x00, 0x00, 0x03, 0x40, 0x00, 0x00, 0x00,
+                                  0x00, 0xFE, 0x03, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x02,
+                                  0x04, 0x08, '4', '0', '0', '0', '0', '0', '0', '0'}));
 }
 
 // Strings, integers and floats interleaved, far beyond the first sizes of
