@@ -33,33 +33,36 @@ static_assert(std::is_trivially_copyable_v<ParameterList>);
 
 // ---------------------------------------------------------------- nodes
 
-Expression *createExpression() {
-  Expression *node;
-  if (state.freeExprNodes) {
-    ASSERT(state.freeExprNodeCount > 0);
-    node = state.freeExprNodes;
+// A node from the free list keeps the location number it was first given;
+// a node from the pool is numbered by the pool, which knows the location of
+// the unit it handed out last without a look-up. The list's count is kept
+// with its head, so an empty list has a null head.
+static Expression *takeExpressionNode() {
+  Expression *node = state.freeExprNodes;
+  if (node) {
     state.freeExprNodes = node->nextFreeNode;
     state.freeExprNodeCount -= 1;
-    // A recycled node keeps the location number it was first given.
   } else {
-    ASSERT(state.freeExprNodeCount == 0);
     if (!state.expressionPool)
       state.expressionPool = createMemPool(requestedPoolUnits, sizeof(Expression));
     node = static_cast<Expression *>(allocateFromMemPool(state.expressionPool));
-    // The pool numbers the unit it handed out last without a look-up.
     node->nodeNumber = static_cast<std::uint32_t>(state.expressionPool->lastAllocatedLocation);
   }
   node->referenceCount = 0;
   return node;
 }
 
+Expression *createExpression() { return takeExpressionNode(); }
+
 Expression *createOperatorExpression(ExpressionOperator op) {
-  Expression *node = createExpression();
+  Expression *node = takeExpressionNode();
   node->exprOperator = op;
   node->successorList = nullptr;
   return node;
 }
 
+// A full free list is trimmed to half: the node, then the surplus from the
+// head of the list, go back to the pool in one burst.
 static void returnExpressionNode(Expression *node) {
   if (state.freeExprNodeCount < expressionFreeListBound) {
     node->nextFreeNode = state.freeExprNodes;
@@ -67,35 +70,33 @@ static void returnExpressionNode(Expression *node) {
     state.freeExprNodeCount += 1;
     return;
   }
-  // The node, then the surplus from the head of the list, in one burst.
-  void *units[expressionFreeListBound - expressionFreeListBound / 2 + 1];
-  int unitCount = 0;
-  units[unitCount++] = node;
-  while (state.freeExprNodeCount > expressionFreeListBound / 2) {
-    Expression *surplus = state.freeExprNodes;
-    state.freeExprNodes = surplus->nextFreeNode;
-    state.freeExprNodeCount -= 1;
-    units[unitCount++] = surplus;
+  constexpr int surplusCount = expressionFreeListBound - expressionFreeListBound / 2;
+  void *units[1 + surplusCount];
+  units[0] = node;
+  Expression *surplus = state.freeExprNodes;
+  for (int i = 1; i <= surplusCount; ++i) {
+    units[i] = surplus;
+    surplus = surplus->nextFreeNode;
   }
-  freeUnitsToMemPool(state.expressionPool, units, unitCount);
+  state.freeExprNodes = surplus;
+  state.freeExprNodeCount = expressionFreeListBound / 2;
+  freeUnitsToMemPool(state.expressionPool, units, 1 + surplusCount);
 }
 
 // ---------------------------------------------------------------- operand lists
 
 static ExpressionList *takeListNode() {
-  if (state.freeListNodes) {
-    ASSERT(state.freeListNodeCount > 0);
-    ExpressionList *item = state.freeListNodes;
+  if (ExpressionList *item = state.freeListNodes) {
     state.freeListNodes = item->nextExpression;
     state.freeListNodeCount -= 1;
     return item;
   }
-  ASSERT(state.freeListNodeCount == 0);
   if (!state.expressionListPool)
     state.expressionListPool = createMemPool(requestedPoolUnits, sizeof(ExpressionList));
   return static_cast<ExpressionList *>(allocateFromMemPool(state.expressionListPool));
 }
 
+// As returnExpressionNode.
 static void returnListNode(ExpressionList *item) {
   if (state.freeListNodeCount < expressionListFreeListBound) {
     item->nextExpression = state.freeListNodes;
@@ -103,17 +104,17 @@ static void returnListNode(ExpressionList *item) {
     state.freeListNodeCount += 1;
     return;
   }
-  // The item, then the surplus from the head of the list, in one burst.
-  void *units[expressionListFreeListBound - expressionListFreeListBound / 2 + 1];
-  int unitCount = 0;
-  units[unitCount++] = item;
-  while (state.freeListNodeCount > expressionListFreeListBound / 2) {
-    ExpressionList *surplus = state.freeListNodes;
-    state.freeListNodes = surplus->nextExpression;
-    state.freeListNodeCount -= 1;
-    units[unitCount++] = surplus;
+  constexpr int surplusCount = expressionListFreeListBound - expressionListFreeListBound / 2;
+  void *units[1 + surplusCount];
+  units[0] = item;
+  ExpressionList *surplus = state.freeListNodes;
+  for (int i = 1; i <= surplusCount; ++i) {
+    units[i] = surplus;
+    surplus = surplus->nextExpression;
   }
-  freeUnitsToMemPool(state.expressionListPool, units, unitCount);
+  state.freeListNodes = surplus;
+  state.freeListNodeCount = expressionListFreeListBound / 2;
+  freeUnitsToMemPool(state.expressionListPool, units, 1 + surplusCount);
 }
 
 void appendOperand(Expression *node, Expression *operand) {
@@ -147,13 +148,14 @@ static void freeUnreferencedTree(Expression *root) {
       while (item) {
         ExpressionList *nextItem = item->nextExpression;
         Expression *operand = item->expression;
-        ASSERT(operand->referenceCount > 0);
-        operand->referenceCount -= 1;
-        if (operand->referenceCount == 0 && !isLeafOperator(operand->exprOperator)) {
+        const std::int32_t holders = operand->referenceCount - 1;
+        ASSERT(holders >= 0);
+        operand->referenceCount = holders;
+        if (holders == 0 && !isLeafOperator(operand->exprOperator)) {
           item->nextExpression = pending;
           pending = item;
         } else {
-          if (operand->referenceCount == 0)
+          if (holders == 0)
             returnExpressionNode(operand);
           returnListNode(item);
         }

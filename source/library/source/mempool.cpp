@@ -439,9 +439,10 @@ void freeUnitsToMemPool(MemPool *memPoolPtr, void *const *units, int count) {
       const unsigned location = recent.firstLocation + static_cast<unsigned>(offset / unitSize);
       std::uint32_t &word = occupancyBits[location / bitsPerWord];
       const std::uint32_t mask = 1u << (location % bitsPerWord);
-      // A unit freed twice would be counted out twice.
+      // A unit freed twice would be counted out twice. The bit is set, so
+      // flipping it clears it.
       ASSERT((word & mask) != 0);
-      word &= ~mask;
+      word ^= mask;
       lowestClearCandidate = std::min(lowestClearCandidate, location);
     }
     if (next == first)

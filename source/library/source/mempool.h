@@ -161,9 +161,10 @@ inline void freeToMemPool(MemPool *memPoolPtr, void *unit) {
     memPoolPtr->run.runEnd = 0;
   std::uint32_t &word = memPoolPtr->occupancyBits[freedLocation / 32];
   const std::uint32_t mask = 1u << (freedLocation % 32);
-  // A unit freed twice would be counted out twice.
+  // A unit freed twice would be counted out twice. The bit is set, so
+  // flipping it clears it.
   ASSERT((word & mask) != 0);
-  word &= ~mask;
+  word ^= mask;
   if (freedLocation < use.lowestClearCandidate)
     use.lowestClearCandidate = freedLocation;
   // Buffer 0 is never released.
