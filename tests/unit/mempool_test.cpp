@@ -182,6 +182,109 @@ TEST(MemPoolModel, LocationsFollowTheAllocationRulesAndUnitsStayIntact) {
   }
 }
 
+// Allocations in a row and the frees that must end them, in a pool of
+// 8-byte units (buffers of 32, 64 and 128 units from locations 0, 32, 96).
+// Positive steps take a unit and expect its location; negative steps free
+// the unit at location -step - 1.
+TEST(MemPoolRuns, UnitsTakenInARowFollowTheAllocationRules) {
+  struct Case {
+    const char *what;
+    std::vector<int> steps;
+  };
+  auto freeAt = [](int location) { return -location - 1; };
+  const Case cases[] = {
+      {"a run in a lower buffer starts at its lowest gap and goes on while the highest is full",
+       {freeAt(5), freeAt(40), freeAt(41), freeAt(42), 5, 40, 41, 42}},
+      {"a free in the highest buffer ends a run in a lower buffer",
+       {freeAt(40), freeAt(41), freeAt(42), 40, freeAt(150), 150, 41, 42}},
+      {"a free before a run in a lower buffer ends it",
+       {freeAt(40), freeAt(41), freeAt(42), 40, freeAt(3), 3, 41, 42}},
+      {"a free behind the last unit taken in the highest buffer leaves the run going",
+       {freeAt(200), freeAt(201), freeAt(202), freeAt(10), 10, 200, freeAt(150), 201, 202, 150}},
+      {"freeing the unit taken last ends the next-unit shortcut",
+       {freeAt(200), freeAt(201), freeAt(202), 200, freeAt(200), freeAt(120), 120, 200, 201, 202}},
+      {"past a run the search skips occupied words to the next gap, then makes a buffer",
+       {freeAt(100), freeAt(101), freeAt(102), freeAt(103), freeAt(104), freeAt(190), freeAt(191), 100,
+        101, 102, 103, 104, 190, 191, 224}},
+  };
+  for (const Case &testCase : cases) {
+    SCOPED_TRACE(testCase.what);
+    MemPool *pool = createMemPool(1024, 8);
+    std::map<int, void *> unitAt;
+    for (int location = 0; location < 224; ++location)
+      unitAt[location] = allocateFromMemPool(pool);
+    for (int step : testCase.steps) {
+      if (step < 0) {
+        const int location = -step - 1;
+        freeToMemPool(pool, unitAt.at(location));
+        unitAt.erase(location);
+        continue;
+      }
+      void *unit = allocateFromMemPool(pool);
+      ASSERT_EQ(getLocationNumber(pool, unit), step);
+      unitAt[step] = unit;
+    }
+    deleteMemPool(pool);
+  }
+}
+
+// freeUnitsToMemPool against freeToMemPool one unit at a time: two pools
+// driven alike, one freeing bursts whole and the other unit by unit, must
+// hand out the same locations afterwards and agree on every bit and buffer.
+// The bursts mix buffers, empty buffers (the highest among them), and hold
+// the unit taken last.
+TEST(MemPoolBursts, FreeingABurstEqualsFreeingItsUnitsOneByOne) {
+  std::mt19937 random(11);
+  MemPool *oneByOne = createMemPool(1024, 16);
+  MemPool *inBursts = createMemPool(1024, 16);
+  std::vector<std::pair<void *, void *>> live;  // the same unit in both pools
+  auto expectSamePools = [&](int round) {
+    ASSERT_EQ(oneByOne->noOfBuffers, inBursts->noOfBuffers) << round;
+    for (int b = 0; b <= oneByOne->noOfBuffers; ++b)
+      ASSERT_EQ(oneByOne->bufferList[b] != nullptr, inBursts->bufferList[b] != nullptr) << round;
+    const unsigned capacity = ((1u << (oneByOne->noOfBuffers + 1)) - 1) * oneByOne->noOfUnits;
+    for (unsigned p = 0; p < capacity; ++p)
+      ASSERT_EQ(testBit(oneByOne->occupancyBits, p), testBit(inBursts->occupancyBits, p)) << round << " " << p;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const int allocations = static_cast<int>(random() % (round % 50 == 0 ? 600 : 40));
+    for (int i = 0; i < allocations; ++i) {
+      void *a = allocateFromMemPool(oneByOne);
+      void *b = allocateFromMemPool(inBursts);
+      ASSERT_EQ(getLocationNumber(oneByOne, a), getLocationNumber(inBursts, b)) << round;
+      live.emplace_back(a, b);
+    }
+    // A burst: the newest units (the one taken last among them), a stretch
+    // from the middle, or units from anywhere; now and then all of them.
+    std::vector<void *> burst;
+    const unsigned kind = random() % 4;
+    std::size_t count = live.empty() ? 0 : random() % std::min<std::size_t>(live.size(), 70) + 1;
+    if (round % 97 == 0)
+      count = live.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      std::size_t index = live.size() - 1;
+      if (kind == 1)
+        index = live.size() / 2 < live.size() ? live.size() / 2 : 0;
+      else if (kind >= 2)
+        index = random() % live.size();
+      freeToMemPool(oneByOne, live[index].first);
+      burst.push_back(live[index].second);
+      live.erase(live.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    freeUnitsToMemPool(inBursts, burst.data(), static_cast<int>(burst.size()));
+    expectSamePools(round);
+    if (HasFatalFailure())
+      return;
+  }
+  for (auto [a, b] : live) {
+    freeToMemPool(oneByOne, a);
+    freeUnitsToMemPool(inBursts, &b, 1);
+  }
+  EXPECT_EQ(inBursts->noOfBuffers, 0);
+  deleteMemPool(oneByOne);
+  deleteMemPool(inBursts);
+}
+
 // Buffer 0 would take 128 GiB; the limit refuses it even where memory is overcommitted.
 void *allocateWithLimitedAddressSpace(MemPool *pool) {
 #ifndef TAVOK_TEST_UNDER_ASAN
