@@ -439,11 +439,76 @@ static bool scanFloat(const char *text, float &value) {
   return end != text && *end == '\0';
 }
 
+static bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Takes the next digit into a mantissa that stays below 2^24, the integers
+// a float holds exactly; false when it would not.
+static bool takeMantissaDigit(char c, std::uint32_t &mantissa) {
+  constexpr std::uint32_t exactLimit = std::uint32_t{1} << 24;
+  const auto digit = static_cast<std::uint32_t>(c - '0');
+  if (mantissa > (exactLimit - 1 - digit) / 10)
+    return false;
+  mantissa = mantissa * 10 + digit;
+  return true;
+}
+
+// The decimal exponent after 'e' or 'E'; false for none or a long one.
+static bool readDecimalExponent(const char *&c, int &exponent) {
+  const bool negative = *c == '-';
+  if (*c == '+' || *c == '-')
+    ++c;
+  if (!isDecimalDigit(*c))
+    return false;
+  int value = 0;
+  for (; isDecimalDigit(*c); ++c) {
+    if (value > 1000)
+      return false;
+    value = value * 10 + (*c - '0');
+  }
+  exponent = negative ? -value : value;
+  return true;
+}
+
+// The scan's result without the scan, for the common literal: decimal
+// digits that make an integer below 2^24 and a power of ten within 10 either
+// way. Both are exact floats, so one multiplication or division rounds the
+// exact value once, to the nearest float, as the scan does. False for every
+// other text, which the scan then converts.
+static bool convertShortDecimal(const char *text, float &value) {
+  std::uint32_t mantissa = 0;
+  int exponent = 0;
+  bool anyDigit = false;
+  const char *c = text;
+  for (; isDecimalDigit(*c); ++c, anyDigit = true)
+    if (!takeMantissaDigit(*c, mantissa))
+      return false;
+  if (*c == '.')
+    for (++c; isDecimalDigit(*c); ++c, anyDigit = true, --exponent)
+      if (!takeMantissaDigit(*c, mantissa))
+        return false;
+  if (!anyDigit)
+    return false;
+  if (*c == 'e' || *c == 'E') {
+    int written = 0;
+    if (!readDecimalExponent(++c, written))
+      return false;
+    exponent += written;
+  }
+  static constexpr float exactPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                               1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  constexpr int largestExactPower = 10;
+  if (*c != '\0' || exponent < -largestExactPower || exponent > largestExactPower)
+    return false;
+  const auto exact = static_cast<float>(mantissa);
+  value = exponent >= 0 ? exact * exactPowersOfTen[exponent] : exact / exactPowersOfTen[-exponent];
+  return true;
+}
+
 Expression *floatLiteral(const char *text) {
   float value = 0;
   // A text the scan stops inside (a hexadecimal fraction with a decimal
   // exponent) has no single-precision value either.
-  if (!scanFloat(text, value) || value > std::numeric_limits<float>::max() ||
+  if ((!convertShortDecimal(text, value) && !scanFloat(text, value)) || value > std::numeric_limits<float>::max() ||
       (value != 0 && value < std::numeric_limits<float>::min())) {
     reportError(FloatOutOfRange);
     return nullptr;
