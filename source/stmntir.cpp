@@ -25,6 +25,12 @@ struct StatementLayerState {
   unsigned lastStatementLine;
   unsigned rememberedLine;
   bool selectingEarly;               // this function's sequential statements are selected as appended
+  // The sequential statement appended last, still to be selected early: the
+  // block's only statement so far. It is selected when the next statement
+  // comes, after the grammar has released the parsed expression it was
+  // lowered from, so that a deep expression's two forms never take memory
+  // together with its instructions.
+  Statement *waitingStatement;
   bool errorDetectedFlag;            // the first counted error; never cleared
 };
 } // namespace
@@ -159,22 +165,39 @@ static BlockListNode *rewindToHead(BlockListNode *node) {
 
 // Only the statements before any kept one are selected early: the block's
 // code is its early code followed by the code of its statement chain. A
-// statement whose selection must wait is kept, and so is every later one.
-static bool selectedEarly(BasicBlock *block, Statement *statement) {
-  if (!layer.selectingEarly || statement->statementType != SequentialStat || block->lastStatement)
-    return false;
-  if (!selectStatementEarly(statement, block))
-    return false;
-  releaseStatement(statement);
-  return true;
+// statement whose selection must wait for the function's end is kept, and
+// so is every later one of its block.
+static bool canWaitForEarlySelection(const BasicBlock *block, const Statement *statement) {
+  return layer.selectingEarly && statement->statementType == SequentialStat && !block->lastStatement;
+}
+
+// The waiting statement is still its block's only one, and its block is the
+// current one: a block is closed only by a control statement, whose
+// appending comes here first.
+static void selectWaitingStatement() {
+  Statement *statement = layer.waitingStatement;
+  if (!statement)
+    return;
+  layer.waitingStatement = nullptr;
+  BasicBlock *block = layer.blockListTail->blockPtr;
+  ASSERT(block->firstStatement == statement && block->lastStatement == statement);
+  block->firstStatement = nullptr;
+  block->lastStatement = nullptr;
+  if (selectStatementEarly(statement, block)) {
+    releaseStatement(statement);
+    return;
+  }
+  block->firstStatement = statement;
+  block->lastStatement = statement;
 }
 
 void appendStatement(Statement *statement) {
   ASSERT(!layer.errorDetectedFlag);
   ASSERT(layer.blockListTail);
+  selectWaitingStatement();
   BasicBlock *block = layer.blockListTail->blockPtr;
-  if (selectedEarly(block, statement))
-    return;
+  if (canWaitForEarlySelection(block, statement))
+    layer.waitingStatement = statement;
   statement->sequenceNumber = layer.sequenceNumber;
   Statement *last = block->lastStatement;
   if (last) {
@@ -365,6 +388,8 @@ void compileFunctionStatements(IdentifierRecord *function) {
     return;
   BlockListNode *head = layer.blockListTail;
   ASSERT((head) && (!head->previousBlock));
+  // The final return came after every other statement.
+  ASSERT(!layer.waitingStatement);
   dumpFunctionBlocks(head, function);
   generateFunctionCode(function, head, function->subSpaceData.parameterCount,
                        localVariableCount(function));
@@ -384,6 +409,7 @@ void abandonStatements() {
     releaseBlockList(rewindToHead(layer.blockListTail));
   endEarlyCode();
   layer.selectingEarly = false;
+  layer.waitingStatement = nullptr;  // released with its block
   layer.blockListTail = nullptr;
   layer.sequenceNumber = 0;
   layer.statements.deletePool();

@@ -107,9 +107,9 @@ const FunctionRecord *recordOf(const IdentifierRecord *function) {
   return nullptr;
 }
 
-// Compiles body as a fresh function of locals a, b and c; with early set the
-// run is a compilation run (an output file named). Returns header and Code.
-Bytes compileFunction(const std::function<void()> &body, bool early) {
+// Opens a fresh function of locals a, b and c; with early set the run is a
+// compilation run (an output file named).
+IdentifierRecord *beginFunction(bool early) {
   static int functionCount = 0;
   const std::string name = "early" + std::to_string(++functionCount);
   IdentifierRecord *function = declareIdentifier({internName(name.c_str()), FL_FUNCTION});
@@ -120,6 +120,12 @@ Bytes compileFunction(const std::function<void()> &body, bool early) {
   rememberStatementLine();
   beginFunctionDefinition(function);
   declareLocals();
+  return function;
+}
+
+// Compiles body as a fresh function; returns its header and Code.
+Bytes compileFunction(const std::function<void()> &body, bool early) {
+  IdentifierRecord *function = beginFunction(early);
   body();
   setFunctionBodyInspector(inspectBody);
   endFunctionDefinition();
@@ -221,13 +227,7 @@ TEST(EarlyCode, ATooLongJumpEndsTheRunOnlyAtTheFunctionsEnd) {
   const BodyCase &longJump = bodyCases().back();
   EXPECT_EXIT(
       {
-        IdentifierRecord *function = declareIdentifier({internName("longJump"), FL_FUNCTION});
-        defineFunction(function, 0);
-        setOutputFileName("early.wmlsc");
-        setLineNumber(1);
-        rememberStatementLine();
-        beginFunctionDefinition(function);
-        declareLocals();
+        beginFunction(true);
         longJump.body();
         std::fputs("body parsed\n", stderr);
         setFunctionBodyInspector([](BasicBlock *block) {
@@ -252,4 +252,22 @@ TEST(EarlyCode, AFunctionOfManyStatementsKeepsNoneOfThem) {
   // load_var_s, const_1, add, store_var_s for every statement.
   EXPECT_EQ(shape.earlyCodeBytes, 4u * 20000u);
   EXPECT_EQ(early, compileFunction(body, false));
+}
+
+// The first counted error stops statement building for the rest of the run,
+// so this runs in a child process.
+TEST(EarlyCode, AStatementWaitingForSelectionGoesWithItsBlockOnAnError) {
+  EXPECT_EXIT(
+      {
+        beginFunction(true);
+        statement(assign(Assign, "a", num("1")));
+        statement(assign(Assign, "b", var("a")));  // waits for the next statement
+        abandonStatements();  // what counting the first error does
+        endFunctionDefinition();
+        beginFunction(true);  // the next definition still opens and closes
+        statement(assign(Assign, "c", num("2")));
+        endFunctionDefinition();
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
