@@ -187,14 +187,24 @@ ByteBuffer *joinByteBufferList(ByteBuffer *const *pieces, std::size_t count) {
   return joined;
 }
 
+// The number of 7-bit groups a value needs, at least one.
+static int mbUInt32Groups(std::uint32_t value) {
+  if (value < (1u << 7))
+    return 1;
+  if (value < (1u << 14))
+    return 2;
+  if (value < (1u << 21))
+    return 3;
+  return value < (1u << 28) ? 4 : 5;
+}
+
 int encodeMbUInt32(std::uint32_t value, std::uint8_t bytes[maxMbUInt32Length]) {
-  int groups = 1;
-  while (groups < maxMbUInt32Length && (value >> (7 * groups)) != 0)
-    ++groups;
-  for (int i = 0; i < groups; ++i) {
-    const int shift = 7 * (groups - 1 - i);
-    const auto group = static_cast<std::uint8_t>((value >> shift) & 0x7F);
-    bytes[i] = i + 1 < groups ? static_cast<std::uint8_t>(group | 0x80) : group;
+  const int groups = mbUInt32Groups(value);
+  // The last byte holds the lowest group and no continuation bit.
+  bytes[groups - 1] = static_cast<std::uint8_t>(value & 0x7F);
+  for (int i = groups - 2; i >= 0; --i) {
+    value >>= 7;
+    bytes[i] = static_cast<std::uint8_t>((value & 0x7F) | 0x80);
   }
   return groups;
 }
@@ -203,11 +213,11 @@ int encodeMbUInt32(std::uint32_t value, std::uint8_t bytes[maxMbUInt32Length]) {
 
 void emitDebugByte(std::uint8_t byte) { appendByte(writer.debugLineBuffer, byte); }
 
+// The encoding writes exactly the bytes the value needs, so it goes straight
+// into room of that size.
 void emitDebugMbUInt32(std::uint32_t value) {
-  std::uint8_t bytes[maxMbUInt32Length];
-  const int length = encodeMbUInt32(value, bytes);
-  for (int i = 0; i < length; ++i)
-    emitDebugByte(bytes[i]);
+  const auto length = static_cast<std::size_t>(mbUInt32Groups(value));
+  encodeMbUInt32(value, appendRoom(writer.debugLineBuffer, length));
 }
 
 void countDebugLineEntry() { ++writer.debugLineCount; }

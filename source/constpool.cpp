@@ -718,11 +718,16 @@ ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
 
 // ---------------------------------------------------------------- encoding
 
-void emitMbUInt32(std::uint32_t value) {
-  std::uint8_t bytes[maxMbUInt32Length];
-  const int length = encodeMbUInt32(value, bytes);
-  emitBytes(bytes, static_cast<std::size_t>(length));
+static std::size_t mbUInt32Length(std::uint32_t value) {
+  std::size_t length = 1;
+  while (length < maxMbUInt32Length && (value >> (7 * length)) != 0)
+    ++length;
+  return length;
 }
+
+// The encoding writes exactly the bytes the value needs, so it goes straight
+// into room of that size.
+void emitMbUInt32(std::uint32_t value) { encodeMbUInt32(value, emitRoom(mbUInt32Length(value))); }
 
 static int encodeBigEndian(std::uint32_t value, int count, std::uint8_t *bytes) {
   ASSERT(count >= 1 && count <= 4);
@@ -766,13 +771,6 @@ static int integerEncodingLength(std::int32_t value) {
   if (value >= -128 && value <= 127)
     return 2;
   return value >= -32768 && value <= 32767 ? 3 : 5;
-}
-
-static std::size_t mbUInt32Length(std::uint32_t value) {
-  std::size_t length = 1;
-  while (length < maxMbUInt32Length && (value >> (7 * length)) != 0)
-    ++length;
-  return length;
 }
 
 // The bytes encodeConstant writes for the entry.
