@@ -32,10 +32,10 @@ struct NameEntry {
   IdentifierListNode *identifiers;
 };
 
-// A slot of the interning index: a lookup compares a text only when its hash
-// and length agree with the slot's.
+// A slot of the interning index: a lookup compares a text only when its
+// nameHash and length agree with the slot's.
 struct NameSlot {
-  std::uint32_t textHash;
+  std::uint32_t nameHash;
   std::uint32_t length;
   NameEntry *entry;  // null for an empty slot
 };
@@ -127,8 +127,8 @@ static void createNameTable() {
 
 // The slot's home by the top bits of a multiplicative scramble, since the
 // low bits of the text hash are mostly the last characters.
-static std::uint32_t homeNameSlot(std::uint32_t textHash) {
-  return static_cast<std::uint32_t>((std::uint64_t{textHash} * 0x9E3779B97F4A7C15u) >> 32) &
+static std::uint32_t homeNameSlot(std::uint32_t nameHash) {
+  return static_cast<std::uint32_t>((std::uint64_t{nameHash} * 0x9E3779B97F4A7C15u) >> 32) &
          table.nameSlotMask;
 }
 
@@ -142,12 +142,12 @@ static bool sameBytes(const char *a, const char *b, std::size_t length) {
 
 // The slot that holds the text, or the empty slot where it belongs. Every
 // identifier the lexer reads comes here, hence no call.
-[[gnu::always_inline]] inline static NameSlot *findNameSlot(std::string_view text, std::uint32_t textHash) {
-  for (std::uint32_t index = homeNameSlot(textHash);; index = (index + 1) & table.nameSlotMask) {
+[[gnu::always_inline]] inline static NameSlot *findNameSlot(std::string_view text, std::uint32_t nameHash) {
+  for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & table.nameSlotMask) {
     NameSlot *slot = &table.nameSlots[index];
     if (!slot->entry)
       return slot;
-    if (slot->textHash == textHash && slot->length == text.size() &&
+    if (slot->nameHash == nameHash && slot->length == text.size() &&
         sameBytes(entryText(slot->entry), text.data(), text.size()))
       return slot;
   }
@@ -163,7 +163,7 @@ static void doubleNameSlots() {
   for (std::uint32_t index = 0; index < oldCount; ++index) {
     if (!old[index].entry)
       continue;
-    std::uint32_t home = homeNameSlot(old[index].textHash);
+    std::uint32_t home = homeNameSlot(old[index].nameHash);
     while (table.nameSlots[home].entry)
       home = (home + 1) & table.nameSlotMask;
     table.nameSlots[home] = old[index];
@@ -211,14 +211,15 @@ static void reserveCharacterArea(std::size_t needed) {
 
 // Copies the text with its NUL to the end of the character area and gives it
 // the next id.
-static NameEntry *addNameEntry(std::string_view text, std::uint32_t textHash) {
+static NameEntry *addNameEntry(std::string_view text) {
   reserveCharacterArea(std::size_t{table.areaSize} + text.size() + 1);
   std::memcpy(table.characterArea + table.areaSize, text.data(), text.size());
   table.characterArea[table.areaSize + text.size()] = '\0';
 
   auto *entry = static_cast<NameEntry *>(allocateFromMemPool(table.entryPool));
   *entry = NameEntry{.nameId = table.nextNameId++, .textOffset = table.areaSize,
-                     .nameSpaceMask = 0, .textHash = textHash, .identifiers = nullptr};
+                     .nameSpaceMask = 0, .textHash = hashBytes(text.data(), text.size()),
+                     .identifiers = nullptr};
   insertInHashTable(table.namesByText, toWord(entry), toWord(entry));
   recordEntryById(entry);
   table.areaSize += static_cast<std::uint32_t>(text.size() + 1);
@@ -227,29 +228,29 @@ static NameEntry *addNameEntry(std::string_view text, std::uint32_t textHash) {
 }
 
 // The text is not interned yet; the tables may not exist yet either.
-[[gnu::noinline]] static NameId internNewName(std::string_view text, std::uint32_t textHash) {
+[[gnu::noinline]] static NameId internNewName(std::string_view text, std::uint32_t nameHash) {
   if (!table.namesByText)
     createNameTable();
-  NameSlot *slot = findNameSlot(text, textHash);
-  NameEntry *entry = addNameEntry(text, textHash);
-  *slot = NameSlot{.textHash = textHash, .length = static_cast<std::uint32_t>(text.size()),
+  NameSlot *slot = findNameSlot(text, nameHash);
+  NameEntry *entry = addNameEntry(text);
+  *slot = NameSlot{.nameHash = nameHash, .length = static_cast<std::uint32_t>(text.size()),
                    .entry = entry};
   if (table.internedNameCount > (table.nameSlotMask + 1) / 2)
     doubleNameSlots();
   return entry->nameId;
 }
 
-NameId internNameText(std::string_view text, std::uint32_t textHash) {
+NameId internNameText(std::string_view text, std::uint32_t nameHash) {
   if (table.nameSlots) {
-    if (const NameEntry *known = findNameSlot(text, textHash)->entry)
+    if (const NameEntry *known = findNameSlot(text, nameHash)->entry)
       return known->nameId;
   }
-  return internNewName(text, textHash);
+  return internNewName(text, nameHash);
 }
 
 NameId internName(const char *text) {
-  const std::size_t length = std::strlen(text);
-  return internNameText(std::string_view(text, length), hashBytes(text, length));
+  const std::string_view whole(text);
+  return internNameText(whole, nameHashOf(whole));
 }
 
 const char *getNameText(NameId name) {

@@ -65,9 +65,22 @@ struct VariableDebugEntry {
 
 // The name table.
 NameId internName(const char *text);
-// The same for a text that need not end with a NUL, whose hashBytes value the
-// caller has computed while reading it.
-NameId internNameText(std::string_view text, std::uint32_t textHash);
+// The same for a text that need not end with a NUL, whose nameHash the caller
+// has computed while reading it.
+NameId internNameText(std::string_view text, std::uint32_t nameHash);
+
+// The hash interning finds a text by, one byte at a time, so that the lexical
+// analyser computes it while it reads an identifier. Cheaper than hashBytes,
+// which orders the SYMBOL TABLE dump and is computed for new names only.
+constexpr std::uint32_t nameHashStep(std::uint32_t hash, unsigned char byte) {
+  return hash * 31 + byte;
+}
+constexpr std::uint32_t nameHashOf(std::string_view text) {
+  std::uint32_t hash = 0;
+  for (char c : text)
+    hash = nameHashStep(hash, static_cast<unsigned char>(c));
+  return hash;
+}
 // The text of a name, or null for a temporary id.
 const char *getNameText(NameId name);
 // Prints the text, or "tmp_mn_<id>__ " for a temporary id, on the standard output.

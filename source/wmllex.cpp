@@ -32,8 +32,9 @@ struct TextBuffer {
 // The read buffer holds the bytes from the current character to `limit`,
 // followed by a NUL that no scanning loop takes for a letter, digit or white
 // space: the tight loops over identifiers and white space stop at the end of
-// the buffered bytes without testing for it. Until the input ends at least
-// two bytes are buffered, the current character and the one after it.
+// the buffered bytes without testing for it. The buffer is read on lazily,
+// only where a character at or past the sentinel is needed, so the byte at
+// the cursor is the current character unless it is the sentinel.
 // Before any input is opened the lexer sees an empty, ended input.
 constinit unsigned char noInput = '\0';
 
@@ -83,6 +84,7 @@ enum CharacterClass : unsigned char {
   SpaceClass = 16,      // space, tab, line feed, vertical tab, form feed, carriage return
   StringStopClass = 32, // what ends a run of plain string characters: quotes, backslash,
                         // line feed, and NUL for the sentinel
+  BlankClass = 64,      // white space but the line feed
 };
 
 constexpr std::array<unsigned char, 257> makeClassTable() {
@@ -102,6 +104,9 @@ constexpr std::array<unsigned char, 257> makeClassTable() {
   mark('\t', '\r', SpaceClass);  // tab, line feed, vertical tab, form feed, carriage return
   for (int c : {'"', '\'', '\\', '\n', '\0'})
     mark(c, c, StringStopClass);
+  mark(' ', ' ', BlankClass);
+  mark('\t', '\t', BlankClass);
+  mark('\v', '\r', BlankClass);  // vertical tab, form feed, carriage return
   return table;
 }
 
@@ -131,7 +136,7 @@ static inline bool isIdentifierByte(unsigned char c) { return isByteOfClass(c, L
 // until two bytes are buffered or a read delivers nothing. Every byte, 0xFF
 // included, is an ordinary character: only a read that delivers nothing ends
 // the input.
-static void readOn() {
+[[gnu::noinline]] static void readOn() {
   const auto kept = static_cast<std::size_t>(lexer.limit - lexer.cursor);
   ASSERT(kept < 2);
   if (kept != 0)
@@ -148,15 +153,20 @@ static void readOn() {
   *lexer.limit = '\0';
 }
 
-// Restores the two buffered bytes after the cursor moved.
+// Makes sure the current character and the one after it are buffered,
+// unless the input ends first. Reading on moves the buffered bytes.
 static inline void keepLookahead() {
   if (lexer.limit - lexer.cursor < 2 && !lexer.inputEnded) [[unlikely]]
     readOn();
 }
 
-static inline int currentChar() { return lexer.cursor < lexer.limit ? *lexer.cursor : endOfInput; }
+static inline int currentChar() {
+  keepLookahead();
+  return lexer.cursor < lexer.limit ? *lexer.cursor : endOfInput;
+}
 
 static inline int nextChar() {
+  keepLookahead();
   return lexer.limit - lexer.cursor >= 2 ? lexer.cursor[1] : endOfInput;
 }
 
@@ -168,26 +178,29 @@ static inline void countLines(int lineFeeds) {
 
 // Leaving a line feed starts the next line; at the end of input nothing moves.
 static inline void advance() {
+  keepLookahead();
   if (lexer.cursor == lexer.limit)
     return;
   if (*lexer.cursor == '\n' && lexer.lineNumber < INT_MAX)
     ++lexer.lineNumber;
   ++lexer.cursor;
-  keepLookahead();
 }
 
 // Moves past the current character, known to be buffered and no line feed.
-static inline void passPlainCharacter() {
-  ++lexer.cursor;
-  keepLookahead();
-}
+static inline void passPlainCharacter() { ++lexer.cursor; }
 
 // Advances over the expected character, never a line feed, when it is the
-// current one. The sentinel is no expected character, so a match is buffered.
+// current one. The sentinel is no expected character, so a match is a
+// buffered byte; at the sentinel the buffer is read on first.
 static inline bool take(int expected) {
   ASSERT(expected != '\n' && expected != '\0');
-  if (*lexer.cursor != expected)
-    return false;
+  if (*lexer.cursor != expected) {
+    if (lexer.cursor != lexer.limit || lexer.inputEnded)
+      return false;
+    readOn();
+    if (*lexer.cursor != expected)
+      return false;
+  }
   passPlainCharacter();
   return true;
 }
@@ -237,10 +250,9 @@ static void takeRun(TextBuffer &buffer, unsigned char characterClass) {
     appendBytes(buffer, lexer.cursor, static_cast<std::size_t>(position - lexer.cursor));
     lexer.cursor = position;
     if (position != lexer.limit || lexer.inputEnded)
-      break;
+      return;
     readOn();
   }
-  keepLookahead();
 }
 
 // Ends the text with its NUL and makes it the token value.
@@ -258,7 +270,7 @@ static TokenCode failToken(ErrorCode code) {
 // With the current character at the opening '/'. The test for the closing
 // pair is made at the opening '/' already, so /*/ is a whole comment. False
 // when the input ends inside the comment (reported).
-static bool skipBlockComment() {
+[[gnu::noinline]] static bool skipBlockComment() {
   for (;;) {
     if (nextChar() == endOfInput) {
       advance();
@@ -275,7 +287,7 @@ static bool skipBlockComment() {
 }
 
 // Up to and past the first line feed, or to the end of input.
-static void skipLineComment() {
+[[gnu::noinline]] static void skipLineComment() {
   for (;;) {
     const auto buffered = static_cast<std::size_t>(lexer.limit - lexer.cursor);
     if (const void *lineFeed = std::memchr(lexer.cursor, '\n', buffered)) {
@@ -291,24 +303,27 @@ static void skipLineComment() {
 }
 
 // Passes the white space from the cursor, stopping at the sentinel at the
-// latest, and counts its line feeds.
+// latest, and counts its line feeds: blanks run by run, line feeds one by one.
 static void skipSpaceStretch() {
   unsigned char *position = lexer.cursor;
   int lineFeeds = 0;
-  while (isSpaceByte(*position)) {
-    lineFeeds += *position == '\n';
+  for (;;) {
+    while (isByteOfClass(*position, BlankClass))
+      ++position;
+    if (*position != '\n')
+      break;
+    ++lineFeeds;
     ++position;
   }
   lexer.cursor = position;
   if (lineFeeds != 0)
     countLines(lineFeeds);
-  keepLookahead();
 }
 
 // Every identifier is looked up, so the keywords sit in an open-addressed
-// table placed by the same hash of the text that the name table uses, which
-// the identifier reader computes as it goes: a lookup is a probe or two and
-// at most one comparison of the whole word.
+// table placed by the name hash that interning uses, which the identifier
+// reader computes as it goes: a lookup is a probe or two and at most one
+// comparison of the whole word.
 constexpr std::size_t keywordSlotCount = 256;  // a power of two, over four times the keywords
 
 struct KeywordSlot {
@@ -317,25 +332,15 @@ struct KeywordSlot {
   unsigned char length;
 };
 
-static std::size_t keywordHomeSlot(std::uint32_t hash) {
-  // The top bits of a multiplicative scramble: the low bits of the text hash
-  // are mostly the last character.
-  return (hash * 2654435769u) >> 24;
-}
+// The top eight bits of a multiplicative scramble of the name hash.
+constexpr std::size_t keywordHomeSlot(std::uint32_t hash) { return (hash * 2654435769u) >> 24; }
 static_assert(keywordSlotCount == 256, "keywordHomeSlot keeps eight bits");
 
-static std::uint32_t hashOfText(std::string_view text) {
-  std::uint32_t hash = 0;
-  for (char c : text)
-    hash = hashByteStep(hash, static_cast<unsigned char>(c));
-  return hash;
-}
-
-static const std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
+constexpr std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
   std::array<KeywordSlot, keywordSlotCount> slots{};
   for (std::size_t k = 0; k < std::size(keywordTable); ++k) {
     const std::string_view text = keywordTable[k].text;
-    const std::uint32_t hash = hashOfText(text);
+    const std::uint32_t hash = nameHashOf(text);
     std::size_t slot = keywordHomeSlot(hash);
     while (slots[slot].keyword != 0)
       slot = (slot + 1) & (keywordSlotCount - 1);
@@ -345,7 +350,15 @@ static const std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
   return slots;
 }();
 
-// Null when the word, whose text hash is given, is no keyword.
+// Keywords are short: a plain loop rather than a call to memcmp.
+static bool sameText(std::string_view word, const char *text) {
+  for (std::size_t i = 0; i < word.size(); ++i)
+    if (word[i] != text[i])
+      return false;
+  return true;
+}
+
+// Null when the word, whose name hash is given, is no keyword.
 static const Keyword *findKeyword(std::string_view word, std::uint32_t hash) {
   for (std::size_t slot = keywordHomeSlot(hash);; slot = (slot + 1) & (keywordSlotCount - 1)) {
     const KeywordSlot &entry = keywordSlots[slot];
@@ -353,28 +366,43 @@ static const Keyword *findKeyword(std::string_view word, std::uint32_t hash) {
       return nullptr;
     if (entry.hash == hash && entry.length == word.size()) {
       const Keyword &keyword = keywordTable[entry.keyword - 1];
-      if (word == std::string_view(keyword.text, entry.length))
+      if (sameText(word, keyword.text))
         return &keyword;
     }
   }
 }
 
-// Takes the identifier characters from the cursor on, within the buffered
+// Takes the identifier characters from the position on, within the buffered
 // bytes (the sentinel stops the loop), and hashes them on the way.
 static unsigned char *scanIdentifier(unsigned char *position, std::uint32_t &hash) {
   while (isIdentifierByte(*position)) {
-    hash = hashByteStep(hash, *position);
+    hash = nameHashStep(hash, *position);
     ++position;
   }
   return position;
 }
 
-// An identifier that ends less than two bytes before the end of the
-// buffered bytes is gathered in the identifier text buffer, read by read, so
-// that reading on cannot move it; the lookahead is then restored.
-[[gnu::noinline]] static std::string_view gatherIdentifierAtBufferEnd(unsigned char *start,
-                                                                    unsigned char *end,
-                                                                    std::uint32_t &hash) {
+// The token of a word read whole, keyword or name. A reserved word is
+// reported and parsing goes on with it as a name.
+static TokenCode finishWord(std::string_view word, std::uint32_t hash) {
+  if (const Keyword *keyword = findKeyword(word, hash)) [[unlikely]] {
+    if (!keyword->reserved) {
+      // div= is written without a space; "div =" is div and an assignment.
+      if (keyword->code == DivKeyword && take('='))
+        return IntegerDivideAssignToken;
+      return keyword->code;
+    }
+    reportError(ReservedKeyword);
+  }
+  lexer.tokenValue.nameId = internNameText(word, hash);
+  return IDENTIFIER;
+}
+
+// An identifier that runs to the end of the buffered bytes is gathered in
+// the identifier text buffer, read by read, so that reading on cannot move it.
+[[gnu::noinline]] static TokenCode readIdentifierAtBufferEnd(unsigned char *start,
+                                                             unsigned char *end,
+                                                             std::uint32_t hash) {
   TextBuffer &buffer = lexer.identifierText;
   buffer.length = 0;
   for (;;) {
@@ -386,36 +414,22 @@ static unsigned char *scanIdentifier(unsigned char *position, std::uint32_t &has
     start = lexer.cursor;
     end = scanIdentifier(start, hash);
   }
-  keepLookahead();
-  return std::string_view(buffer.bytes, buffer.length);
+  return finishWord(std::string_view(buffer.bytes, buffer.length), hash);
 }
 
-// Most words end well inside the buffered bytes: they are looked up where
-// they lie and the lookahead needs no restoring.
-static TokenCode readIdentifierOrKeyword() {
+// Most words end inside the buffered bytes and are looked up where they lie.
+// Out of line, with the whole look-up inside, so that yylex reaches it by a
+// jump and saves no registers for it.
+[[gnu::noinline, gnu::flatten]] static TokenCode readIdentifierOrKeyword() {
   unsigned char *start = lexer.cursor;
   std::uint32_t hash = 0;
   unsigned char *end = scanIdentifier(start, hash);
-  std::string_view word;
-  if (lexer.limit - end < 2) [[unlikely]] {
-    word = gatherIdentifierAtBufferEnd(start, end, hash);
-  } else {
-    word = std::string_view(reinterpret_cast<const char *>(start), static_cast<std::size_t>(end - start));
-    lexer.cursor = end;
-  }
-
-  if (const Keyword *keyword = findKeyword(word, hash)) {
-    if (!keyword->reserved) {
-      // div= is written without a space; "div =" is div and an assignment.
-      if (keyword->code == DivKeyword && take('='))
-        return IntegerDivideAssignToken;
-      return keyword->code;
-    }
-    // Parsing goes on with the reserved word as a name.
-    reportError(ReservedKeyword);
-  }
-  lexer.tokenValue.nameId = internNameText(word, hash);
-  return IDENTIFIER;
+  if (end == lexer.limit && !lexer.inputEnded) [[unlikely]]
+    return readIdentifierAtBufferEnd(start, end, hash);
+  lexer.cursor = end;
+  return finishWord(
+      std::string_view(reinterpret_cast<const char *>(start), static_cast<std::size_t>(end - start)),
+      hash);
 }
 
 static void takeDigits(TextBuffer &buffer) { takeRun(buffer, DigitClass); }
@@ -481,7 +495,6 @@ static bool readPlainDecimal(TextBuffer &buffer) {
     return false;
   appendBytes(buffer, start, static_cast<std::size_t>(end - start));
   lexer.cursor += end - start;
-  keepLookahead();
   finishText(buffer);
   return true;
 }
@@ -489,7 +502,7 @@ static bool readPlainDecimal(TextBuffer &buffer) {
 // A number starts with a digit or with a point before a digit. Its text is
 // kept as written (0x and the octal 0 included); the constant pool decides
 // the value.
-static TokenCode readNumber() {
+[[gnu::noinline]] static TokenCode readNumber() {
   TextBuffer &buffer = lexer.numberText;
   buffer.length = 0;
   if (readPlainDecimal(buffer))
@@ -539,13 +552,12 @@ static void takePlainStringRun(TextBuffer &buffer) {
     ++position;
   appendBytes(buffer, lexer.cursor, static_cast<std::size_t>(position - lexer.cursor));
   lexer.cursor = position;
-  keepLookahead();
 }
 
 // A backslash is stored with the character after it, so an escaped quote
 // does not end the string and an escaped line feed continues it. The
 // escapes are decoded by the constant pool.
-static TokenCode readString() {
+[[gnu::noinline]] static TokenCode readString() {
   int quote = currentChar();
   TextBuffer &buffer = quote == '"' ? lexer.doubleQuotedText : lexer.singleQuotedText;
   buffer.length = 0;
@@ -611,11 +623,11 @@ static TokenCode skipInvalidCharacter() {
   return INVALID_TOKEN;
 }
 
-static TokenCode readOtherToken() {
+[[gnu::noinline]] static TokenCode readOtherToken() {
   switch (*lexer.cursor) {
   case '\0':
-    // The sentinel, or a NUL byte of the source.
-    return lexer.cursor == lexer.limit ? EndOfInputToken : skipInvalidCharacter();
+    // Not the sentinel, which yylex has dealt with: a NUL byte of the source.
+    return skipInvalidCharacter();
   case '"':
   case '\'':
     return readString();
@@ -672,11 +684,10 @@ static TokenCode readOtherToken() {
 }
 
 // White space and comments are skipped first. The byte at the cursor is
-// always readable (the sentinel at the end of input), and letters, digits
-// and white space are told apart by one look at its class. Any other byte
-// but the sentinel is buffered, and so is the byte after it or the sentinel.
-// The readers of tokens are kept out of line so that this loop, run for
-// every token, needs no registers saved.
+// always readable, and letters, digits and white space are told apart by
+// one look at its class. At the sentinel the buffer is read on, or the
+// input has ended. The readers of tokens are out of line and reached by a
+// jump, so that this loop, run for every token, saves no registers.
 int yylex() {
   lexer.tokenValue.text = nullptr;
   for (;;) {
@@ -690,17 +701,25 @@ int yylex() {
     }
     if (byteClass & DigitClass)
       return readNumber();
-    if (byte == '/' && lexer.cursor[1] == '/') {
-      skipLineComment();
+    if (byte == '/' || byte == '.') {
+      const int after = nextChar();
+      if (byte == '/' && after == '/') {
+        skipLineComment();
+        continue;
+      }
+      if (byte == '/' && after == '*') {
+        if (!skipBlockComment())
+          return INVALID_TOKEN;  // the next call finds the end of input
+        continue;
+      }
+      if (byte == '.' && isDigit(after))
+        return readNumber();
+    } else if (byte == '\0' && lexer.cursor == lexer.limit) {
+      if (lexer.inputEnded)
+        return EndOfInputToken;
+      readOn();
       continue;
     }
-    if (byte == '/' && lexer.cursor[1] == '*') {
-      if (!skipBlockComment())
-        return INVALID_TOKEN;  // the next call finds the end of input
-      continue;
-    }
-    if (byte == '.' && isByteOfClass(lexer.cursor[1], DigitClass))
-      return readNumber();
     return readOtherToken();
   }
 }
