@@ -392,9 +392,9 @@ static const Library *libraryWithIndex(int libraryIndex) {
   return nullptr;
 }
 
-// The halving search over a table sorted by name; the row's index, or -1.
-template <class Row, class NameOf, class IndexOf>
-static int searchByName(std::span<const Row> rows, const char *name, NameOf nameOf, IndexOf indexOf) {
+// The halving search over a table sorted by name; the row, or null.
+template <class Row, class NameOf>
+static const Row *searchByName(std::span<const Row> rows, const char *name, NameOf nameOf) {
   int low = 0;
   int high = static_cast<int>(rows.size()) - 1;
   while (low <= high) {
@@ -405,24 +405,31 @@ static int searchByName(std::span<const Row> rows, const char *name, NameOf name
     else if (order > 0)
       low = middle + 1;
     else
-      return indexOf(rows[middle]);
+      return &rows[middle];
   }
-  return -1;
+  return nullptr;
+}
+
+static const Library *findLibraryRow(const char *name) {
+  return searchByName(std::span<const Library>(libraries), name,
+                      [](const Library &row) { return row.libraryName; });
+}
+
+static const LibraryFunction *findFunctionRow(const Library &library, const char *name) {
+  return searchByName(library.functions, name, [](const LibraryFunction &row) { return row.functionName; });
 }
 
 int findLibrary(const char *name) {
-  return searchByName(std::span<const Library>(libraries), name,
-                      [](const Library &row) { return row.libraryName; },
-                      [](const Library &row) { return row.libraryIndex; });
+  const Library *library = findLibraryRow(name);
+  return library ? library->libraryIndex : -1;
 }
 
 int findLibraryFunction(int libraryIndex, const char *name) {
   const Library *library = libraryWithIndex(libraryIndex);
   if (!library)
     return -1;
-  return searchByName(library->functions, name,
-                      [](const LibraryFunction &row) { return row.functionName; },
-                      [](const LibraryFunction &row) { return row.functionIndex; });
+  const LibraryFunction *function = findFunctionRow(*library, name);
+  return function ? function->functionIndex : -1;
 }
 
 int libraryParameterCount(int libraryIndex, int functionIndex) {
@@ -435,25 +442,56 @@ int libraryParameterCount(int libraryIndex, int functionIndex) {
   return -1;
 }
 
+// A program calls a few library functions over and over: the rows a pair
+// of names resolved to are remembered by the names' ids, in a slot chosen by
+// the function name's id, and checked against the texts before they are
+// used, since ids are handed out afresh when the symbol table is destroyed.
+struct RememberedLibraryCall {
+  NameId libraryName;
+  NameId functionName;
+  const Library *library;          // null: the slot is empty
+  const LibraryFunction *function;
+};
+constexpr std::size_t rememberedLibraryCallSlots = 64;
+static constinit RememberedLibraryCall rememberedLibraryCalls[rememberedLibraryCallSlots]{};
+
+static RememberedLibraryCall &rememberedSlotOf(NameId functionName) {
+  return rememberedLibraryCalls[functionName % rememberedLibraryCallSlots];
+}
+
+static bool remembersLibraryCall(const RememberedLibraryCall &slot, NameId libraryName, NameId functionName,
+                                 const char *libraryText, const char *functionText) {
+  return slot.library && slot.libraryName == libraryName && slot.functionName == functionName &&
+         compareNames(slot.library->libraryName, libraryText) == 0 &&
+         compareNames(slot.function->functionName, functionText) == 0;
+}
+
 // The library and function are resolved now; the call instruction carries
 // both indices.
 Expression *buildLibraryCall(NameId libraryName, NameId functionName, ParameterList *arguments) {
   const char *libraryText = getNameText(libraryName);
   const char *functionText = getNameText(functionName);
   ASSERT(libraryText && functionText);
-  const int libraryIndex = findLibrary(libraryText);
-  if (libraryIndex < 0) {
-    reportError(InvalidLibrary);
-    freeParameterList(arguments);
-    return nullptr;
+  RememberedLibraryCall &slot = rememberedSlotOf(functionName);
+  if (!remembersLibraryCall(slot, libraryName, functionName, libraryText, functionText)) {
+    const Library *library = findLibraryRow(libraryText);
+    if (!library) {
+      reportError(InvalidLibrary);
+      freeParameterList(arguments);
+      return nullptr;
+    }
+    const LibraryFunction *function = findFunctionRow(*library, functionText);
+    if (!function) {
+      reportError(InvalidLibraryFunction);
+      freeParameterList(arguments);
+      return nullptr;
+    }
+    slot = RememberedLibraryCall{
+        .libraryName = libraryName, .functionName = functionName, .library = library, .function = function};
   }
-  const int functionIndex = findLibraryFunction(libraryIndex, functionText);
-  if (functionIndex < 0) {
-    reportError(InvalidLibraryFunction);
-    freeParameterList(arguments);
-    return nullptr;
-  }
-  if (parameterListLength(arguments) != libraryParameterCount(libraryIndex, functionIndex)) {
+  const int libraryIndex = slot.library->libraryIndex;
+  const int functionIndex = slot.function->functionIndex;
+  if (parameterListLength(arguments) != slot.function->parameterCount) {
     reportError(LibraryCallArgumentCount);
     freeParameterList(arguments);
     return nullptr;

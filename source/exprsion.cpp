@@ -35,14 +35,16 @@ static_assert(std::is_trivially_copyable_v<ParameterList>);
 
 // A node from the free list keeps the location number it was first given;
 // a node from the pool is numbered by the pool, which knows the location of
-// the unit it handed out last without a look-up. The list's count is kept
-// with its head, so an empty list has a null head.
-static Expression *takeExpressionNode() {
+// the unit it handed out last without a look-up. Inlined into both
+// creators: every node of the compiler passes here.
+[[gnu::always_inline]] static inline Expression *takeExpressionNode() {
   Expression *node = state.freeExprNodes;
   if (node) {
+    ASSERT(state.freeExprNodeCount > 0);
     state.freeExprNodes = node->nextFreeNode;
     state.freeExprNodeCount -= 1;
   } else {
+    ASSERT(state.freeExprNodeCount == 0);
     if (!state.expressionPool)
       state.expressionPool = createMemPool(requestedPoolUnits, sizeof(Expression));
     node = static_cast<Expression *>(allocateFromMemPool(state.expressionPool));
@@ -61,60 +63,19 @@ Expression *createOperatorExpression(ExpressionOperator op) {
   return node;
 }
 
-// A full free list is trimmed to half: the node, then the surplus from the
-// head of the list, go back to the pool in one burst.
-static void returnExpressionNode(Expression *node) {
-  if (state.freeExprNodeCount < expressionFreeListBound) {
-    node->nextFreeNode = state.freeExprNodes;
-    state.freeExprNodes = node;
-    state.freeExprNodeCount += 1;
-    return;
-  }
-  constexpr int surplusCount = expressionFreeListBound - expressionFreeListBound / 2;
-  void *units[1 + surplusCount];
-  units[0] = node;
-  Expression *surplus = state.freeExprNodes;
-  for (int i = 1; i <= surplusCount; ++i) {
-    units[i] = surplus;
-    surplus = surplus->nextFreeNode;
-  }
-  state.freeExprNodes = surplus;
-  state.freeExprNodeCount = expressionFreeListBound / 2;
-  freeUnitsToMemPool(state.expressionPool, units, 1 + surplusCount);
-}
-
 // ---------------------------------------------------------------- operand lists
 
 static ExpressionList *takeListNode() {
   if (ExpressionList *item = state.freeListNodes) {
+    ASSERT(state.freeListNodeCount > 0);
     state.freeListNodes = item->nextExpression;
     state.freeListNodeCount -= 1;
     return item;
   }
+  ASSERT(state.freeListNodeCount == 0);
   if (!state.expressionListPool)
     state.expressionListPool = createMemPool(requestedPoolUnits, sizeof(ExpressionList));
   return static_cast<ExpressionList *>(allocateFromMemPool(state.expressionListPool));
-}
-
-// As returnExpressionNode.
-static void returnListNode(ExpressionList *item) {
-  if (state.freeListNodeCount < expressionListFreeListBound) {
-    item->nextExpression = state.freeListNodes;
-    state.freeListNodes = item;
-    state.freeListNodeCount += 1;
-    return;
-  }
-  constexpr int surplusCount = expressionListFreeListBound - expressionListFreeListBound / 2;
-  void *units[1 + surplusCount];
-  units[0] = item;
-  ExpressionList *surplus = state.freeListNodes;
-  for (int i = 1; i <= surplusCount; ++i) {
-    units[i] = surplus;
-    surplus = surplus->nextExpression;
-  }
-  state.freeListNodes = surplus;
-  state.freeListNodeCount = expressionListFreeListBound / 2;
-  freeUnitsToMemPool(state.expressionListPool, units, 1 + surplusCount);
 }
 
 void appendOperand(Expression *node, Expression *operand) {
@@ -134,12 +95,69 @@ void appendOperand(Expression *node, Expression *operand) {
 
 bool isUnreferenced(const Expression *node) { return node->referenceCount == 0; }
 
+// ---------------------------------------------------------------- releasing
+
+// A full free list is trimmed to half: the record, then the surplus from the
+// head of the list, go back to the pool in one burst. Returns the new head.
+template <class Record, Record *Record::*link, int bound>
+static Record *trimFreeList(MemPool *pool, Record *head, Record *record) {
+  constexpr int surplusCount = bound - bound / 2;
+  void *units[1 + surplusCount];
+  units[0] = record;
+  for (int i = 1; i <= surplusCount; ++i) {
+    units[i] = head;
+    head = head->*link;
+  }
+  freeUnitsToMemPool(pool, units, 1 + surplusCount);
+  return head;
+}
+
+// The two free lists while a release walks a tree: held in locals, so that
+// the walk's stores into nodes do not make the compiler re-read them, and
+// written back when the walk ends.
+struct HeldFreeLists {
+  Expression *nodes;
+  int nodeCount;
+  ExpressionList *items;
+  int itemCount;
+};
+
+static void returnExpressionNode(HeldFreeLists &lists, Expression *node) {
+  if (lists.nodeCount < expressionFreeListBound) {
+    node->nextFreeNode = lists.nodes;
+    lists.nodes = node;
+    lists.nodeCount += 1;
+    return;
+  }
+  lists.nodes = trimFreeList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
+      state.expressionPool, lists.nodes, node);
+  lists.nodeCount = expressionFreeListBound / 2;
+}
+
+static void returnListNode(HeldFreeLists &lists, ExpressionList *item) {
+  if (lists.itemCount < expressionListFreeListBound) {
+    item->nextExpression = lists.items;
+    lists.items = item;
+    lists.itemCount += 1;
+    return;
+  }
+  lists.items = trimFreeList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
+      state.expressionListPool, lists.items, item);
+  lists.itemCount = expressionListFreeListBound / 2;
+}
+
 // The source decides how deep a tree is (a chain of a million additions is
 // one statement), so the release walks without recursion. The list node of
 // an operator operand that lost its last holder is not returned at once:
 // chained through nextExpression it joins the work list of nodes still to
 // free. Leaves have nothing to walk and go at once.
 static void freeUnreferencedTree(Expression *root) {
+  HeldFreeLists lists{
+      .nodes = state.freeExprNodes,
+      .nodeCount = state.freeExprNodeCount,
+      .items = state.freeListNodes,
+      .itemCount = state.freeListNodeCount,
+  };
   ExpressionList *pending = nullptr;
   Expression *node = root;
   for (;;) {
@@ -156,20 +174,24 @@ static void freeUnreferencedTree(Expression *root) {
           pending = item;
         } else {
           if (holders == 0)
-            returnExpressionNode(operand);
-          returnListNode(item);
+            returnExpressionNode(lists, operand);
+          returnListNode(lists, item);
         }
         item = nextItem;
       }
     }
-    returnExpressionNode(node);
+    returnExpressionNode(lists, node);
     if (!pending)
-      return;
+      break;
     ExpressionList *item = pending;
     pending = item->nextExpression;
     node = item->expression;
-    returnListNode(item);
+    returnListNode(lists, item);
   }
+  state.freeExprNodes = lists.nodes;
+  state.freeExprNodeCount = lists.nodeCount;
+  state.freeListNodes = lists.items;
+  state.freeListNodeCount = lists.itemCount;
 }
 
 void releaseExpression(Expression *node) {

@@ -182,4 +182,58 @@ TEST(Calls, PlaceholdersAreDistinctDefinedFunctions) {
   EXPECT_EQ(findIdentifier(second->key), second);
 }
 
+// A library call is resolved again from its texts whenever the ids of its
+// names may mean other texts: repeated calls give the same indices, and after
+// the symbol table starts afresh the same ids name other functions, or none.
+TEST(Calls, RepeatedLibraryCallsResolveByTheirTextsAcrossFreshSymbolTables) {
+  struct Round {
+    const char *library;
+    const char *function;
+    int arguments;
+    int libraryIndex;   // -1: the message below instead of a call
+    int functionIndex;
+    ErrorCode error;
+  };
+  // Each round starts a fresh table and interns its two names first, so the
+  // ids repeat from round to round.
+  const Round rounds[] = {
+      {"Lang", "abs", 1, 0, 0, ErrorCode{}},
+      {"Lang", "abs", 1, 0, 0, ErrorCode{}},
+      {"Float", "abs", 1, -1, 0, InvalidLibraryFunction},
+      {"String", "length", 1, 2, 0, ErrorCode{}},
+      {"String", "length", 2, -1, 0, LibraryCallArgumentCount},
+      {"Lang", "nosuch", 1, -1, 0, InvalidLibraryFunction},
+      {"Lung", "abs", 1, -1, 0, InvalidLibrary},
+      {"URL", "escapeString", 1, 3, 11, ErrorCode{}},
+      {"Lang", "abs", 1, 0, 0, ErrorCode{}},
+  };
+  for (const Round &round : rounds) {
+    SCOPED_TRACE(std::string(round.library) + "." + round.function);
+    destroySymbolTable();
+    const NameId library = internName(round.library);
+    const NameId function = internName(round.function);
+    for (int repeat = 0; repeat < 2; ++repeat) {
+      std::vector<Expression *> arguments;
+      for (int i = 0; i < round.arguments; ++i)
+        arguments.push_back(integerLiteral("7"));
+      Expression *call = nullptr;
+      const std::string messages =
+          messagesOf([&] { call = buildLibraryCall(library, function, argumentsOf(arguments)); });
+      if (round.libraryIndex < 0) {
+        EXPECT_EQ(call, nullptr);
+        EXPECT_EQ(messages, errorLine(round.error));
+        continue;
+      }
+      ASSERT_NE(call, nullptr);
+      EXPECT_EQ(messages, "");
+      const ExpressionList *operands = call->successorList;
+      EXPECT_EQ(operands->expression->constant.value, static_cast<std::uint32_t>(round.libraryIndex));
+      EXPECT_EQ(operands->nextExpression->expression->constant.value,
+                static_cast<std::uint32_t>(round.functionIndex));
+      releaseExpression(call);
+    }
+  }
+  destroySymbolTable();
+}
+
 } // namespace

@@ -411,54 +411,55 @@ void releaseEmptiedBuffer(MemPool *memPoolPtr, int bufferNumber) {
     shrinkToHighestPresentBuffer(memPoolPtr, endOfBufferPos);
 }
 
-// A burst of frees mostly stays in one buffer: its units are freed with the
-// buffer's counts and the bit set held in locals, and a unit of another
-// buffer, or the one that empties its buffer, goes the general way.
+// A burst of frees mostly stays in one buffer: the units of the buffer
+// located last are freed with its counts and the bit set held in locals, and
+// a unit of another buffer, or the one that empties its buffer, goes the
+// general way, which makes its buffer the recent one.
 void freeUnitsToMemPool(MemPool *memPoolPtr, void *const *units, int count) {
   int next = 0;
   while (next < count) {
-    freeToMemPool(memPoolPtr, units[next++]);
-    // That free left the unit's buffer as the recent one, unless it released it.
     const RecentBuffer recent = memPoolPtr->recent;
-    if (recent.byteCount == 0)
-      continue;
-    BitSet occupancyBits = memPoolPtr->occupancyBits;
-    const unsigned unitSize = memPoolPtr->unitSize;
-    unsigned lowestClearCandidate = recent.use->lowestClearCandidate;
-    // Buffer 0 is never released, so its last unit is freed here too; the
-    // last unit of any other buffer is left to the general way.
-    const unsigned unitsToEmpty = recent.use->unitsInUse - (recent.bufferNumber == 0 ? 0 : 1);
-    const int end = count - next > static_cast<int>(unitsToEmpty)
-                        ? next + static_cast<int>(unitsToEmpty)
-                        : count;
     const int first = next;
-    for (; next < end; ++next) {
-      const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(units[next]) - recent.firstAddress;
-      if (offset >= recent.byteCount)
-        break;
-      const unsigned location = recent.firstLocation + static_cast<unsigned>(offset / unitSize);
-      std::uint32_t &word = occupancyBits[location / bitsPerWord];
-      const std::uint32_t mask = 1u << (location % bitsPerWord);
-      // A unit freed twice would be counted out twice. The bit is set, so
-      // flipping it clears it.
-      ASSERT((word & mask) != 0);
-      word ^= mask;
-      lowestClearCandidate = std::min(lowestClearCandidate, location);
+    if (recent.byteCount != 0) {
+      BitSet occupancyBits = memPoolPtr->occupancyBits;
+      const unsigned unitSize = memPoolPtr->unitSize;
+      unsigned lowestClearCandidate = recent.use->lowestClearCandidate;
+      // Buffer 0 is never released, so its last unit is freed here too; the
+      // last unit of any other buffer is left to the general way.
+      const unsigned unitsToEmpty = recent.use->unitsInUse - (recent.bufferNumber == 0 ? 0 : 1);
+      const int end = count - next > static_cast<int>(unitsToEmpty) ? next + static_cast<int>(unitsToEmpty)
+                                                                   : count;
+      for (; next < end; ++next) {
+        const std::uintptr_t offset =
+            reinterpret_cast<std::uintptr_t>(units[next]) - recent.firstAddress;
+        if (offset >= recent.byteCount)
+          break;
+        const unsigned location = recent.firstLocation + static_cast<unsigned>(offset / unitSize);
+        std::uint32_t &word = occupancyBits[location / bitsPerWord];
+        const std::uint32_t mask = 1u << (location % bitsPerWord);
+        // A unit freed twice would be counted out twice. The bit is set, so
+        // flipping it clears it.
+        ASSERT((word & mask) != 0);
+        word ^= mask;
+        lowestClearCandidate = std::min(lowestClearCandidate, location);
+      }
+      if (next != first) {
+        recent.use->unitsInUse -= static_cast<unsigned>(next - first);
+        recent.use->lowestClearCandidate = lowestClearCandidate;
+        // The unit handed out last was among them when its bit is now clear.
+        const std::uintptr_t lastOffset =
+            reinterpret_cast<std::uintptr_t>(memPoolPtr->lastAllocatedUnit) - recent.firstAddress;
+        if (memPoolPtr->lastAllocatedUnit && lastOffset < recent.byteCount &&
+            !testBit(occupancyBits, recent.firstLocation + static_cast<unsigned>(lastOffset / unitSize))) {
+          memPoolPtr->lastAllocatedUnit = nullptr;
+          memPoolPtr->run.runEnd = 0;
+        }
+        if (memPoolPtr->run.endsOnAnyFree)
+          memPoolPtr->run.runEnd = 0;
+      }
     }
-    if (next == first)
-      continue;
-    recent.use->unitsInUse -= static_cast<unsigned>(next - first);
-    recent.use->lowestClearCandidate = lowestClearCandidate;
-    // The unit handed out last was among them when its bit is now clear.
-    const std::uintptr_t lastOffset =
-        reinterpret_cast<std::uintptr_t>(memPoolPtr->lastAllocatedUnit) - recent.firstAddress;
-    if (memPoolPtr->lastAllocatedUnit && lastOffset < recent.byteCount &&
-        !testBit(occupancyBits, recent.firstLocation + static_cast<unsigned>(lastOffset / unitSize))) {
-      memPoolPtr->lastAllocatedUnit = nullptr;
-      memPoolPtr->run.runEnd = 0;
-    }
-    if (memPoolPtr->run.endsOnAnyFree)
-      memPoolPtr->run.runEnd = 0;
+    if (next < count)
+      freeToMemPool(memPoolPtr, units[next++]);
   }
 }
 
