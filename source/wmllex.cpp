@@ -15,6 +15,7 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -475,28 +476,37 @@ static TokenCode readFraction(TextBuffer &buffer) {
   return finishFloat(buffer);
 }
 
-// The common number: a decimal integer, or a lone 0, buffered whole and
-// followed by something other than a point, an exponent or (after a 0) an
-// x, so that its digits are its text. False, with nothing taken, for any
-// other number.
-static bool readPlainDecimal(TextBuffer &buffer) {
+// The common number, read where it lies: a decimal integer or a lone 0,
+// with or without a fraction, buffered whole and followed by neither an
+// exponent nor (after a 0) a digit or an x. The token code, or the end of
+// input code with nothing taken for any other number.
+static TokenCode readPlainDecimal(TextBuffer &buffer) {
   const unsigned char *start = lexer.cursor;
   if (!isByteOfClass(*start, DigitClass))
-    return false;  // a point before a digit
+    return EndOfInputToken;  // a point before a digit
   const unsigned char *end = start + 1;
   if (*start != '0') {
     while (isByteOfClass(*end, DigitClass))
       ++end;
+  } else if (*end == 'x' || *end == 'X' || isByteOfClass(*end, DigitClass)) {
+    return EndOfInputToken;  // hexadecimal or octal
   }
-  // A digit after a 0 makes an octal number; the sentinel is no digit.
-  const unsigned char after = *end;
-  if (end == lexer.limit || after == '.' || after == 'e' || after == 'E' ||
-      (*start == '0' && (after == 'x' || after == 'X' || isByteOfClass(after, DigitClass))))
-    return false;
+  TokenCode code = INTEGER_LITERAL;
+  if (*end == '.') {
+    code = FLOAT_LITERAL;
+    ++end;
+    while (isByteOfClass(*end, DigitClass))
+      ++end;
+  }
+  // The sentinel may hide more digits; an exponent needs its own checks.
+  if (end >= lexer.limit || *end == 'e' || *end == 'E')
+    return EndOfInputToken;
   appendBytes(buffer, start, static_cast<std::size_t>(end - start));
   lexer.cursor += end - start;
+  if (code == FLOAT_LITERAL)
+    return finishFloat(buffer);
   finishText(buffer);
-  return true;
+  return INTEGER_LITERAL;
 }
 
 // A number starts with a digit or with a point before a digit. Its text is
@@ -505,8 +515,8 @@ static bool readPlainDecimal(TextBuffer &buffer) {
 [[gnu::noinline]] static TokenCode readNumber() {
   TextBuffer &buffer = lexer.numberText;
   buffer.length = 0;
-  if (readPlainDecimal(buffer))
-    return INTEGER_LITERAL;
+  if (const TokenCode plain = readPlainDecimal(buffer); plain != EndOfInputToken)
+    return plain;
   if (currentChar() == '.') {
     takeInto(buffer);
     return readFraction(buffer);
@@ -557,10 +567,29 @@ static void takePlainStringRun(TextBuffer &buffer) {
 // A backslash is stored with the character after it, so an escaped quote
 // does not end the string and an escaped line feed continues it. The
 // escapes are decoded by the constant pool.
+// The common string, read where it lies: buffered whole, with neither an
+// escape nor a line feed, NUL or the other quote before its closing quote.
+// False, with nothing taken, for any other string.
+static bool readPlainString(TextBuffer &buffer, unsigned char quote) {
+  const unsigned char *start = lexer.cursor;
+  const unsigned char *end = start + 1;
+  while (!isByteOfClass(*end, StringStopClass))
+    ++end;
+  if (*end != quote)  // the sentinel is no quote
+    return false;
+  ++end;
+  appendBytes(buffer, start, static_cast<std::size_t>(end - start));
+  lexer.cursor += end - start;
+  finishText(buffer);
+  return true;
+}
+
 [[gnu::noinline]] static TokenCode readString() {
   int quote = currentChar();
   TextBuffer &buffer = quote == '"' ? lexer.doubleQuotedText : lexer.singleQuotedText;
   buffer.length = 0;
+  if (readPlainString(buffer, static_cast<unsigned char>(quote)))
+    return STRING_LITERAL;
   takeInto(buffer);
   for (;;) {
     takePlainStringRun(buffer);
@@ -583,7 +612,7 @@ static void takePlainStringRun(TextBuffer &buffer) {
 // character twice: the longest match wins.
 [[gnu::always_inline]] inline static TokenCode readOperator(TokenCode alone, TokenCode withAssign,
                                                           TokenCode doubled) {
-  int first = currentChar();
+  const int first = *lexer.cursor;  // yylex saw it, so it is buffered
   passPlainCharacter();
   if (take('='))
     return withAssign;
@@ -611,6 +640,19 @@ static TokenCode readGreaterOperator() {
     return take('=') ? UnsignedRightShiftAssignToken : UnsignedRightShiftToken;
   return take('=') ? RightShiftAssignToken : RightShiftToken;
 }
+
+// The one-character tokens but the point (which may start a number), by
+// byte value; 0 for the other bytes.
+constexpr std::array<std::uint16_t, 256> punctuationCodes = [] {
+  std::array<std::uint16_t, 256> codes{};
+  const std::pair<char, TokenCode> tokens[] = {
+      {'#', HashToken},  {'(', LeftParenToken}, {')', RightParenToken}, {',', CommaToken},
+      {':', ColonToken}, {';', SemicolonToken}, {'?', QuestionToken},   {'{', LeftBraceToken},
+      {'}', RightBraceToken}, {'~', BitNotToken}};
+  for (auto [c, code] : tokens)
+    codes[static_cast<unsigned char>(c)] = static_cast<std::uint16_t>(code);
+  return codes;
+}();
 
 static TokenCode punctuation(TokenCode code) {
   passPlainCharacter();
@@ -701,6 +743,10 @@ int yylex() {
     }
     if (byteClass & DigitClass)
       return readNumber();
+    if (const std::uint16_t code = punctuationCodes[byte]) {
+      passPlainCharacter();
+      return code;
+    }
     if (byte == '/' || byte == '.') {
       const int after = nextChar();
       if (byte == '/' && after == '/') {
