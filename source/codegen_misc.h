@@ -5,6 +5,7 @@
 
 #include "codegen.h"
 #include "exprsion.h"
+#include "recordpool.h"
 
 #include <cstdint>
 #include <type_traits>
@@ -87,7 +88,9 @@ AsmCodeList *makeUnconJump(BasicBlock *target);
 // Joins up to three lists, each possibly null, in order; the later lists'
 // records are freed, their instructions now belong to the result. The
 // result's conditionalJump is that of the last list joined.
-AsmCodeList *appendAsmLists(AsmCodeList *first, AsmCodeList *second, AsmCodeList *third);
+// Selection joins lists at every node, so this is defined below, where
+// selection inlines it.
+inline AsmCodeList *appendAsmLists(AsmCodeList *first, AsmCodeList *second, AsmCodeList *third);
 // Frees every instruction of the list and the list; null is ignored.
 void freeAsmCodeList(AsmCodeList *list);
 
@@ -126,3 +129,24 @@ ByteBuffer *assembleBlockList(BlockListNode *blockList);
 std::uint32_t numberOfBasicBlocks();  // valid until the next function starts
 BlockListNode *currentBasicBlock();   // the node of the block being selected
 std::uint32_t getBlockId(const BasicBlock *block);
+
+// ---------------------------------------------------------------- inline list joining
+
+// later's instructions move to the end of earlier, whose record survives.
+inline AsmCodeList *joinTwoAsmLists(AsmCodeList *earlier, AsmCodeList *later) {
+  if (!earlier)
+    return later;
+  if (!later)
+    return earlier;
+  earlier->last->next = later->first;
+  earlier->last = later->last;
+  // Only a jump pair at the very end of a block is a conditional jump slot.
+  earlier->conditionalJump = later->conditionalJump;
+  earlier->size += later->size;
+  giveRecordCell(later);
+  return earlier;
+}
+
+inline AsmCodeList *appendAsmLists(AsmCodeList *first, AsmCodeList *second, AsmCodeList *third) {
+  return joinTwoAsmLists(joinTwoAsmLists(first, second), third);
+}

@@ -3,23 +3,6 @@
 #include "recordpool.h"
 #include "tavokassert.h"
 
-// Nodes and child-list items come from the shared record cells: a
-// function's trees are built during its parse and released, statement by
-// statement, while its instructions are selected, and the instructions are
-// made of the cells the trees give back.
-
-AbstractTree *createAbstractTree(ExpressionOperator op) {
-  AbstractTree *tree = takeRecordCell<AbstractTree>();
-  tree->treeOperator = op;
-  tree->valueDiscarded = 0;
-  tree->referenceCount = 0;
-  // The whole payload is cleared: a leaf whose caller fills only part of it
-  // keeps nothing of the unit's previous life.
-  tree->constantNode = ConstantDescriptor{};
-  tree->succList = nullptr;
-  return tree;
-}
-
 void appendChild(AbstractTree *tree, AbstractTree *child) {
   ASSERT(!isLeafOperator(tree->treeOperator));
   auto *item = takeRecordCell<AbstractTreeList>();
@@ -33,19 +16,6 @@ void appendChild(AbstractTree *tree, AbstractTree *child) {
   while (lastAbstractTree->next)
     lastAbstractTree = lastAbstractTree->next;
   lastAbstractTree->next = item;
-}
-
-AbstractTreeList *appendChildAfter(AbstractTree *tree, AbstractTreeList *lastChild, AbstractTree *child) {
-  ASSERT(!isLeafOperator(tree->treeOperator));
-  ASSERT(lastChild ? !lastChild->next : !tree->succList);
-  auto *item = takeRecordCell<AbstractTreeList>();
-  *item = AbstractTreeList{.abstractTree = child, .next = nullptr};
-  child->referenceCount += 1;
-  if (lastChild)
-    lastChild->next = item;
-  else
-    tree->succList = item;
-  return item;
 }
 
 AbstractTree *addTreeReference(AbstractTree *tree) {

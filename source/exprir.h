@@ -7,6 +7,7 @@
 #pragma once
 
 #include "exprsion.h"
+#include "recordpool.h"
 #include "tavokassert.h"
 
 #include <cstdint>
@@ -34,13 +35,14 @@ static_assert(std::is_trivially_copyable_v<AbstractTree>);
 static_assert(sizeof(AbstractTree) <= 32 && sizeof(AbstractTreeList) <= 16);
 
 // A node with no children and valueDiscarded clear; leaves are filled in by
-// the caller.
-AbstractTree *createAbstractTree(ExpressionOperator op);
+// the caller. Lowering makes and links every node of every tree with these
+// two, so they are defined below, where lowering inlines them.
+inline AbstractTree *createAbstractTree(ExpressionOperator op);
 // Appends child at the end of tree's children and counts the reference.
 void appendChild(AbstractTree *tree, AbstractTree *child);
 // The same when the caller knows tree's last child item (null when it has
 // none yet); returns the new last item.
-AbstractTreeList *appendChildAfter(AbstractTree *tree, AbstractTreeList *lastChild, AbstractTree *child);
+inline AbstractTreeList *appendChildAfter(AbstractTree *tree, AbstractTreeList *lastChild, AbstractTree *child);
 AbstractTree *addTreeReference(AbstractTree *tree);
 // Drops one reference, or frees an unreferenced tree and drops one reference
 // from each child (children nobody holds any more are freed too).
@@ -55,6 +57,38 @@ AbstractTree *nthOperand(const AbstractTree *tree, int n);  // n from 1; null pa
 AbstractTreeList *operandsAfterFirst(const AbstractTree *tree);    // a call's arguments
 AbstractTreeList *externalCallArguments(const AbstractTree *tree);  // from the third child
 AbstractTreeList *libraryCallArguments(const AbstractTree *tree);   // from the third child
+
+// ---------------------------------------------------------------- inline node operations
+
+// Nodes and child-list items come from the shared record cells: a
+// function's trees are built during its parse and released, statement by
+// statement, as their instructions are selected, and the instructions are
+// made of the cells the trees give back.
+
+inline AbstractTree *createAbstractTree(ExpressionOperator op) {
+  AbstractTree *tree = takeRecordCell<AbstractTree>();
+  tree->treeOperator = op;
+  tree->valueDiscarded = 0;
+  tree->referenceCount = 0;
+  // The whole payload is cleared: a leaf whose caller fills only part of it
+  // keeps nothing of the unit's previous life.
+  tree->constantNode = ConstantDescriptor{};
+  tree->succList = nullptr;
+  return tree;
+}
+
+inline AbstractTreeList *appendChildAfter(AbstractTree *tree, AbstractTreeList *lastChild, AbstractTree *child) {
+  ASSERT(!isLeafOperator(tree->treeOperator));
+  ASSERT(lastChild ? !lastChild->next : !tree->succList);
+  auto *item = takeRecordCell<AbstractTreeList>();
+  *item = AbstractTreeList{.abstractTree = child, .next = nullptr};
+  child->referenceCount += 1;
+  if (lastChild)
+    lastChild->next = item;
+  else
+    tree->succList = item;
+  return item;
+}
 
 // ---------------------------------------------------------------- inline accessors
 
