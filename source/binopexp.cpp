@@ -222,9 +222,12 @@ static Expression *foldSign(Expression *node) {
   return folded;
 }
 
+static Expression *linkOperands(ExpressionOperator op, std::initializer_list<Expression *> operands) {
+  return createOperatorWithOperands(op, std::span<Expression *const>(operands.begin(), operands.size()));
+}
+
 Expression *buildUnaryExpression(ExpressionOperator op, Expression *operand) {
-  Expression *node = createOperatorExpression(op);
-  appendOperand(node, operand);
+  Expression *node = linkOperands(op, {operand});
   switch (op) {
   case UnaryPlus:
   case UnaryMinus:
@@ -252,12 +255,6 @@ Expression *buildUnaryExpression(ExpressionOperator op, Expression *operand) {
 
 // ---------------------------------------------------------------- binary, assignment, conditional
 
-static Expression *linkOperands(ExpressionOperator op, std::initializer_list<Expression *> operands) {
-  Expression *node = createOperatorExpression(op);
-  for (Expression *operand : operands)
-    appendOperand(node, operand);
-  return node;
-}
 
 static void releaseAll(std::initializer_list<Expression *> expressions) {
   for (Expression *expression : expressions)

@@ -65,7 +65,8 @@ Expression *createOperatorExpression(ExpressionOperator op) {
 
 // ---------------------------------------------------------------- operand lists
 
-static ExpressionList *takeListNode() {
+// Inlined into both builders of operand lists, as takeExpressionNode.
+[[gnu::always_inline]] static inline ExpressionList *takeListNode() {
   if (ExpressionList *item = state.freeListNodes) {
     ASSERT(state.freeListNodeCount > 0);
     state.freeListNodes = item->nextExpression;
@@ -91,6 +92,24 @@ void appendOperand(Expression *node, Expression *operand) {
   while (lastExpression->nextExpression)
     lastExpression = lastExpression->nextExpression;
   lastExpression->nextExpression = item;
+}
+
+Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  // Each list node is linked in when the next one is taken, the last one
+  // after the loop.
+  ExpressionList **end = &node->successorList;
+  for (Expression *operand : operands) {
+    ExpressionList *item = takeListNode();
+    item->expression = operand;
+    operand->referenceCount += 1;
+    *end = item;
+    end = &item->nextExpression;
+  }
+  *end = nullptr;
+  return node;
 }
 
 bool isUnreferenced(const Expression *node) { return node->referenceCount == 0; }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <type_traits>
 
 struct IdentifierRecord;
@@ -144,6 +145,9 @@ Expression *createExpression();
 Expression *createOperatorExpression(ExpressionOperator op);
 // Appends operand at the end of node's operand list and counts the reference.
 void appendOperand(Expression *node, Expression *operand);
+// An operator node with these operands in order: createOperatorExpression,
+// then appendOperand for each, without walking the list for each.
+Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands);
 // Drops one reference, or frees an unreferenced node and drops one reference
 // from each of its operands (operands nobody holds any more are freed too).
 void releaseExpression(Expression *node);
