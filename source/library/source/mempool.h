@@ -52,7 +52,7 @@ struct MemPool {
   unsigned noOfUnits;         // units in buffer 0; buffer b holds noOfUnits << b
   unsigned unitSize;          // bytes per unit, as requested
   void *lastAllocatedUnit;    // null at creation and after that unit is freed
-  int lastAllocatedLocation;  // location of lastAllocatedUnit
+  int lastAllocatedLocation;  // location of the unit handed out last, set by every allocation
   BitSet occupancyBits;       // set = occupied
   void **bufferList;          // buffer starts by number; length a multiple of 32
   PageTable *pageTable;       // unit address -> location number
