@@ -33,9 +33,9 @@ struct NameEntry {
 };
 
 // A slot of the interning index: a lookup compares a text only when its
-// nameHash and length agree with the slot's.
+// nameHash and length agree with the slot's, and a short text not even then.
 struct NameSlot {
-  std::uint32_t nameHash;
+  NameHash nameHash;
   std::uint32_t length;
   NameEntry *entry;  // null for an empty slot
 };
@@ -127,8 +127,8 @@ static void createNameTable() {
 
 // The slot's home by the top bits of a multiplicative scramble, since the
 // low bits of the text hash are mostly the last characters.
-static std::uint32_t homeNameSlot(std::uint32_t nameHash) {
-  return static_cast<std::uint32_t>((std::uint64_t{nameHash} * 0x9E3779B97F4A7C15u) >> 32) &
+static std::uint32_t homeNameSlot(NameHash nameHash) {
+  return static_cast<std::uint32_t>((nameHash * 0x9E3779B97F4A7C15u) >> 32) &
          table.nameSlotMask;
 }
 
@@ -142,13 +142,14 @@ static bool sameBytes(const char *a, const char *b, std::size_t length) {
 
 // The slot that holds the text, or the empty slot where it belongs. Every
 // identifier the lexer reads comes here, hence no call.
-[[gnu::always_inline]] inline static NameSlot *findNameSlot(std::string_view text, std::uint32_t nameHash) {
+[[gnu::always_inline]] inline static NameSlot *findNameSlot(std::string_view text, NameHash nameHash) {
   for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & table.nameSlotMask) {
     NameSlot *slot = &table.nameSlots[index];
     if (!slot->entry)
       return slot;
     if (slot->nameHash == nameHash && slot->length == text.size() &&
-        sameBytes(entryText(slot->entry), text.data(), text.size()))
+        (text.size() <= nameHashExactLength ||
+         sameBytes(entryText(slot->entry), text.data(), text.size())))
       return slot;
   }
 }
@@ -228,7 +229,7 @@ static NameEntry *addNameEntry(std::string_view text) {
 }
 
 // The text is not interned yet; the tables may not exist yet either.
-[[gnu::noinline]] static NameId internNewName(std::string_view text, std::uint32_t nameHash) {
+[[gnu::noinline]] static NameId internNewName(std::string_view text, NameHash nameHash) {
   if (!table.namesByText)
     createNameTable();
   NameSlot *slot = findNameSlot(text, nameHash);
@@ -240,7 +241,7 @@ static NameEntry *addNameEntry(std::string_view text) {
   return entry->nameId;
 }
 
-NameId internNameText(std::string_view text, std::uint32_t nameHash) {
+NameId internNameText(std::string_view text, NameHash nameHash) {
   if (table.nameSlots) {
     if (const NameEntry *known = findNameSlot(text, nameHash)->entry)
       return known->nameId;

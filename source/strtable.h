@@ -6,6 +6,8 @@
 // scope inside a function.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <type_traits>
@@ -63,24 +65,26 @@ struct VariableDebugEntry {
   VariableDebugEntry *next;
 };
 
-// The name table.
-NameId internName(const char *text);
-// The same for a text that need not end with a NUL, whose nameHash the caller
-// has computed while reading it.
-NameId internNameText(std::string_view text, std::uint32_t nameHash);
-
 // The hash interning finds a text by, one byte at a time, so that the lexical
 // analyser computes it while it reads an identifier. Cheaper than hashBytes,
 // which orders the SYMBOL TABLE dump and is computed for new names only.
-constexpr std::uint32_t nameHashStep(std::uint32_t hash, unsigned char byte) {
-  return hash * 31 + byte;
-}
-constexpr std::uint32_t nameHashOf(std::string_view text) {
-  std::uint32_t hash = 0;
+// Every byte is shifted in whole, so two texts of at most nameHashExactLength
+// bytes with the same hash and length are the same text.
+using NameHash = std::uint64_t;
+inline constexpr std::size_t nameHashExactLength = 8;
+constexpr NameHash nameHashStep(NameHash hash, unsigned char byte) { return std::rotl(hash, 8) ^ byte; }
+constexpr NameHash nameHashOf(std::string_view text) {
+  NameHash hash = 0;
   for (char c : text)
     hash = nameHashStep(hash, static_cast<unsigned char>(c));
   return hash;
 }
+
+// The name table.
+NameId internName(const char *text);
+// The same for a text that need not end with a NUL, whose nameHash the caller
+// has computed while reading it.
+NameId internNameText(std::string_view text, NameHash nameHash);
 // The text of a name, or null for a temporary id.
 const char *getNameText(NameId name);
 // Prints the text, or "tmp_mn_<id>__ " for a temporary id, on the standard output.

@@ -328,20 +328,20 @@ static void skipSpaceStretch() {
 constexpr std::size_t keywordSlotCount = 256;  // a power of two, over four times the keywords
 
 struct KeywordSlot {
-  std::uint32_t hash;
+  NameHash hash;
   unsigned char keyword;  // position in keywordTable plus one, or 0 for an empty slot
   unsigned char length;
 };
 
 // The top eight bits of a multiplicative scramble of the name hash.
-constexpr std::size_t keywordHomeSlot(std::uint32_t hash) { return (hash * 2654435769u) >> 24; }
+constexpr std::size_t keywordHomeSlot(NameHash hash) { return (hash * 0x9E3779B97F4A7C15u) >> 56; }
 static_assert(keywordSlotCount == 256, "keywordHomeSlot keeps eight bits");
 
 constexpr std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
   std::array<KeywordSlot, keywordSlotCount> slots{};
   for (std::size_t k = 0; k < std::size(keywordTable); ++k) {
     const std::string_view text = keywordTable[k].text;
-    const std::uint32_t hash = nameHashOf(text);
+    const NameHash hash = nameHashOf(text);
     std::size_t slot = keywordHomeSlot(hash);
     while (slots[slot].keyword != 0)
       slot = (slot + 1) & (keywordSlotCount - 1);
@@ -351,31 +351,29 @@ constexpr std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
   return slots;
 }();
 
-// Keywords are short: a plain loop rather than a call to memcmp.
-static bool sameText(std::string_view word, const char *text) {
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (word[i] != text[i])
+// No keyword is longer than the texts the name hash tells apart, so a
+// keyword's hash and length match only the keyword itself.
+static_assert([] {
+  for (const Keyword &keyword : keywordTable)
+    if (std::string_view(keyword.text).size() > nameHashExactLength)
       return false;
   return true;
-}
+}());
 
 // Null when the word, whose name hash is given, is no keyword.
-static const Keyword *findKeyword(std::string_view word, std::uint32_t hash) {
+static const Keyword *findKeyword(std::string_view word, NameHash hash) {
   for (std::size_t slot = keywordHomeSlot(hash);; slot = (slot + 1) & (keywordSlotCount - 1)) {
     const KeywordSlot &entry = keywordSlots[slot];
     if (entry.keyword == 0)
       return nullptr;
-    if (entry.hash == hash && entry.length == word.size()) {
-      const Keyword &keyword = keywordTable[entry.keyword - 1];
-      if (sameText(word, keyword.text))
-        return &keyword;
-    }
+    if (entry.hash == hash && entry.length == word.size())
+      return &keywordTable[entry.keyword - 1];
   }
 }
 
 // Takes the identifier characters from the position on, within the buffered
 // bytes (the sentinel stops the loop), and hashes them on the way.
-static unsigned char *scanIdentifier(unsigned char *position, std::uint32_t &hash) {
+static unsigned char *scanIdentifier(unsigned char *position, NameHash &hash) {
   while (isIdentifierByte(*position)) {
     hash = nameHashStep(hash, *position);
     ++position;
@@ -385,7 +383,7 @@ static unsigned char *scanIdentifier(unsigned char *position, std::uint32_t &has
 
 // The token of a word read whole, keyword or name. A reserved word is
 // reported and parsing goes on with it as a name.
-static TokenCode finishWord(std::string_view word, std::uint32_t hash) {
+static TokenCode finishWord(std::string_view word, NameHash hash) {
   if (const Keyword *keyword = findKeyword(word, hash)) [[unlikely]] {
     if (!keyword->reserved) {
       // div= is written without a space; "div =" is div and an assignment.
@@ -403,7 +401,7 @@ static TokenCode finishWord(std::string_view word, std::uint32_t hash) {
 // the identifier text buffer, read by read, so that reading on cannot move it.
 [[gnu::noinline]] static TokenCode readIdentifierAtBufferEnd(unsigned char *start,
                                                              unsigned char *end,
-                                                             std::uint32_t hash) {
+                                                             NameHash hash) {
   TextBuffer &buffer = lexer.identifierText;
   buffer.length = 0;
   for (;;) {
@@ -423,7 +421,7 @@ static TokenCode finishWord(std::string_view word, std::uint32_t hash) {
 // jump and saves no registers for it.
 [[gnu::noinline, gnu::flatten]] static TokenCode readIdentifierOrKeyword() {
   unsigned char *start = lexer.cursor;
-  std::uint32_t hash = 0;
+  NameHash hash = 0;
   unsigned char *end = scanIdentifier(start, hash);
   if (end == lexer.limit && !lexer.inputEnded) [[unlikely]]
     return readIdentifierAtBufferEnd(start, end, hash);
@@ -564,9 +562,6 @@ static void takePlainStringRun(TextBuffer &buffer) {
   lexer.cursor = position;
 }
 
-// A backslash is stored with the character after it, so an escaped quote
-// does not end the string and an escaped line feed continues it. The
-// escapes are decoded by the constant pool.
 // The common string, read where it lies: buffered whole, with neither an
 // escape nor a line feed, NUL or the other quote before its closing quote.
 // False, with nothing taken, for any other string.
@@ -584,6 +579,9 @@ static bool readPlainString(TextBuffer &buffer, unsigned char quote) {
   return true;
 }
 
+// A backslash is stored with the character after it, so an escaped quote
+// does not end the string and an escaped line feed continues it. The
+// escapes are decoded by the constant pool.
 [[gnu::noinline]] static TokenCode readString() {
   int quote = currentChar();
   TextBuffer &buffer = quote == '"' ? lexer.doubleQuotedText : lexer.singleQuotedText;
@@ -673,28 +671,8 @@ static TokenCode skipInvalidCharacter() {
   case '"':
   case '\'':
     return readString();
-  case '#':
-    return punctuation(HashToken);
-  case '(':
-    return punctuation(LeftParenToken);
-  case ')':
-    return punctuation(RightParenToken);
-  case ',':
-    return punctuation(CommaToken);
   case '.':
-    return punctuation(DotToken);
-  case ':':
-    return punctuation(ColonToken);
-  case ';':
-    return punctuation(SemicolonToken);
-  case '?':
-    return punctuation(QuestionToken);
-  case '{':
-    return punctuation(LeftBraceToken);
-  case '}':
-    return punctuation(RightBraceToken);
-  case '~':
-    return punctuation(BitNotToken);
+    return punctuation(DotToken);  // the rest of punctuation is yylex's
   case '!':
     return readOperator(NotToken, NotEqualToken, EndOfInputToken);
   case '%':
@@ -726,23 +704,28 @@ static TokenCode skipInvalidCharacter() {
 }
 
 // White space and comments are skipped first. The byte at the cursor is
-// always readable, and letters, digits and white space are told apart by
-// one look at its class. At the sentinel the buffer is read on, or the
+// always readable, and letters and digits are told apart by one look at its
+// class. At the sentinel the buffer is read on, or the
 // input has ended. The readers of tokens are out of line and reached by a
 // jump, so that this loop, run for every token, saves no registers.
 int yylex() {
   lexer.tokenValue.text = nullptr;
   for (;;) {
-    const unsigned char byte = *lexer.cursor;
+    // Tokens are mostly apart by a blank or two: those are passed here.
+    unsigned char *position = lexer.cursor;
+    while (isByteOfClass(*position, BlankClass))
+      ++position;
+    lexer.cursor = position;
+    const unsigned char byte = *position;
     const unsigned char byteClass = classTable[byte + 1u];
     if (byteClass & LetterClass)
       return readIdentifierOrKeyword();
-    if (byteClass & SpaceClass) {
+    if (byteClass & DigitClass)
+      return readNumber();
+    if (byte == '\n') {
       skipSpaceStretch();
       continue;
     }
-    if (byteClass & DigitClass)
-      return readNumber();
     if (const std::uint16_t code = punctuationCodes[byte]) {
       passPlainCharacter();
       return code;
