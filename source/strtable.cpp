@@ -531,12 +531,6 @@ void resetDebugLists() {
 
 // ---- Index accessors ----
 
-std::uint32_t getIdentifierIndex(const IdentifierRecord *record) {
-  ASSERT(record->key.nameSpace == FL_VARIABLE || record->key.nameSpace == FL_FUNCTION ||
-         record->key.nameSpace == FL_PRAGMA);
-  return record->index;
-}
-
 void setVariableIndex(IdentifierRecord *record, std::uint32_t index) {
   ASSERT(record->key.nameSpace == FL_VARIABLE);
   record->index = index;

@@ -6,6 +6,8 @@
 // scope inside a function.
 #pragma once
 
+#include "tavokassert.h"
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -128,8 +130,13 @@ VariableDebugEntry *getLocalDebugList();
 VariableDebugEntry *getParameterDebugList();
 void resetDebugLists();
 
-// Index accessors; each asserts the record's name space.
-std::uint32_t getIdentifierIndex(const IdentifierRecord *record);
+// Index accessors; each asserts the record's name space. Every identifier
+// expression reads its record's index, hence the first one inline.
+inline std::uint32_t getIdentifierIndex(const IdentifierRecord *record) {
+  ASSERT(record->key.nameSpace == FL_VARIABLE || record->key.nameSpace == FL_FUNCTION ||
+         record->key.nameSpace == FL_PRAGMA);
+  return record->index;
+}
 void setVariableIndex(IdentifierRecord *record, std::uint32_t index);
 void setFunctionIndex(IdentifierRecord *record, std::uint32_t index);
 void setPragmaIndex(IdentifierRecord *record, std::uint32_t index);

@@ -131,8 +131,8 @@ TEST(Operators, EveryLexemeAndTheLongestMatch) {
   });
 }
 
-// The lookup hashes the word's length and three of its letters: every row
-// must be found, near misses with the same length or the same letters not.
+// Every row must be found; near misses with the same length, the same
+// letters or the same name hash not.
 TEST(Keywords, EveryRowIsFoundAndReservedWordsBecomeNames) {
   const struct {
     const char *word;
@@ -153,6 +153,12 @@ TEST(Keywords, EveryRowIsFoundAndReservedWordsBecomeNames) {
   for (const char *nearMiss : {"acces", "accesss", "Access", "_if", "if_", "a", "zzz", "fi", "iF", "whilf",
                                "wjile", "retrun", "elze", "fro", "var_", "v", "divdiv", "isvalid_", "typeof1"})
     EXPECT_EQ(lexSource(nearMiss), (std::vector<Lexeme>{{IDENTIFIER, nearMiss}}));
+  // Nine-byte words whose name hash is a keyword's: only the length tells them apart.
+  for (auto [word, keyword] : {std::pair{"Ucontinu0", "continue"}, std::pair{"_functio1", "function"},
+                               std::pair{"Bdebugge0", "debugger"}}) {
+    EXPECT_EQ(nameHashOf(word), nameHashOf(keyword)) << word;
+    EXPECT_EQ(lexSource(word), (std::vector<Lexeme>{{IDENTIFIER, word}}));
+  }
 }
 
 TEST(Numbers, TextsAndBases) {
