@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <ostream>
@@ -278,6 +279,40 @@ TEST(Reading, TheSameTokensWhereverAReadEnds) {
       EXPECT_EQ(lexSource(std::string(padding, '\n') + source), shifted);
     }
   }
+}
+
+// Line feeds are counted run by run in white space and one by one in
+// comments and strings; either way the count stops at the largest int.
+TEST(Lines, CountedInEveryPlaceAndStoppedAtTheLargestInt) {
+  const struct {
+    const char *name;
+    int firstLine;
+    std::string_view source;
+    std::vector<int> lines;  // current after each token
+  } cases[] = {
+      {"blank runs between line feeds", 1, "a \t\n\r\n \v\f\n\n b", {1, 5}},
+      {"comments and an escaped line feed", 1, "a // x\n/* \n\n */ 'q\\\nr' b", {1, 5, 5}},
+      {"past the largest int in one run", INT_MAX - 2, "a\n\n\n\n\nb\nc", {INT_MAX - 2, INT_MAX, INT_MAX}},
+      {"past it inside a comment", INT_MAX - 1, "a /*\n\n\n*/ b", {INT_MAX - 1, INT_MAX}},
+      {"from a line set by the emitter", 40, "a\nb", {40, 41}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    openSource(c.source);
+    setLineNumber(c.firstLine);
+    std::vector<int> lines;
+    for (int code = yylex(); code != EndOfInputToken && lines.size() < 10; code = yylex())
+      lines.push_back(getLineNumber());
+    EXPECT_EQ(lines, c.lines);
+  }
+}
+
+// Names longer than eight bytes may share a name hash; the lexer keeps them apart.
+TEST(Names, LongNamesOfOneHashAreDifferentNames) {
+  ASSERT_EQ(nameHashOf("a1234567b"), nameHashOf("b1234567a"));
+  const std::vector<Lexeme> tokens = lexSource("a1234567b b1234567a a1234567b");
+  ASSERT_EQ(tokens.size(), 3u);
+  EXPECT_EQ(tokens, (std::vector<Lexeme>{{IDENTIFIER, "a1234567b"}, {IDENTIFIER, "b1234567a"}, {IDENTIFIER, "a1234567b"}}));
 }
 
 // Each text buffer starts at 64 bytes and doubles.
