@@ -35,6 +35,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 // The stacks start at 150 entries and double; only exhausted memory stops them.
 #define YYINITDEPTH 150
@@ -59,7 +60,7 @@ static void beginPlaceholderFunction();
 static void beginBrokenFunction(IdentifierRecord *function);
 static bool declareExternalUnit(NameId name, char *url);
 static bool pragmaStringIndex(char *decoded, std::uint32_t *index);
-static int skipCopyReductions(int below, int state, int lookahead);
+static int skipCopyReductions(int below, int state, int rule, int lookahead);
 }
 
 %union {
@@ -1035,42 +1036,53 @@ int reductionIn(int state, int symbol) {
   return action < 0 && !yytable_value_is_error(action) ? -action : 0;
 }
 
-// The chain from one (state below, state entered, lookahead) depends on
-// nothing else, so the answers are kept: a unit repeats a few hundred
-// combinations a million times. Direct-mapped, replaced on collision.
+// A chain depends only on the state below, the left side of the rule just
+// reduced (which with it fixes the state entered) and the lookahead, so its
+// end is kept: a unit repeats a few thousand combinations a million times.
+// An entry packs the three and the state reached into one word, 9 + 7 + 7
+// + 9 bits; a state below of 511, which no parser state has, marks an empty
+// entry. Two entries share a slot pair, the newer first.
 struct ChainCache {
-  static constexpr unsigned size = 16384;
-  std::uint32_t keys[size] = {};   // key + 1; 0 for an empty slot
-  std::int16_t states[size] = {};
+  static constexpr unsigned size = 8192;
+  static constexpr std::uint32_t empty = 0xFFFFFFFFu;
+  std::uint32_t entries[size];
+  constexpr ChainCache() {
+    for (std::uint32_t &entry : entries)
+      entry = empty;
+  }
 };
+static_assert(YYNSTATES < 511 && YYNNTS <= 128 && YYNTOKENS < 126);
 
 }  // namespace
 
-static int skipCopyReductions(int below, int state, int lookahead) {
+static int skipCopyReductions(int below, int state, int rule, int lookahead) {
   static ChainCache cache;
   if (lookahead == YYerror)
     return state;
   const int symbol = lookahead == YYEMPTY ? YYSYMBOL_YYEMPTY
                      : lookahead <= YYEOF ? YYSYMBOL_YYEOF
                                           : YYTRANSLATE(lookahead);
-  // Below, entered and symbol take 9, 9 and 7 bits at most.
-  static_assert(YYNSTATES <= 512 && YYNTOKENS < 127);
-  const std::uint32_t key = (std::uint32_t(below) << 16 | std::uint32_t(state) << 7 |
-                             std::uint32_t(symbol & 127)) + 1;
-  const unsigned slot = (key * 2654435761u) >> 18;
-  if (cache.keys[slot] == key)
-    return cache.states[slot];
+  const std::uint32_t key = std::uint32_t(below) << 14 |
+                            std::uint32_t(yyr1[rule] - YYNTOKENS) << 7 |
+                            std::uint32_t(symbol & 127);
+  std::uint32_t *pair = &cache.entries[((key * 2654435761u) >> 20) & ~1u];
+  if (pair[0] >> 9 == key)
+    return static_cast<int>(pair[0] & 511);
+  if (pair[1] >> 9 == key) {
+    std::swap(pair[0], pair[1]);
+    return static_cast<int>(pair[0] & 511);
+  }
   int reached = state;
   for (;;) {
     if (reached == YYFINAL)
       break;
-    const int rule = reductionIn(reached, symbol);
-    if (rule == 0 || !copyRuleTable.isCopy[rule])
+    const int next = reductionIn(reached, symbol);
+    if (next == 0 || !copyRuleTable.isCopy[next])
       break;
-    ASSERT(yyr2[rule] == 1);
-    reached = stateAfterReduction(below, rule);
+    ASSERT(yyr2[next] == 1);
+    reached = stateAfterReduction(below, next);
   }
-  cache.keys[slot] = key;
-  cache.states[slot] = static_cast<std::int16_t>(reached);
+  pair[1] = pair[0];
+  pair[0] = key << 9 | std::uint32_t(reached);
   return reached;
 }
