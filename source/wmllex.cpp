@@ -381,18 +381,26 @@ static unsigned char *scanIdentifier(unsigned char *position, NameHash &hash) {
   return position;
 }
 
-// The token of a word read whole, keyword or name. A reserved word is
-// reported and parsing goes on with it as a name.
-static TokenCode finishWord(std::string_view word, NameHash hash) {
-  if (const Keyword *keyword = findKeyword(word, hash)) [[unlikely]] {
-    if (!keyword->reserved) {
-      // div= is written without a space; "div =" is div and an assignment.
-      if (keyword->code == DivKeyword && take('='))
-        return IntegerDivideAssignToken;
-      return keyword->code;
-    }
-    reportError(ReservedKeyword);
+// The token of a keyword. A reserved word is reported and parsing goes on
+// with it as a name. Out of line, so that the readers of names keep no
+// registers for it.
+[[gnu::noinline]] static TokenCode keywordToken(const Keyword *keyword, std::string_view word,
+                                                NameHash hash) {
+  if (!keyword->reserved) {
+    // div= is written without a space; "div =" is div and an assignment.
+    if (keyword->code == DivKeyword && take('='))
+      return IntegerDivideAssignToken;
+    return keyword->code;
   }
+  reportError(ReservedKeyword);
+  lexer.tokenValue.nameId = internNameText(word, hash);
+  return IDENTIFIER;
+}
+
+// The token of a word read whole, keyword or name.
+static TokenCode finishWord(std::string_view word, NameHash hash) {
+  if (const Keyword *keyword = findKeyword(word, hash)) [[unlikely]]
+    return keywordToken(keyword, word, hash);
   lexer.tokenValue.nameId = internNameText(word, hash);
   return IDENTIFIER;
 }
