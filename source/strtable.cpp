@@ -30,6 +30,9 @@ struct NameEntry {
   std::uint32_t nameSpaceMask;  // FL_* bits of the spaces the name is declared in
   std::uint32_t textHash;       // hashBytes of the text
   IdentifierListNode *identifiers;
+  // The variable record of the list too, found without a walk, since every
+  // use of a variable in an expression looks it up; null while there is none.
+  IdentifierRecord *variable;
 };
 
 // A slot of the interning index: a lookup compares a text only when its
@@ -220,7 +223,7 @@ static NameEntry *addNameEntry(std::string_view text) {
   auto *entry = static_cast<NameEntry *>(allocateFromMemPool(table.entryPool));
   *entry = NameEntry{.nameId = table.nextNameId++, .textOffset = table.areaSize,
                      .nameSpaceMask = 0, .textHash = hashBytes(text.data(), text.size()),
-                     .identifiers = nullptr};
+                     .identifiers = nullptr, .variable = nullptr};
   insertInHashTable(table.namesByText, toWord(entry), toWord(entry));
   recordEntryById(entry);
   table.areaSize += static_cast<std::uint32_t>(text.size() + 1);
@@ -310,6 +313,8 @@ IdentifierRecord *findIdentifier(IdentifierKey key) {
   NameEntry *entry = findEntryById(key.name);
   if (!entry)
     return findTemporaryIdentifier(key);
+  if (key.nameSpace == FL_VARIABLE)
+    return entry->variable;
   return findInEntry(entry, key.nameSpace);
 }
 
@@ -396,6 +401,7 @@ IdentifierRecord *declareIdentifier(IdentifierKey key) {
   entry->identifiers = newListNode(record, entry->identifiers);
   switch (key.nameSpace) {
   case FL_VARIABLE:
+    entry->variable = record;
     rememberVariableName(entry);
     return makeVariableRecord(record) ? record : nullptr;
   case FL_FUNCTION:
@@ -466,6 +472,7 @@ static void dropVariableOf(NameEntry *entry) {
     freeToMemPool(table.listNodePool, node);
     break;
   }
+  entry->variable = nullptr;
   entry->nameSpaceMask &= ~FL_VARIABLE;
 }
 
