@@ -228,10 +228,17 @@ static inline void appendByte(TextBuffer &buffer, int c) {
   buffer.bytes[buffer.length++] = static_cast<char>(c);
 }
 
-static void appendBytes(TextBuffer &buffer, const unsigned char *bytes, std::size_t count) {
-  while (buffer.capacity - buffer.length < count)
+// Literals are mostly a few bytes long: those are copied without a call.
+static inline void appendBytes(TextBuffer &buffer, const unsigned char *bytes, std::size_t count) {
+  while (buffer.capacity - buffer.length < count) [[unlikely]]
     growTextBuffer(buffer);
-  std::memcpy(buffer.bytes + buffer.length, bytes, count);
+  char *destination = buffer.bytes + buffer.length;
+  if (count <= 16) {
+    for (std::size_t i = 0; i < count; ++i)
+      destination[i] = static_cast<char>(bytes[i]);
+  } else {
+    std::memcpy(destination, bytes, count);
+  }
   buffer.length += count;
 }
 
@@ -518,11 +525,7 @@ static TokenCode readPlainDecimal(TextBuffer &buffer) {
 // A number starts with a digit or with a point before a digit. Its text is
 // kept as written (0x and the octal 0 included); the constant pool decides
 // the value.
-[[gnu::noinline]] static TokenCode readNumber() {
-  TextBuffer &buffer = lexer.numberText;
-  buffer.length = 0;
-  if (const TokenCode plain = readPlainDecimal(buffer); plain != EndOfInputToken)
-    return plain;
+[[gnu::noinline]] static TokenCode readNumberInFull(TextBuffer &buffer) {
   if (currentChar() == '.') {
     takeInto(buffer);
     return readFraction(buffer);
@@ -558,6 +561,16 @@ static TokenCode readPlainDecimal(TextBuffer &buffer) {
     return failToken(IncorrectConstantSyntax);
   finishText(buffer);
   return INTEGER_LITERAL;
+}
+
+// The common numbers are read where they lie; the others, with every check,
+// out of line.
+[[gnu::noinline]] static TokenCode readNumber() {
+  TextBuffer &buffer = lexer.numberText;
+  buffer.length = 0;
+  if (const TokenCode plain = readPlainDecimal(buffer); plain != EndOfInputToken)
+    return plain;
+  return readNumberInFull(buffer);
 }
 
 // Stores the string's plain characters from the cursor on, as far as they
