@@ -129,13 +129,14 @@ static void createNameTable() {
 }
 
 // The slot's home by the top bits of a multiplicative scramble, since the
-// low bits of the text hash are mostly the last characters.
+// low bits of the name hash are the last characters.
 static std::uint32_t homeNameSlot(NameHash nameHash) {
   return static_cast<std::uint32_t>((nameHash * 0x9E3779B97F4A7C15u) >> 32) &
          table.nameSlotMask;
 }
 
-// Identifiers are short: a plain loop beats a call to memcmp.
+// Only names longer than the hash tells apart are compared; they are still
+// short, so a plain loop rather than a call to memcmp.
 static bool sameBytes(const char *a, const char *b, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i)
     if (a[i] != b[i])

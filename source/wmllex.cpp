@@ -30,15 +30,15 @@ struct TextBuffer {
   std::size_t length;
 };
 
+// Before any input is opened the lexer sees an empty, ended input.
+constinit unsigned char noInput = '\0';
+
 // The read buffer holds the bytes from the current character to `limit`,
 // followed by a NUL that no scanning loop takes for a letter, digit or white
 // space: the tight loops over identifiers and white space stop at the end of
 // the buffered bytes without testing for it. The buffer is read on lazily,
 // only where a character at or past the sentinel is needed, so the byte at
 // the cursor is the current character unless it is the sentinel.
-// Before any input is opened the lexer sees an empty, ended input.
-constinit unsigned char noInput = '\0';
-
 struct LexerState {
   std::FILE *inputFile;
   const char *inputFileName;
@@ -82,10 +82,10 @@ enum CharacterClass : unsigned char {
   DigitClass = 2,       // 0-9
   HexDigitClass = 4,    // 0-9 A-F a-f
   OctalDigitClass = 8,  // 0-7
-  SpaceClass = 16,      // space, tab, line feed, vertical tab, form feed, carriage return
+  BlankClass = 16,      // white space but the line feed: space, tab, vertical tab, form
+                        // feed, carriage return
   StringStopClass = 32, // what ends a run of plain string characters: quotes, backslash,
                         // line feed, and NUL for the sentinel
-  BlankClass = 64,      // white space but the line feed
 };
 
 constexpr std::array<unsigned char, 257> makeClassTable() {
@@ -101,8 +101,6 @@ constexpr std::array<unsigned char, 257> makeClassTable() {
   mark('0', '7', OctalDigitClass);
   mark('A', 'F', HexDigitClass);
   mark('a', 'f', HexDigitClass);
-  mark(' ', ' ', SpaceClass);
-  mark('\t', '\r', SpaceClass);  // tab, line feed, vertical tab, form feed, carriage return
   for (int c : {'"', '\'', '\\', '\n', '\0'})
     mark(c, c, StringStopClass);
   mark(' ', ' ', BlankClass);
@@ -130,7 +128,6 @@ static inline bool isDigit(int c) { return isOfClass(c, DigitClass); }
 static inline bool isByteOfClass(unsigned char c, unsigned char characterClass) {
   return (classTable[c + 1u] & characterClass) != 0;
 }
-static inline bool isSpaceByte(unsigned char c) { return isByteOfClass(c, SpaceClass); }
 static inline bool isIdentifierByte(unsigned char c) { return isByteOfClass(c, LetterClass | DigitClass); }
 
 // Moves the unread bytes (one at most) to the front of the buffer and reads
@@ -330,8 +327,8 @@ static void skipSpaceStretch() {
 
 // Every identifier is looked up, so the keywords sit in an open-addressed
 // table placed by the name hash that interning uses, which the identifier
-// reader computes as it goes: a lookup is a probe or two and at most one
-// comparison of the whole word.
+// reader computes as it goes: a lookup is a probe or two, and hash and length
+// tell a keyword apart without comparing its text.
 constexpr std::size_t keywordSlotCount = 256;  // a power of two, over four times the keywords
 
 struct KeywordSlot {
@@ -726,9 +723,9 @@ static TokenCode skipInvalidCharacter() {
 
 // White space and comments are skipped first. The byte at the cursor is
 // always readable, and letters and digits are told apart by one look at its
-// class. At the sentinel the buffer is read on, or the
-// input has ended. The readers of tokens are out of line and reached by a
-// jump, so that this loop, run for every token, saves no registers.
+// class. At the sentinel the buffer is read on, or the input has ended. The
+// readers of tokens are out of line and reached by a jump, so that this
+// loop, run for every token, saves no registers.
 int yylex() {
   lexer.tokenValue.text = nullptr;
   for (;;) {
