@@ -1053,11 +1053,32 @@ struct ChainCache {
 };
 static_assert(YYNSTATES < 511 && YYNNTS <= 128 && YYNTOKENS < 126);
 
+// The states in which the parser may reduce by a copy rule, by default or
+// on some lookahead: only a chain that starts in one of them is looked up.
+struct ChainStarts {
+  bool mayCopy[YYNSTATES] = {};
+  ChainStarts() {
+    for (int state = 0; state < YYNSTATES; ++state) {
+      mayCopy[state] = copyRuleTable.isCopy[yydefact[state]];
+      const int base = yypact[state];
+      if (yypact_value_is_default(base))
+        continue;
+      for (int symbol = 0; symbol < YYNTOKENS; ++symbol) {
+        const int entry = base + symbol;
+        if (0 <= entry && entry <= YYLAST && yycheck[entry] == symbol && yytable[entry] < 0 &&
+            !yytable_value_is_error(yytable[entry]) && copyRuleTable.isCopy[-yytable[entry]])
+          mayCopy[state] = true;
+      }
+    }
+  }
+};
+const ChainStarts chainStarts;
+
 }  // namespace
 
 static int skipCopyReductions(int below, int state, int rule, int lookahead) {
   static ChainCache cache;
-  if (lookahead == YYerror)
+  if (!chainStarts.mayCopy[state] || lookahead == YYerror)
     return state;
   const int symbol = lookahead == YYEMPTY ? YYSYMBOL_YYEMPTY
                      : lookahead <= YYEOF ? YYSYMBOL_YYEOF
