@@ -141,28 +141,28 @@ struct HeldFreeLists {
   int itemCount;
 };
 
-static void returnExpressionNode(HeldFreeLists &lists, Expression *node) {
-  if (lists.nodeCount < expressionFreeListBound) {
-    node->nextFreeNode = lists.nodes;
-    lists.nodes = node;
-    lists.nodeCount += 1;
+// One record onto a held free list, or, when the list is full, the record
+// and the list's surplus back to their pool.
+template <class Record, Record *Record::*link, int bound>
+static void returnToHeldList(MemPool *pool, Record *&head, int &count, Record *record) {
+  if (count < bound) {
+    record->*link = head;
+    head = record;
+    count += 1;
     return;
   }
-  lists.nodes = trimFreeList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
-      state.expressionPool, lists.nodes, node);
-  lists.nodeCount = expressionFreeListBound / 2;
+  head = trimFreeList<Record, link, bound>(pool, head, record);
+  count = bound / 2;
+}
+
+static void returnExpressionNode(HeldFreeLists &lists, Expression *node) {
+  returnToHeldList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
+      state.expressionPool, lists.nodes, lists.nodeCount, node);
 }
 
 static void returnListNode(HeldFreeLists &lists, ExpressionList *item) {
-  if (lists.itemCount < expressionListFreeListBound) {
-    item->nextExpression = lists.items;
-    lists.items = item;
-    lists.itemCount += 1;
-    return;
-  }
-  lists.items = trimFreeList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
-      state.expressionListPool, lists.items, item);
-  lists.itemCount = expressionListFreeListBound / 2;
+  returnToHeldList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
+      state.expressionListPool, lists.items, lists.itemCount, item);
 }
 
 // The source decides how deep a tree is (a chain of a million additions is
