@@ -6,6 +6,7 @@
 #include "codegen.h"
 #include "errorhlr.h"
 #include "pragma.h"
+#include "pendingerror.h"
 
 #include <gtest/gtest.h>
 
@@ -25,14 +26,6 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-void settlePendingError() {
-  if (!isErrorPending())
-    return;
-  CaptureStderr();
-  reportSyntaxError(SyntaxErrorInStatement);
-  GetCapturedStderr();
-}
 
 void freshPool() {
   setErrorLimit(1000);
