@@ -41,17 +41,20 @@ struct FormFamily {
 static constinit BlockWalkState walk{};
 
 namespace {
-// The early code of the function being parsed: its bytes are written in
-// place, so the buffer is grown by hand rather than by a container that
-// would clear every byte first.
-struct EarlyCodeBuffer {
+// Final bytes of the function being compiled, waiting for the assembly: its
+// bytes are written in place, so the buffer is grown by hand rather than by
+// a container that would clear every byte first.
+struct CodeBytes {
   std::uint8_t *bytes;
   std::size_t size;
   std::size_t capacity;
 };
 } // namespace
 
-static constinit EarlyCodeBuffer earlyCode{};
+// The early code, made while the function is parsed.
+static constinit CodeBytes earlyCode{};
+// The blocks' bytes encoded as each block is selected at the function's end.
+static constinit CodeBytes selectedCode{};
 
 
 // ---------------------------------------------------------------- forms
@@ -313,42 +316,48 @@ constexpr std::size_t keptEarlyCodeCapacity = std::size_t{1} << 20;
 
 void beginEarlyCode() { earlyCode.size = 0; }
 
-void endEarlyCode() {
-  if (earlyCode.capacity > keptEarlyCodeCapacity) {
-    std::free(earlyCode.bytes);
-    earlyCode = EarlyCodeBuffer{};
+static void emptyCodeBytes(CodeBytes &buffer) {
+  if (buffer.capacity > keptEarlyCodeCapacity) {
+    std::free(buffer.bytes);
+    buffer = CodeBytes{};
   }
-  earlyCode.size = 0;
+  buffer.size = 0;
 }
+
+void endEarlyCode() { emptyCodeBytes(earlyCode); }
 
 // The Code field's size is a 32-bit count.
 constexpr std::uint64_t largestCodeSize = 0xFFFFFFFFu;
 
-static void makeEarlyCodeRoom(std::size_t count) {
-  if (earlyCode.size + count <= earlyCode.capacity)
+static void makeRoom(CodeBytes &buffer, std::size_t count) {
+  if (buffer.size + count <= buffer.capacity)
     return;
-  const std::size_t capacity = std::max(std::size_t{4096}, 2 * (earlyCode.size + count));
-  void *bytes = std::realloc(earlyCode.bytes, capacity);
+  const std::size_t capacity = std::max(std::size_t{4096}, 2 * (buffer.size + count));
+  void *bytes = std::realloc(buffer.bytes, capacity);
   if (!bytes)
     fatalError(noMemorySpace);
-  earlyCode.bytes = static_cast<std::uint8_t *>(bytes);
-  earlyCode.capacity = capacity;
+  buffer.bytes = static_cast<std::uint8_t *>(bytes);
+  buffer.capacity = capacity;
 }
 
-// Encodes the list at the end of the early code and gives back its cells,
-// in one pass.
-static void encodeAndFree(AsmCodeList *code) {
-  makeEarlyCodeRoom(code->size);
-  std::uint8_t *end = earlyCode.bytes + earlyCode.size;
-  AsmCode *instruction = code->first;
-  while (instruction) {
+// Encodes the instructions from first up to (not including) end at the end
+// of the buffer, size bytes in all, and gives back their cells, in one pass.
+static void encodeAndFreeInstructions(CodeBytes &buffer, AsmCode *first, const AsmCode *end, std::uint32_t size) {
+  makeRoom(buffer, size);
+  std::uint8_t *written = buffer.bytes + buffer.size;
+  AsmCode *instruction = first;
+  while (instruction != end) {
     AsmCode *next = instruction->next;
-    end += encodeInstructionAt(instruction, end);
+    written += encodeInstructionAt(instruction, written);
     giveRecordCell(instruction);
     instruction = next;
   }
-  ASSERT(end == earlyCode.bytes + earlyCode.size + code->size);
-  earlyCode.size += code->size;
+  ASSERT(written == buffer.bytes + buffer.size + size);
+  buffer.size += size;
+}
+
+static void encodeAndFree(AsmCodeList *code) {
+  encodeAndFreeInstructions(earlyCode, code->first, nullptr, code->size);
   giveRecordCell(code);
 }
 
@@ -408,6 +417,54 @@ void selectBlock(BasicBlock *block) {
   block->cgBlockInfoPtr->asmCodeListPtr = list;
 }
 
+// Only the abstract jumps are between blocks; the jumps of the conditional
+// and logical operators are concrete from the start.
+static bool isAbstractJump(const AsmCode *instruction) {
+  return instruction->operation >= Operation::ConJumpFw && instruction->operation <= Operation::UnconJumpBw;
+}
+
+// The instructions jump selection still rewrites: from the conditional jump
+// of a final jump pair, else the last instruction if it is a jump to a
+// block; null when the block has none.
+static AsmCode *firstJumpToBlock(const AsmCodeList *list) {
+  if (list->conditionalJump && isAbstractJump(list->conditionalJump))
+    return list->conditionalJump;
+  if (isAbstractJump(list->last))
+    return list->last;
+  return nullptr;
+}
+
+static std::uint32_t sizeOfInstructions(const AsmCode *first) {
+  std::uint32_t size = 0;
+  for (const AsmCode *instruction = first; instruction; instruction = instruction->next)
+    size += static_cast<std::uint32_t>(opcodeRow(instruction->operation).size);
+  return size;
+}
+
+// Encodes the block's list up to its jumps to other blocks into the selected
+// code, which keeps the later passes from walking the instructions again;
+// the jumps stay in the list. With the line table the instructions stay
+// whole: the assembly makes an entry for each.
+static void encodeSelectedBlock(CgBlockInfo *info) {
+  AsmCodeList *list = info->asmCodeListPtr;
+  if (!list || isDebugInfoEnabled() || selectedCode.size + list->size > largestCodeSize)
+    return;
+  AsmCode *jumps = firstJumpToBlock(list);
+  const std::uint32_t jumpsSize = jumps ? sizeOfInstructions(jumps) : 0;
+  if (jumps == list->first)
+    return;
+  info->encodedStart = static_cast<std::uint32_t>(selectedCode.size);
+  info->encodedSize = list->size - jumpsSize;
+  encodeAndFreeInstructions(selectedCode, list->first, jumps, info->encodedSize);
+  if (!jumps) {
+    giveRecordCell(list);
+    info->asmCodeListPtr = nullptr;
+    return;
+  }
+  list->first = jumps;
+  list->size = jumpsSize;
+}
+
 // Ids follow the list order; the start offsets are estimates that count
 // every abstract jump at its widest until jump selection settles them.
 static void layOutAndSelectBlocks(BlockListNode *blockList) {
@@ -418,24 +475,18 @@ static void layOutAndSelectBlocks(BlockListNode *blockList) {
     CgBlockInfo *info = takeRecordCell<CgBlockInfo>();
     *info = CgBlockInfo{.blockId = walk.numberOfBasicBlocks,
                         .startOffset = walk.runningOffset,
-                        .asmCodeListPtr = nullptr};
+                        .asmCodeListPtr = nullptr,
+                        .encodedStart = 0,
+                        .encodedSize = 0};
     ++walk.numberOfBasicBlocks;
     block->cgBlockInfoPtr = info;
     selectBlock(block);
     walk.runningOffset += block->earlyCodeSize;
     if (info->asmCodeListPtr)
       walk.runningOffset += info->asmCodeListPtr->size;
+    encodeSelectedBlock(info);
   }
   walk.currentPosition = nullptr;
-}
-
-ByteBuffer *generateBlockListCode(BlockListNode *blockList) {
-  ASSERT(blockList);
-  walk.numberOfBasicBlocks = 0;
-  walk.runningOffset = 0;
-  layOutAndSelectBlocks(blockList);
-  selectJumps(blockList);
-  return assembleBlockList(blockList);
 }
 
 // ---------------------------------------------------------------- assembly
@@ -453,6 +504,7 @@ static std::uint64_t totalCodeSize(BlockListNode *blockList) {
     const CgBlockInfo *info = node->blockPtr->cgBlockInfoPtr;
     ASSERT(info);
     total += node->blockPtr->earlyCodeSize;
+    total += info->encodedSize;
     if (info->asmCodeListPtr)
       total += info->asmCodeListPtr->size;
   }
@@ -484,9 +536,11 @@ static void releaseBlockCode(BasicBlock *block) {
   block->cgBlockInfoPtr = nullptr;
 }
 
-ByteBuffer *assembleBlockList(BlockListNode *blockList) {
+// Encodes the blocks at their final offsets. Given a layout, each block's
+// jumps are finished on the way (finishBlockJumps); without one they must
+// be final already.
+static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *layout, std::uint64_t total) {
   ASSERT(blockList);
-  const std::uint64_t total = totalCodeSize(blockList);
   if (total > largestCodeSize)
     codeTooLarge();
   ByteBuffer *code = nullptr;
@@ -497,18 +551,42 @@ ByteBuffer *assembleBlockList(BlockListNode *blockList) {
   }
   const bool withLineTable = isDebugInfoEnabled();
   std::uint32_t offset = 0;
-  for (BlockListNode *node = blockList; node; node = node->nextBlock) {
+  std::uint32_t blockId = 0;
+  for (BlockListNode *node = blockList; node; node = node->nextBlock, ++blockId) {
     BasicBlock *block = node->blockPtr;
+    if (layout)
+      finishBlockJumps(layout, blockId, block);
     if (block->earlyCodeSize) {
       // Early code is only made without the line table.
       ASSERT(!withLineTable);
       std::memcpy(code->bytes + offset, earlyCode.bytes + block->earlyCodeStart, block->earlyCodeSize);
       offset += block->earlyCodeSize;
     }
+    if (const CgBlockInfo *info = block->cgBlockInfoPtr; info->encodedSize) {
+      std::memcpy(code->bytes + offset, selectedCode.bytes + info->encodedStart, info->encodedSize);
+      offset += info->encodedSize;
+    }
     if (const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr)
       offset = encodeList(list, code, offset, withLineTable);
     releaseBlockCode(block);
   }
   ASSERT(offset == total);
+  return code;
+}
+
+ByteBuffer *assembleBlockList(BlockListNode *blockList) {
+  return assembleBlocks(blockList, nullptr, totalCodeSize(blockList));
+}
+
+ByteBuffer *generateBlockListCode(BlockListNode *blockList) {
+  ASSERT(blockList);
+  walk.numberOfBasicBlocks = 0;
+  walk.runningOffset = 0;
+  selectedCode.size = 0;
+  layOutAndSelectBlocks(blockList);
+  JumpLayout *layout = settleJumps(blockList);
+  ByteBuffer *code = assembleBlocks(blockList, layout, jumpLayoutCodeSize(layout));
+  releaseJumpLayout(layout);
+  emptyCodeBytes(selectedCode);
   return code;
 }

@@ -39,10 +39,16 @@ struct AsmCodeList {
 };
 static_assert(std::is_trivially_copyable_v<AsmCodeList>);
 
+// Without the line table, a block's instructions are encoded as soon as it is
+// selected, while they are still in the cache, and only its jumps to other
+// blocks stay in its list for jump selection: its Code is its early code,
+// then its encoded bytes, then its list.
 struct CgBlockInfo {
   std::uint32_t blockId;      // position in the block list, from 0
   std::uint32_t startOffset;  // within the function's Code; final after jump selection
-  AsmCodeList *asmCodeListPtr;  // null for a block without code
+  AsmCodeList *asmCodeListPtr;  // null for a block without code left to encode
+  std::uint32_t encodedStart;   // offset of the block's bytes in the function's selected code
+  std::uint32_t encodedSize;    // 0: nothing encoded at selection
 };
 static_assert(std::is_trivially_copyable_v<CgBlockInfo>);
 

@@ -18,17 +18,17 @@ namespace {
 constexpr int conditionalSlot = 0;
 constexpr int lastSlot = 1;
 constexpr int slotCount = 2;
-constexpr std::int64_t noTarget = -1;
+constexpr std::uint32_t noTarget = 0xFFFFFFFFu;
 
-// The work record of one block for one run, indexed by blockId.
+// The work record of one block for one run, indexed by blockId. The rounds
+// read every record and the start of each jump's target, so what they need
+// is kept dense: the starts in an array of their own, the rest in 24 bytes.
+// The jumps themselves are found again on the blocks when they are rewritten.
 struct BlockLayout {
-  BasicBlock *block;
-  std::int64_t start;     // offset of the block's first byte in the Code
-  std::int64_t bodySize;  // the block's code (early code included) without its slot jumps
-  AsmCode *jump[slotCount];              // null for an empty slot
-  std::int64_t targetId[slotCount];      // noTarget for an empty slot
-  int jumpSize[slotCount];               // 0 for an empty slot
-  std::int64_t jumpOffset[slotCount];    // last computed, signed
+  std::int64_t bodySize;             // the block's code (early code included) without its slot jumps
+  std::uint32_t targetId[slotCount]; // noTarget for an empty slot
+  std::uint8_t jumpSize[slotCount];  // 0 for an empty slot
+  std::uint8_t forms[slotCount];     // index into concreteJumpForms
 };
 
 // The concrete forms of an abstract jump by byte size; None where the
@@ -38,6 +38,13 @@ struct ConcreteJumpForms {
   Operation formOfSize[3];
 };
 } // namespace
+
+// The layout of one function while its jumps are sized.
+struct JumpLayout {
+  std::uint32_t blockCount;
+  BlockLayout *blocks;
+  std::int64_t *starts;  // offset of each block's first byte in the Code
+};
 
 constexpr ConcreteJumpForms concreteJumpForms[] = {
     {Operation::ConJumpFw, {Operation::TJumpFwS, Operation::TJumpFw, Operation::TJumpFwW}},
@@ -66,11 +73,11 @@ static bool isJump(const AsmCode *jumpCode) {
   return jumpCode->operation >= Operation::ConJumpFw && jumpCode->operation <= Operation::UnconJumpBw;
 }
 
-static const ConcreteJumpForms &formsOf(const AsmCode *jump) {
+static std::uint8_t formsIndexOf(const AsmCode *jump) {
   const auto index = static_cast<std::uint32_t>(jump->operation) - static_cast<std::uint32_t>(Operation::ConJumpFw);
   ASSERT(index < std::size(concreteJumpForms));
   ASSERT(concreteJumpForms[index].abstractJump == jump->operation);
-  return concreteJumpForms[index];
+  return static_cast<std::uint8_t>(index);
 }
 
 [[noreturn]] static void jumpOffsetTooLarge() {
@@ -93,10 +100,10 @@ int jumpSizeForOffset(std::int64_t offset) {
 }
 
 // The smallest size the jump has a form of for this offset.
-static int sizeOfJump(const AsmCode *jump, std::int64_t offset) {
-  const ConcreteJumpForms &forms = formsOf(jump);
+[[gnu::always_inline]] static inline int sizeOfJump(std::uint8_t forms, std::int64_t offset) {
+  const ConcreteJumpForms &jumpForms = concreteJumpForms[forms];
   int size = jumpSizeForOffset(offset);
-  while (forms.formOfSize[size - 1] == Operation::None)
+  while (jumpForms.formOfSize[size - 1] == Operation::None)
     ++size;
   return size;
 }
@@ -120,7 +127,7 @@ static std::uint32_t countBlocks(const BlockListNode *blockList) {
   return count;
 }
 
-static std::int64_t targetIdOf(const AsmCode *jump, std::uint32_t blockCount) {
+static std::uint32_t targetIdOf(const AsmCode *jump, std::uint32_t blockCount) {
   ASSERT(jump->targetBlock);
   const std::uint32_t id = getBlockId(jump->targetBlock);
   // A target outside this function's list would be a block already released.
@@ -128,23 +135,20 @@ static std::int64_t targetIdOf(const AsmCode *jump, std::uint32_t blockCount) {
   return id;
 }
 
-static void occupySlot(BlockLayout &layout, int slot, AsmCode *jump, std::uint32_t blockCount) {
-  layout.jump[slot] = jump;
+static void occupySlot(BlockLayout &layout, int slot, const AsmCode *jump, std::uint32_t blockCount) {
   layout.targetId[slot] = targetIdOf(jump, blockCount);
-  layout.jumpSize[slot] = opcodeRow(jump->operation).size;
+  layout.forms[slot] = formsIndexOf(jump);
+  layout.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(jump->operation).size);
   layout.bodySize -= layout.jumpSize[slot];
 }
 
-static void layOutBlock(BlockLayout &layout, BasicBlock *block, std::uint32_t blockCount) {
-  layout = BlockLayout{.block = block,
-                       .start = 0,
-                       .bodySize = 0,
-                       .jump = {nullptr, nullptr},
+static void layOutBlock(BlockLayout &layout, const BasicBlock *block, std::uint32_t blockCount) {
+  const CgBlockInfo *info = block->cgBlockInfoPtr;
+  layout = BlockLayout{.bodySize = std::int64_t{block->earlyCodeSize} + info->encodedSize,
                        .targetId = {noTarget, noTarget},
                        .jumpSize = {0, 0},
-                       .jumpOffset = {0, 0}};
-  layout.bodySize = block->earlyCodeSize;
-  const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr;
+                       .forms = {0, 0}};
+  const AsmCodeList *list = info->asmCodeListPtr;
   if (!list)
     return;
   layout.bodySize += list->size;
@@ -155,39 +159,45 @@ static void layOutBlock(BlockLayout &layout, BasicBlock *block, std::uint32_t bl
   ASSERT(layout.bodySize >= 0);
 }
 
-static std::int64_t blockEnd(const BlockLayout &layout) {
-  return layout.start + layout.bodySize + layout.jumpSize[conditionalSlot] + layout.jumpSize[lastSlot];
+static std::int64_t blockEnd(const JumpLayout &layout, std::uint32_t i) {
+  const BlockLayout &block = layout.blocks[i];
+  return layout.starts[i] + block.bodySize + block.jumpSize[conditionalSlot] + block.jumpSize[lastSlot];
 }
 
 // Every jump at its widest, the blocks one after the other in list order.
-static BlockLayout *layOutBlocks(BlockListNode *blockList, std::uint32_t blockCount) {
-  auto *layouts = allocateWorkArray<BlockLayout>(blockCount);
+static JumpLayout layOutBlocks(const BlockListNode *blockList) {
+  JumpLayout layout{.blockCount = countBlocks(blockList), .blocks = nullptr, .starts = nullptr};
+  layout.blocks = allocateWorkArray<BlockLayout>(layout.blockCount);
+  layout.starts = allocateWorkArray<std::int64_t>(layout.blockCount);
   std::uint32_t i = 0;
   std::int64_t runningOffset = 0;
-  for (BlockListNode *node = blockList; node; node = node->nextBlock, ++i) {
-    BasicBlock *block = node->blockPtr;
+  for (const BlockListNode *node = blockList; node; node = node->nextBlock, ++i) {
+    const BasicBlock *block = node->blockPtr;
     ASSERT(block);
     // Ids are given in list order by the walk that selected the blocks.
     ASSERT(getBlockId(block) == i);
-    layOutBlock(layouts[i], block, blockCount);
-    layouts[i].start = runningOffset;
-    runningOffset = blockEnd(layouts[i]);
+    layOutBlock(layout.blocks[i], block, layout.blockCount);
+    layout.starts[i] = runningOffset;
+    runningOffset = blockEnd(layout, i);
   }
-  return layouts;
+  return layout;
 }
 
 // ---------------------------------------------------------------- phase 2: fixed point
 
 // A backward jump counts from its own first byte, a forward jump from the
-// byte after it, to the target block's first byte.
-static std::int64_t offsetOfSlot(const BlockLayout *layouts, const BlockLayout &layout, int slot) {
-  const std::int64_t targetStart = layouts[layout.targetId[slot]].start;
-  std::int64_t jumpStart = layout.start + layout.bodySize;
+// byte after it, to the target block's first byte. Inlined into the rounds,
+// which make it for every jump.
+[[gnu::always_inline]] static inline std::int64_t offsetOfSlot(const JumpLayout &layout, std::uint32_t i, int slot) {
+  const BlockLayout &block = layout.blocks[i];
+  const std::int64_t start = layout.starts[i];
+  const std::int64_t targetStart = layout.starts[block.targetId[slot]];
+  std::int64_t jumpStart = start + block.bodySize;
   if (slot == lastSlot)
-    jumpStart += layout.jumpSize[conditionalSlot];
-  if (targetStart <= layout.start)
+    jumpStart += block.jumpSize[conditionalSlot];
+  if (targetStart <= start)
     return targetStart - jumpStart;
-  return targetStart - (jumpStart + layout.jumpSize[slot]);
+  return targetStart - (jumpStart + block.jumpSize[slot]);
 }
 
 // How a round may change a jump's size. Settling normally lets every size
@@ -196,42 +206,40 @@ enum class SizeRule { FollowOffset, GrowOnly };
 
 // One round over all jumps in list order; the second slot of a block already
 // sees the first slot's new size. Returns the total of the size changes.
-static std::int64_t resizeJumps(BlockLayout *layouts, std::uint32_t blockCount, SizeRule rule) {
+static std::int64_t resizeJumps(JumpLayout &layout, SizeRule rule) {
   std::int64_t change = 0;
-  for (std::uint32_t i = 0; i < blockCount; ++i) {
-    BlockLayout &layout = layouts[i];
+  for (std::uint32_t i = 0; i < layout.blockCount; ++i) {
+    BlockLayout &block = layout.blocks[i];
     for (int slot = conditionalSlot; slot < slotCount; ++slot) {
-      if (layout.targetId[slot] == noTarget)
+      if (block.targetId[slot] == noTarget)
         continue;
-      const std::int64_t offset = offsetOfSlot(layouts, layout, slot);
-      layout.jumpOffset[slot] = offset;
-      const int oldSize = layout.jumpSize[slot];
-      int newSize = sizeOfJump(layout.jump[slot], offset);
+      const int oldSize = block.jumpSize[slot];
+      int newSize = sizeOfJump(block.forms[slot], offsetOfSlot(layout, i, slot));
       if (rule == SizeRule::GrowOnly && newSize < oldSize)
         newSize = oldSize;
       change += newSize > oldSize ? newSize - oldSize : oldSize - newSize;
-      layout.jumpSize[slot] = newSize;
+      block.jumpSize[slot] = static_cast<std::uint8_t>(newSize);
     }
   }
   return change;
 }
 
-static void recomputeBlockStarts(BlockLayout *layouts, std::uint32_t blockCount) {
-  for (std::uint32_t i = 1; i < blockCount; ++i)
-    layouts[i].start = blockEnd(layouts[i - 1]);
+static void recomputeBlockStarts(JumpLayout &layout) {
+  for (std::uint32_t i = 1; i < layout.blockCount; ++i)
+    layout.starts[i] = blockEnd(layout, i - 1);
 }
 
 // The jump sizes after a round, to recognise a round that repeats.
-static void copyJumpSizes(const BlockLayout *layouts, std::uint32_t blockCount, int *sizes) {
-  for (std::uint32_t i = 0; i < blockCount; ++i)
+static void copyJumpSizes(const JumpLayout &layout, std::uint8_t *sizes) {
+  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
     for (int slot = conditionalSlot; slot < slotCount; ++slot)
-      sizes[i * slotCount + slot] = layouts[i].jumpSize[slot];
+      sizes[i * slotCount + slot] = layout.blocks[i].jumpSize[slot];
 }
 
-static bool haveJumpSizes(const BlockLayout *layouts, std::uint32_t blockCount, const int *sizes) {
-  for (std::uint32_t i = 0; i < blockCount; ++i)
+static bool haveJumpSizes(const JumpLayout &layout, const std::uint8_t *sizes) {
+  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
     for (int slot = conditionalSlot; slot < slotCount; ++slot)
-      if (sizes[i * slotCount + slot] != layouts[i].jumpSize[slot])
+      if (sizes[i * slotCount + slot] != layout.blocks[i].jumpSize[slot])
         return false;
   return true;
 }
@@ -248,20 +256,20 @@ static bool haveJumpSizes(const BlockLayout *layouts, std::uint32_t blockCount, 
 // comparing with a snapshot taken at rounds 1, 2, 4, 8... and from then on a
 // size may only grow, which settles after at most two steps per jump. A jump
 // may then keep a larger form than its offset needs; it still holds it.
-static void settleJumpSizes(BlockLayout *layouts, std::uint32_t blockCount) {
-  auto *snapshot = allocateWorkArray<int>(std::size_t{blockCount} * slotCount);
-  copyJumpSizes(layouts, blockCount, snapshot);
+static void settleJumpSizes(JumpLayout &layout) {
+  auto *snapshot = allocateWorkArray<std::uint8_t>(std::size_t{layout.blockCount} * slotCount);
+  copyJumpSizes(layout, snapshot);
   SizeRule rule = SizeRule::FollowOffset;
   std::uint64_t roundsPerSnapshot = 1;
   std::uint64_t roundsSinceSnapshot = 0;
-  while (resizeJumps(layouts, blockCount, rule) != 0) {
-    recomputeBlockStarts(layouts, blockCount);
+  while (resizeJumps(layout, rule) != 0) {
+    recomputeBlockStarts(layout);
     if (rule == SizeRule::GrowOnly)
       continue;
-    if (haveJumpSizes(layouts, blockCount, snapshot)) {
+    if (haveJumpSizes(layout, snapshot)) {
       rule = SizeRule::GrowOnly;
     } else if (++roundsSinceSnapshot == roundsPerSnapshot) {
-      copyJumpSizes(layouts, blockCount, snapshot);
+      copyJumpSizes(layout, snapshot);
       roundsPerSnapshot *= 2;
       roundsSinceSnapshot = 0;
     }
@@ -272,36 +280,59 @@ static void settleJumpSizes(BlockLayout *layouts, std::uint32_t blockCount) {
 // ---------------------------------------------------------------- phase 3: rewriting
 
 // The form is chosen by the settled size, which holds the offset.
-static void rewriteJump(AsmCode *jump, std::int64_t offset, int size) {
+static void rewriteJump(AsmCode *jump, std::uint8_t forms, std::int64_t offset, int size) {
   const std::int64_t magnitude = offset < 0 ? -offset : offset;
-  ASSERT(sizeOfJump(jump, offset) <= size);
-  const Operation form = formsOf(jump).formOfSize[size - 1];
+  ASSERT(sizeOfJump(forms, offset) <= size);
+  const Operation form = concreteJumpForms[forms].formOfSize[size - 1];
   ASSERT(form != Operation::None);
   jump->operation = form;
   jump->operand1 = static_cast<std::uint16_t>(magnitude);
 }
 
-static void rewriteAbstractJumps(const BlockLayout *layouts, std::uint32_t blockCount) {
-  for (std::uint32_t i = 0; i < blockCount; ++i) {
-    const BlockLayout &layout = layouts[i];
-    CgBlockInfo *info = layout.block->cgBlockInfoPtr;
-    info->startOffset = static_cast<std::uint32_t>(layout.start);
-    if (layout.targetId[conditionalSlot] == noTarget && layout.targetId[lastSlot] == noTarget)
-      continue;
-    AsmCodeList *list = info->asmCodeListPtr;
-    ASSERT(list);
-    for (int slot = lastSlot; slot >= conditionalSlot; --slot)
-      if (layout.targetId[slot] != noTarget)
-        rewriteJump(layout.jump[slot], layout.jumpOffset[slot], layout.jumpSize[slot]);
-    list->size = static_cast<std::uint32_t>(blockEnd(layout) - layout.start - layout.block->earlyCodeSize);
-  }
+// The last round changed no size, so the offsets it computed are those of
+// the final starts: they are computed again here rather than kept per round.
+void finishBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBlock *block) {
+  ASSERT(blockId < layout->blockCount);
+  const BlockLayout &jumps = layout->blocks[blockId];
+  CgBlockInfo *info = block->cgBlockInfoPtr;
+  info->startOffset = static_cast<std::uint32_t>(layout->starts[blockId]);
+  if (jumps.targetId[conditionalSlot] == noTarget && jumps.targetId[lastSlot] == noTarget)
+    return;
+  AsmCodeList *list = info->asmCodeListPtr;
+  ASSERT(list);
+  if (jumps.targetId[lastSlot] != noTarget)
+    rewriteJump(list->last, jumps.forms[lastSlot], offsetOfSlot(*layout, blockId, lastSlot), jumps.jumpSize[lastSlot]);
+  if (jumps.targetId[conditionalSlot] != noTarget)
+    rewriteJump(list->conditionalJump, jumps.forms[conditionalSlot], offsetOfSlot(*layout, blockId, conditionalSlot),
+                jumps.jumpSize[conditionalSlot]);
+  list->size = static_cast<std::uint32_t>(blockEnd(*layout, blockId) - layout->starts[blockId] - block->earlyCodeSize -
+                                          info->encodedSize);
+}
+
+std::uint64_t jumpLayoutCodeSize(const JumpLayout *layout) {
+  if (!layout->blockCount)
+    return 0;
+  return static_cast<std::uint64_t>(blockEnd(*layout, layout->blockCount - 1));
+}
+
+JumpLayout *settleJumps(BlockListNode *basicBlockListPtr) {
+  ASSERT(basicBlockListPtr);
+  auto *layout = allocateWorkArray<JumpLayout>(1);
+  *layout = layOutBlocks(basicBlockListPtr);
+  settleJumpSizes(*layout);
+  return layout;
+}
+
+void releaseJumpLayout(JumpLayout *layout) {
+  std::free(layout->blocks);
+  std::free(layout->starts);
+  std::free(layout);
 }
 
 void selectJumps(BlockListNode *basicBlockListPtr) {
-  ASSERT(basicBlockListPtr);
-  const std::uint32_t blockCount = countBlocks(basicBlockListPtr);
-  BlockLayout *layouts = layOutBlocks(basicBlockListPtr, blockCount);
-  settleJumpSizes(layouts, blockCount);
-  rewriteAbstractJumps(layouts, blockCount);
-  std::free(layouts);
+  JumpLayout *layout = settleJumps(basicBlockListPtr);
+  std::uint32_t blockId = 0;
+  for (BlockListNode *node = basicBlockListPtr; node; node = node->nextBlock)
+    finishBlockJumps(layout, blockId++, node->blockPtr);
+  releaseJumpLayout(layout);
 }

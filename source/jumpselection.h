@@ -7,10 +7,26 @@
 
 struct BlockListNode;
 
+struct BasicBlock;
+// The settled sizes and offsets of one function's jumps and blocks.
+struct JumpLayout;
+
 // The blocks must have been laid out and selected (each with its CgBlockInfo,
 // ids in list order); their abstract jumps become concrete ones, their lists'
 // sizes become exact. Ends the run when a jump spans more than 65535 bytes.
 void selectJumps(BlockListNode *basicBlockListPtr);
+
+// selectJumps in steps, so that the assembly can finish each block on its
+// own walk instead of one more walk over the blocks:
+// The sizes settled for the blocks, which are not changed yet; as selectJumps
+// ends the run on a jump of more than 65535 bytes.
+JumpLayout *settleJumps(BlockListNode *basicBlockListPtr);
+// The block's start offset, its jumps' forms and offsets and its list's size
+// made final, as selectJumps leaves them; blockId is its place in the list.
+void finishBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBlock *block);
+// The bytes of the whole function's Code with every jump settled.
+std::uint64_t jumpLayoutCodeSize(const JumpLayout *layout);
+void releaseJumpLayout(JumpLayout *layout);
 // 1, 2 or 3 bytes for a jump spanning offset bytes in either direction;
 // beyond 65535 the run ends with "Jump offset exceeds limit" and status 1.
 int jumpSizeForOffset(std::int64_t offset);
