@@ -21,6 +21,10 @@ struct StatementLayerState {
   RecyclingFreeList<BasicBlock> blocks;
   RecyclingFreeList<BlockListNode> blockListNodes;
   BlockListNode *blockListTail;  // the current block; the head while a function is handed over
+  // The ends of the function's list, kept so that handing it over and
+  // releasing it need no walk to find them.
+  BlockListNode *blockListHead;
+  BlockListNode *handedOverTail;  // the last block while a function is handed over
   unsigned sequenceNumber;       // 0 at the start of every function
   unsigned lastStatementLine;
   unsigned rememberedLine;
@@ -148,19 +152,14 @@ static BlockListNode *lastBlockListNode(BlockListNode *node) {
 // of their allocation, so a pool that checks whether a buffer has emptied
 // finds an occupied unit at the buffer's start at once, and a long function
 // is released in linear time.
-static void releaseBlockList(BlockListNode *head) {
-  BlockListNode *node = lastBlockListNode(head);
+static void releaseBlocksBackFrom(BlockListNode *tail) {
+  ASSERT(!tail->nextBlock);
+  BlockListNode *node = tail;
   while (node) {
     BlockListNode *previous = node->previousBlock;
     releaseBlockListNode(node);
     node = previous;
   }
-}
-
-static BlockListNode *rewindToHead(BlockListNode *node) {
-  while (node->previousBlock)
-    node = node->previousBlock;
-  return node;
 }
 
 // Only the statements before any kept one are selected early: the block's
@@ -216,6 +215,7 @@ BasicBlock *startNewBlock() {
   ASSERT(!layer.errorDetectedFlag);
   if (!layer.blockListTail) {
     layer.blockListTail = createBlockListNode(createBlock(), nullptr);
+    layer.blockListHead = layer.blockListTail;
     return layer.blockListTail->blockPtr;
   }
   BasicBlock *current = layer.blockListTail->blockPtr;
@@ -334,9 +334,11 @@ static void unlinkBlockListNode(BlockListNode *node) {
     node->nextBlock->previousBlock = node->previousBlock;
 }
 
-// Walked from the tail for the same reason as releaseBlockList.
-static void dropUnmarkedBlocks(BlockListNode *head) {
-  BlockListNode *node = lastBlockListNode(head);
+// Walked from the tail for the same reason as releaseBlocksBackFrom. Returns
+// the new tail.
+static BlockListNode *dropUnmarkedBlocks(BlockListNode *head, BlockListNode *tail) {
+  BlockListNode *newTail = nullptr;
+  BlockListNode *node = tail;
   while (node != head) {
     BlockListNode *previous = node->previousBlock;
     if (!isMarkedReachable(node->blockPtr)) {
@@ -344,16 +346,20 @@ static void dropUnmarkedBlocks(BlockListNode *head) {
       releaseBlockListNode(node);
     } else {
       node->blockPtr->cgBlockInfoPtr = nullptr;
+      if (!newTail)
+        newTail = node;
     }
     node = previous;
   }
   ASSERT(isMarkedReachable(head->blockPtr));
   head->blockPtr->cgBlockInfoPtr = nullptr;
+  return newTail ? newTail : head;
 }
 
-static void removeUnreachableBlocks(BlockListNode *head) {
+// Returns the new tail.
+static BlockListNode *removeUnreachableBlocks(BlockListNode *head, BlockListNode *tail) {
   markReachableBlocks(head->blockPtr);
-  dropUnmarkedBlocks(head);
+  return dropUnmarkedBlocks(head, tail);
 }
 
 // ---------------------------------------------------------------- one function
@@ -372,11 +378,13 @@ void finishFunctionStatements() {
   if (layer.errorDetectedFlag)
     return;
   emitFunctionEnd();
-  ASSERT(layer.blockListTail);
-  layer.blockListTail = rewindToHead(layer.blockListTail);
+  ASSERT(layer.blockListTail && !layer.blockListTail->nextBlock);
+  ASSERT(layer.blockListHead && !layer.blockListHead->previousBlock);
+  layer.handedOverTail = layer.blockListTail;
+  layer.blockListTail = layer.blockListHead;
   // Debug information keeps unreachable code, so that every source line has its code.
   if (!isDebugInfoEnabled())
-    removeUnreachableBlocks(layer.blockListTail);
+    layer.handedOverTail = removeUnreachableBlocks(layer.blockListHead, layer.handedOverTail);
 }
 
 static int localVariableCount(const IdentifierRecord *function) {
@@ -393,7 +401,9 @@ void compileFunctionStatements(IdentifierRecord *function) {
   dumpFunctionBlocks(head, function);
   generateFunctionCode(function, head, function->subSpaceData.parameterCount,
                        localVariableCount(function));
-  releaseBlockList(head);
+  releaseBlocksBackFrom(layer.handedOverTail);
+  layer.handedOverTail = nullptr;
+  layer.blockListHead = nullptr;
   endEarlyCode();
   layer.blockListTail = nullptr;
   layer.sequenceNumber = 0;
@@ -406,11 +416,13 @@ void abandonStatements() {
     return;
   discardEmitterState();
   if (layer.blockListTail)
-    releaseBlockList(rewindToHead(layer.blockListTail));
+    releaseBlocksBackFrom(lastBlockListNode(layer.blockListTail));
   endEarlyCode();
   layer.selectingEarly = false;
   layer.waitingStatement = nullptr;  // released with its block
   layer.blockListTail = nullptr;
+  layer.blockListHead = nullptr;
+  layer.handedOverTail = nullptr;
   layer.sequenceNumber = 0;
   layer.statements.deletePool();
   layer.blocks.deletePool();

@@ -70,6 +70,10 @@ TEST(UnreachableBlocks, OnlyBlocksReachableFromTheEntryAreHandedOver) {
       {"block reached only from a dead block", {{'g', 3, 0}, {'g', 2, 0}, {'r', 0, 0}}, {0, 3}},
       {"cycle that nothing enters", {{'g', 3, 0}, {'g', 2, 0}, {'c', 1, 2}}, {0, 3}},
       {"backward and conditional targets", {{'g', 2, 0}, {'g', 2, 0}, {'c', 1, 3}}, {0, 1, 2, 3}},
+      // The list is handed over and released from its last kept block.
+      {"the final return alone is dead", {{'g', 0, 0}}, {0}},
+      {"dead blocks up to the end", {{'r', 0, 0}, {'g', 1, 0}}, {0}},
+      {"a dead block between live ones at the end", {{'g', 2, 0}, {'r', 0, 0}, {'r', 0, 0}}, {0, 2}},
   };
   for (const ReachabilityCase &layout : cases) {
     SCOPED_TRACE(layout.name);
