@@ -64,6 +64,13 @@ static_assert([] {
   return true;
 }(), "every concrete jump form has the byte size it is listed under");
 
+static_assert([] {
+  for (const ConcreteJumpForms &forms : concreteJumpForms)
+    if (forms.formOfSize[1] == Operation::None || forms.formOfSize[2] == Operation::None)
+      return false;
+  return true;
+}(), "every abstract jump has a two-byte and a three-byte form");
+
 // ---------------------------------------------------------------- jump sizes
 
 // Only the abstract jumps are between blocks; the jumps of the conditional
@@ -101,10 +108,10 @@ int jumpSizeForOffset(std::int64_t offset) {
 
 // The smallest size the jump has a form of for this offset.
 [[gnu::always_inline]] static inline int sizeOfJump(std::uint8_t forms, std::int64_t offset) {
-  const ConcreteJumpForms &jumpForms = concreteJumpForms[forms];
-  int size = jumpSizeForOffset(offset);
-  while (jumpForms.formOfSize[size - 1] == Operation::None)
-    ++size;
+  const int size = jumpSizeForOffset(offset);
+  // Only a one-byte form may be missing (see below the table).
+  if (size == 1 && concreteJumpForms[forms].formOfSize[0] == Operation::None)
+    return 2;
   return size;
 }
 
@@ -204,22 +211,27 @@ static JumpLayout layOutBlocks(const BlockListNode *blockList) {
 // follow its offset; growing only is the way out of a cycle (see below).
 enum class SizeRule { FollowOffset, GrowOnly };
 
+// Sizes one slot's jump for the current starts; returns how much its size
+// changed. Inlined once per slot, so that the slot's number is a constant.
+[[gnu::always_inline]] static inline int resizeSlot(JumpLayout &layout, std::uint32_t i, int slot, SizeRule rule) {
+  BlockLayout &block = layout.blocks[i];
+  if (block.targetId[slot] == noTarget)
+    return 0;
+  const int oldSize = block.jumpSize[slot];
+  int newSize = sizeOfJump(block.forms[slot], offsetOfSlot(layout, i, slot));
+  if (rule == SizeRule::GrowOnly && newSize < oldSize)
+    newSize = oldSize;
+  block.jumpSize[slot] = static_cast<std::uint8_t>(newSize);
+  return newSize > oldSize ? newSize - oldSize : oldSize - newSize;
+}
+
 // One round over all jumps in list order; the second slot of a block already
 // sees the first slot's new size. Returns the total of the size changes.
 static std::int64_t resizeJumps(JumpLayout &layout, SizeRule rule) {
   std::int64_t change = 0;
   for (std::uint32_t i = 0; i < layout.blockCount; ++i) {
-    BlockLayout &block = layout.blocks[i];
-    for (int slot = conditionalSlot; slot < slotCount; ++slot) {
-      if (block.targetId[slot] == noTarget)
-        continue;
-      const int oldSize = block.jumpSize[slot];
-      int newSize = sizeOfJump(block.forms[slot], offsetOfSlot(layout, i, slot));
-      if (rule == SizeRule::GrowOnly && newSize < oldSize)
-        newSize = oldSize;
-      change += newSize > oldSize ? newSize - oldSize : oldSize - newSize;
-      block.jumpSize[slot] = static_cast<std::uint8_t>(newSize);
-    }
+    change += resizeSlot(layout, i, conditionalSlot, rule);
+    change += resizeSlot(layout, i, lastSlot, rule);
   }
   return change;
 }
