@@ -467,7 +467,7 @@ static void encodeSelectedBlock(CgBlockInfo *info) {
 
 // Ids follow the list order; the start offsets are estimates that count
 // every abstract jump at its widest until jump selection settles them.
-static void layOutAndSelectBlocks(BlockListNode *blockList) {
+static void layOutAndSelectBlocks(BlockListNode *blockList, JumpLayout *jumpLayout) {
   for (BlockListNode *node = blockList; node; node = node->nextBlock) {
     BasicBlock *block = node->blockPtr;
     ASSERT(block);
@@ -485,6 +485,7 @@ static void layOutAndSelectBlocks(BlockListNode *blockList) {
     if (info->asmCodeListPtr)
       walk.runningOffset += info->asmCodeListPtr->size;
     encodeSelectedBlock(info);
+    addBlockToJumpLayout(jumpLayout, block);
   }
   walk.currentPosition = nullptr;
 }
@@ -583,8 +584,9 @@ ByteBuffer *generateBlockListCode(BlockListNode *blockList) {
   walk.numberOfBasicBlocks = 0;
   walk.runningOffset = 0;
   selectedCode.size = 0;
-  layOutAndSelectBlocks(blockList);
-  JumpLayout *layout = settleJumps(blockList);
+  JumpLayout *layout = createJumpLayout();
+  layOutAndSelectBlocks(blockList, layout);
+  settleJumpLayout(layout);
   ByteBuffer *code = assembleBlocks(blockList, layout, jumpLayoutCodeSize(layout));
   releaseJumpLayout(layout);
   emptyCodeBytes(selectedCode);

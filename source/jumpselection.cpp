@@ -39,12 +39,23 @@ struct ConcreteJumpForms {
 };
 } // namespace
 
-// The layout of one function while its jumps are sized.
+// The layout of one function while its jumps are sized. The blocks are
+// added one by one as they are selected; their targets are blocks until the
+// last block is added, and then become ids.
 struct JumpLayout {
   std::uint32_t blockCount;
+  std::uint32_t capacity;
   BlockLayout *blocks;
-  std::int64_t *starts;  // offset of each block's first byte in the Code
+  const BasicBlock **targets;  // per block and slot while blocks are added; null for an empty slot
+  std::int64_t *starts;        // offset of each block's first byte in the Code; once settling starts
+  bool settling;
 };
+
+// The arrays of the last layout released, for the next function: a function
+// of a few hundred blocks would otherwise grow fresh arrays each time.
+static constinit JumpLayout spareLayout{};
+// Arrays for more blocks than this are given back instead (40 bytes a block).
+constexpr std::uint32_t keptLayoutCapacity = 16384;
 
 constexpr ConcreteJumpForms concreteJumpForms[] = {
     {Operation::ConJumpFw, {Operation::TJumpFwS, Operation::TJumpFw, Operation::TJumpFwW}},
@@ -127,43 +138,57 @@ template <class Item> static Item *allocateWorkArray(std::size_t count) {
   return static_cast<Item *>(items);
 }
 
-static std::uint32_t countBlocks(const BlockListNode *blockList) {
-  std::uint32_t count = 0;
-  for (const BlockListNode *node = blockList; node; node = node->nextBlock)
-    ++count;
-  return count;
+template <class Item> static Item *growWorkArray(Item *items, std::size_t count) {
+  void *grown = std::realloc(items, count * sizeof(Item));
+  if (!grown)
+    fatalError(noMemorySpace);
+  return static_cast<Item *>(grown);
 }
 
-static std::uint32_t targetIdOf(const AsmCode *jump, std::uint32_t blockCount) {
+static void occupySlot(JumpLayout &layout, int slot, const AsmCode *jump) {
+  BlockLayout &block = layout.blocks[layout.blockCount];
   ASSERT(jump->targetBlock);
-  const std::uint32_t id = getBlockId(jump->targetBlock);
-  // A target outside this function's list would be a block already released.
-  ASSERT(id < blockCount);
-  return id;
+  layout.targets[layout.blockCount * slotCount + slot] = jump->targetBlock;
+  block.forms[slot] = formsIndexOf(jump);
+  block.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(jump->operation).size);
+  block.bodySize -= block.jumpSize[slot];
 }
 
-static void occupySlot(BlockLayout &layout, int slot, const AsmCode *jump, std::uint32_t blockCount) {
-  layout.targetId[slot] = targetIdOf(jump, blockCount);
-  layout.forms[slot] = formsIndexOf(jump);
-  layout.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(jump->operation).size);
-  layout.bodySize -= layout.jumpSize[slot];
+JumpLayout *createJumpLayout() {
+  auto *layout = allocateWorkArray<JumpLayout>(1);
+  *layout = spareLayout;
+  spareLayout = JumpLayout{};
+  layout->blockCount = 0;
+  layout->settling = false;
+  return layout;
 }
 
-static void layOutBlock(BlockLayout &layout, const BasicBlock *block, std::uint32_t blockCount) {
+void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block) {
+  ASSERT(!layout->settling);
+  // Ids are given in list order by the walk that selects the blocks.
+  ASSERT(getBlockId(block) == layout->blockCount);
+  if (layout->blockCount == layout->capacity) {
+    layout->capacity = layout->capacity ? 2 * layout->capacity : 64;
+    layout->blocks = growWorkArray(layout->blocks, layout->capacity);
+    layout->targets = growWorkArray(layout->targets, std::size_t{layout->capacity} * slotCount);
+    layout->starts = growWorkArray(layout->starts, layout->capacity);
+  }
   const CgBlockInfo *info = block->cgBlockInfoPtr;
-  layout = BlockLayout{.bodySize = std::int64_t{block->earlyCodeSize} + info->encodedSize,
-                       .targetId = {noTarget, noTarget},
-                       .jumpSize = {0, 0},
-                       .forms = {0, 0}};
-  const AsmCodeList *list = info->asmCodeListPtr;
-  if (!list)
-    return;
-  layout.bodySize += list->size;
-  if (list->conditionalJump && isJump(list->conditionalJump))
-    occupySlot(layout, conditionalSlot, list->conditionalJump, blockCount);
-  if (isJump(list->last))
-    occupySlot(layout, lastSlot, list->last, blockCount);
-  ASSERT(layout.bodySize >= 0);
+  layout->blocks[layout->blockCount] = BlockLayout{.bodySize = std::int64_t{block->earlyCodeSize} + info->encodedSize,
+                                                   .targetId = {noTarget, noTarget},
+                                                   .jumpSize = {0, 0},
+                                                   .forms = {0, 0}};
+  layout->targets[layout->blockCount * slotCount + conditionalSlot] = nullptr;
+  layout->targets[layout->blockCount * slotCount + lastSlot] = nullptr;
+  if (const AsmCodeList *list = info->asmCodeListPtr) {
+    layout->blocks[layout->blockCount].bodySize += list->size;
+    if (list->conditionalJump && isJump(list->conditionalJump))
+      occupySlot(*layout, conditionalSlot, list->conditionalJump);
+    if (isJump(list->last))
+      occupySlot(*layout, lastSlot, list->last);
+  }
+  ASSERT(layout->blocks[layout->blockCount].bodySize >= 0);
+  ++layout->blockCount;
 }
 
 static std::int64_t blockEnd(const JumpLayout &layout, std::uint32_t i) {
@@ -171,23 +196,25 @@ static std::int64_t blockEnd(const JumpLayout &layout, std::uint32_t i) {
   return layout.starts[i] + block.bodySize + block.jumpSize[conditionalSlot] + block.jumpSize[lastSlot];
 }
 
-// Every jump at its widest, the blocks one after the other in list order.
-static JumpLayout layOutBlocks(const BlockListNode *blockList) {
-  JumpLayout layout{.blockCount = countBlocks(blockList), .blocks = nullptr, .starts = nullptr};
-  layout.blocks = allocateWorkArray<BlockLayout>(layout.blockCount);
-  layout.starts = allocateWorkArray<std::int64_t>(layout.blockCount);
-  std::uint32_t i = 0;
+static std::uint32_t targetIdOf(const BasicBlock *target, std::uint32_t blockCount) {
+  const std::uint32_t id = getBlockId(target);
+  // A target outside this function's list would be a block already released.
+  ASSERT(id < blockCount);
+  return id;
+}
+
+// Every target as its id, every jump at its widest, the blocks one after the
+// other in list order.
+static void layOutBlocks(JumpLayout &layout) {
+  layout.settling = true;
   std::int64_t runningOffset = 0;
-  for (const BlockListNode *node = blockList; node; node = node->nextBlock, ++i) {
-    const BasicBlock *block = node->blockPtr;
-    ASSERT(block);
-    // Ids are given in list order by the walk that selected the blocks.
-    ASSERT(getBlockId(block) == i);
-    layOutBlock(layout.blocks[i], block, layout.blockCount);
+  for (std::uint32_t i = 0; i < layout.blockCount; ++i) {
+    for (int slot = conditionalSlot; slot < slotCount; ++slot)
+      if (const BasicBlock *target = layout.targets[i * slotCount + slot])
+        layout.blocks[i].targetId[slot] = targetIdOf(target, layout.blockCount);
     layout.starts[i] = runningOffset;
     runningOffset = blockEnd(layout, i);
   }
-  return layout;
 }
 
 // ---------------------------------------------------------------- phase 2: fixed point
@@ -327,17 +354,35 @@ std::uint64_t jumpLayoutCodeSize(const JumpLayout *layout) {
   return static_cast<std::uint64_t>(blockEnd(*layout, layout->blockCount - 1));
 }
 
+void settleJumpLayout(JumpLayout *layout) {
+  ASSERT(layout->blockCount);
+  layOutBlocks(*layout);
+  settleJumpSizes(*layout);
+}
+
 JumpLayout *settleJumps(BlockListNode *basicBlockListPtr) {
   ASSERT(basicBlockListPtr);
-  auto *layout = allocateWorkArray<JumpLayout>(1);
-  *layout = layOutBlocks(basicBlockListPtr);
-  settleJumpSizes(*layout);
+  JumpLayout *layout = createJumpLayout();
+  for (const BlockListNode *node = basicBlockListPtr; node; node = node->nextBlock)
+    addBlockToJumpLayout(layout, node->blockPtr);
+  settleJumpLayout(layout);
   return layout;
 }
 
+static void freeLayoutArrays(JumpLayout &layout) {
+  std::free(layout.targets);
+  std::free(layout.blocks);
+  std::free(layout.starts);
+  layout = JumpLayout{};
+}
+
 void releaseJumpLayout(JumpLayout *layout) {
-  std::free(layout->blocks);
-  std::free(layout->starts);
+  if (layout->capacity > keptLayoutCapacity || spareLayout.capacity >= layout->capacity)
+    freeLayoutArrays(*layout);
+  else {
+    freeLayoutArrays(spareLayout);
+    spareLayout = *layout;
+  }
   std::free(layout);
 }
 

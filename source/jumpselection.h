@@ -21,6 +21,13 @@ void selectJumps(BlockListNode *basicBlockListPtr);
 // The sizes settled for the blocks, which are not changed yet; as selectJumps
 // ends the run on a jump of more than 65535 bytes.
 JumpLayout *settleJumps(BlockListNode *basicBlockListPtr);
+// settleJumps with the blocks added one at a time, each as soon as it is
+// selected, while its records are still in the cache: an empty layout, a
+// block added in list order (its id is the number of blocks added before
+// it), and the settling once the last block is in.
+JumpLayout *createJumpLayout();
+void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block);
+void settleJumpLayout(JumpLayout *layout);
 // The block's start offset, its jumps' forms and offsets and its list's size
 // made final, as selectJumps leaves them; blockId is its place in the list.
 void finishBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBlock *block);

@@ -181,6 +181,33 @@ TEST(SelectJumps, GivesEveryJumpItsSmallestFormAndEveryBlockItsStart) {
   }
 }
 
+// Functions of many and of few blocks in turn: the layout's arrays grow past
+// their first size and are taken over by the next function.
+TEST(SelectJumps, FunctionsOfManyAndFewBlocksInTurn) {
+  for (int count : {300, 2, 1000, 300}) {
+    SCOPED_TRACE(count);
+    // Each block a byte and a jump to the next; the last jumps back to the first.
+    std::vector<BlockSpec> specs;
+    for (int i = 0; i + 1 < count; ++i)
+      specs.push_back({0, 1, 0, no, none, fw, i + 1});
+    specs.push_back({0, 1, 0, no, none, bw, 0});
+    Function function;
+    selectJumps(function.build(specs));
+    for (int i = 0; i + 1 < count; ++i) {
+      const CgBlockInfo *info = function.blocks[i].cgBlockInfoPtr;
+      ASSERT_EQ(info->startOffset, 2u * i);
+      ASSERT_EQ(info->asmCodeListPtr->last->operation, Operation::JumpFwS);
+      ASSERT_EQ(info->asmCodeListPtr->last->operand1, 0);
+    }
+    const std::uint32_t backward = 2 * (count - 1) + 1;
+    const AsmCode *last = function.blocks.back().cgBlockInfoPtr->asmCodeListPtr->last;
+    EXPECT_EQ(function.blocks.back().cgBlockInfoPtr->startOffset, 2u * (count - 1));
+    EXPECT_EQ(last->operation,
+              backward <= 31 ? Operation::JumpBwS : backward <= 255 ? Operation::JumpBw : Operation::JumpBwW);
+    EXPECT_EQ(last->operand1, backward);
+  }
+}
+
 TEST(SelectJumps, AJumpBeyond65535BytesEndsTheRun) {
   EXPECT_EXIT(
       {
