@@ -6,6 +6,7 @@
 
 #include "codegen_misc.h"
 #include "errorhlr.h"
+#include "fatal.h"
 #include "exprir.h"
 #include "jumpselection.h"
 #include "stmntir.h"
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 struct SelectionState {
@@ -280,6 +280,56 @@ static AsmCodeList *finishCompoundAssign(const SelectionFrame &frame) {
   return loadAssignedValue(node, appendAsmLists(frame.operandCode[0], change, nullptr), target);
 }
 
+// The operators whose rule is their operands' code, then the operation:
+// finishUnaryOrBinary's in finishNode.
+static bool joinsOperandsThenOperation(ExpressionOperator op) {
+  switch (op) {
+  case IsValid:
+  case TypeOf:
+  case UnaryMinus:
+  case LogicalNot:
+  case ComplementOf:
+  case IntegerDivide:
+  case RightShiftZeroFill:
+  case Multiply:
+  case Divide:
+  case Modulus:
+  case Add:
+  case Subtract:
+  case LeftShift:
+  case RightShift:
+  case Greater:
+  case Lesser:
+  case GreaterOrEqual:
+  case LesserOrEqual:
+  case Equal:
+  case NotEqual:
+  case BitAnd:
+  case BitXor:
+  case BitOr:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// Such an operator over one or two leaves, the commonest inner node, is
+// selected without a frame: the leaves' loads, then the operation, made in
+// the order finishing a frame would make them. Null for any other node.
+static AsmCodeList *trySelectOperatorOverLeaves(const AbstractTree *node) {
+  if (!joinsOperandsThenOperation(node->treeOperator))
+    return nullptr;
+  const AbstractTreeList *first = childList(node);
+  const AbstractTreeList *second = first->next;
+  if (!isLeafOperator(first->abstractTree->treeOperator))
+    return nullptr;
+  if (second && (second->next || !isLeafOperator(second->abstractTree->treeOperator)))
+    return nullptr;
+  AsmCodeList *left = selectLeaf(first->abstractTree);
+  AsmCodeList *right = second ? selectLeaf(second->abstractTree) : nullptr;
+  return appendAsmLists(left, right, makeOperation(node->treeOperator));
+}
+
 static AsmCodeList *finishNode(const SelectionFrame &frame) {
   switch (frame.node->treeOperator) {
   case FunctionCall:
@@ -348,7 +398,41 @@ static AsmCodeList *finishNode(const SelectionFrame &frame) {
 
 // ---------------------------------------------------------------- the walk
 
-using SelectionStack = std::vector<SelectionFrame>;
+namespace {
+// The frames of one selection; frames[height - 1] is the node being selected.
+// The storage grows by realloc: a large block is moved by remapping its
+// pages rather than by copying them, so a very deep tree's stack is not
+// copied again at every doubling.
+struct SelectionStack {
+  SelectionFrame *frames;
+  std::size_t height;
+  std::size_t capacity;
+};
+} // namespace
+
+// The storage of the last finished selection, kept for the next one.
+static constinit SelectionStack spareSelectionStack{};
+constexpr std::size_t largestSpareSelectionFrames = (std::size_t{1} << 40);
+
+static void growSelectionStack(SelectionStack &stack) {
+  const std::size_t capacity = stack.capacity ? stack.capacity * 2 : 64;
+  void *frames = std::realloc(stack.frames, capacity * sizeof(SelectionFrame));
+  if (!frames)
+    fatalError(noMemorySpace);
+  stack.frames = static_cast<SelectionFrame *>(frames);
+  stack.capacity = capacity;
+}
+
+// Keeps the finished stack's storage for the next selection, unless the one
+// kept already is at least as large (a nested selection's, should there be one).
+static void keepSpareSelectionStack(SelectionStack &stack) {
+  if (stack.capacity > spareSelectionStack.capacity) {
+    std::free(spareSelectionStack.frames);
+    spareSelectionStack = SelectionStack{.frames = stack.frames, .height = 0, .capacity = stack.capacity};
+  } else {
+    std::free(stack.frames);
+  }
+}
 
 static void enterNode(SelectionStack &stack, AbstractTree *node) {
   const bool accumulating = node->treeOperator == Assign && isAccumulatingAssignment(node);
@@ -360,7 +444,10 @@ static void enterNode(SelectionStack &stack, AbstractTree *node) {
                        .operandCode = {nullptr, nullptr, nullptr}};
   if (node->treeOperator == LogicalAnd || node->treeOperator == LogicalOr)
     enterLogicalNode(frame);
-  stack.push_back(frame);
+  if (stack.height == stack.capacity)
+    growSelectionStack(stack);
+  stack.frames[stack.height] = frame;
+  stack.height += 1;
 }
 
 static void keepOperandCode(SelectionFrame &frame, AsmCodeList *code) {
@@ -385,39 +472,36 @@ AsmCodeList *selectExpression(AbstractTree *tree) {
   ASSERT(tree);
   if (isLeafOperator(tree->treeOperator))
     return selectLeaf(tree);
-  // The stack's storage is kept from one expression to the next; a nested
-  // selection, should there be one, starts with a fresh stack.
-  static SelectionStack spareStack;
-  struct ReusedStack {
-    SelectionStack frames;
-    ReusedStack() { frames.swap(spareStack); }
-    ~ReusedStack() {
-      // The stack of a very deep tree is given back rather than kept.
-      if (frames.capacity() > 4096)
-        return;
-      frames.clear();
-      frames.swap(spareStack);
-    }
-  } reused;
-  SelectionStack &stack = reused.frames;
+  if (AsmCodeList *overLeaves = trySelectOperatorOverLeaves(tree))
+    return overLeaves;
+  // The stack's storage is taken from the last selection; a nested
+  // selection, should there be one, finds none and grows its own.
+  SelectionStack stack = spareSelectionStack;
+  spareSelectionStack = SelectionStack{};
   enterNode(stack, tree);
+  AsmCodeList *code = nullptr;
   for (;;) {
-    SelectionFrame &top = stack.back();
+    SelectionFrame &top = stack.frames[stack.height - 1];
     if (top.pendingOperands) {
       AbstractTree *operand = top.pendingOperands->abstractTree;
       top.pendingOperands = top.pendingOperands->next;
-      if (isLeafOperator(operand->treeOperator))
+      if (isLeafOperator(operand->treeOperator)) {
         keepOperandCode(top, selectLeaf(operand));
-      else
+      } else if (AsmCodeList *overLeaves = trySelectOperatorOverLeaves(operand)) {
+        keepOperandCode(top, overLeaves);
+      } else {
         enterNode(stack, operand);
+      }
       continue;
     }
-    AsmCodeList *code = finishNode(top);
-    stack.pop_back();
-    if (stack.empty())
-      return code;
-    keepOperandCode(stack.back(), code);
+    code = finishNode(top);
+    stack.height -= 1;
+    if (stack.height == 0)
+      break;
+    keepOperandCode(stack.frames[stack.height - 1], code);
   }
+  keepSpareSelectionStack(stack);
+  return code;
 }
 
 // ---------------------------------------------------------------- statements

@@ -26,9 +26,11 @@ void growFrames(EmissionWalk *walk) {
 }
 
 namespace {
-// The frames of the last finished walk, kept for the next one: a walk runs
-// for every expression, and most need only a few frames. A walk started
-// inside another one finds none and grows its own.
+// The frames of the largest finished walk, kept for the next ones: a walk
+// runs for every expression, and a unit of very deep expressions would
+// otherwise grow a fresh stack for each of them, copied at every doubling and
+// faulted in page by page. A walk started inside another one finds none and
+// grows its own. What is kept is never larger than the deepest walk needed.
 struct SpareFrames {
   EmissionFrame *frames;
   std::size_t capacity;
@@ -36,7 +38,6 @@ struct SpareFrames {
 } // namespace
 
 static constinit SpareFrames spareFrames{};
-constexpr std::size_t largestSpareFrameCount = 4096;
 
 AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
   EmissionWalk walk{.frames = spareFrames.frames,
@@ -51,9 +52,7 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
     else
       stepEffectFrame(&walk);
   }
-  // A walk of a very deep expression gives its frames back: kept, they would
-  // add to the memory of every later step of the run.
-  if (walk.capacity > spareFrames.capacity && walk.capacity <= largestSpareFrameCount) {
+  if (walk.capacity > spareFrames.capacity) {
     std::free(spareFrames.frames);
     spareFrames = SpareFrames{.frames = walk.frames, .capacity = walk.capacity};
   } else {
@@ -242,18 +241,46 @@ static AbstractTree *leafTreeOf(const Expression *expression) {
   }
 }
 
+static bool isLeafExpression(const Expression *expression) {
+  return expression->exprOperator == IdentifierLeaf || expression->exprOperator == ConstantLeaf;
+}
+
+// An operator node whose operands are all leaves, the commonest inner node,
+// is lowered without a frame of its own: the node, then each leaf and the
+// child item holding it, taken in the order the frame would take them. Null,
+// with nothing taken, for any other expression.
+static AbstractTree *tryLowerOperatorOverLeaves(const Expression *expression) {
+  if (loweringOf(expression->exprOperator) != Lowering::OperatorNode)
+    return nullptr;
+  for (const ExpressionList *operand = expression->successorList; operand; operand = operand->nextExpression)
+    if (!isLeafExpression(operand->expression))
+      return nullptr;
+  AbstractTree *tree = createAbstractTree(expression->exprOperator);
+  AbstractTreeList *lastChild = nullptr;
+  [[maybe_unused]] int childCount = 0;
+  for (const ExpressionList *operand = expression->successorList; operand; operand = operand->nextExpression) {
+    lastChild = appendChildAfter(tree, lastChild, leafTreeOf(operand->expression));
+    childCount += 1;
+  }
+  [[maybe_unused]] const int expectedChildren = childCountOf(tree->treeOperator);
+  ASSERT(expectedChildren < 0 ? childCount >= 1 : childCount == expectedChildren);
+  return tree;
+}
+
 // Lowers the next operand as a child of the frame's node, or finishes the
 // node when every operand has been lowered.
 static void lowerNextOperand(EmissionWalk *walk) {
   EmissionFrame *frame = topFrame(walk);
   while (ExpressionList *operand = frame->nextOperand) {
     frame->nextOperand = operand->nextExpression;
-    AbstractTree *leaf = leafTreeOf(operand->expression);
-    if (!leaf) {
+    AbstractTree *child = leafTreeOf(operand->expression);
+    if (!child)
+      child = tryLowerOperatorOverLeaves(operand->expression);
+    if (!child) {
       pushFrame(walk, EmissionGoal::Value, operand->expression);
       return;
     }
-    addChild(frame, leaf);
+    addChild(frame, child);
   }
   AbstractTree *tree = frame->tree;
   const int expectedChildren = childCountOf(tree->treeOperator);
