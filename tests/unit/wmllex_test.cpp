@@ -250,6 +250,7 @@ TEST(Reading, TokensAcrossBlockBoundaries) {
 // messages wherever it starts around the end of the first read. Padding of
 // line feeds shifts every line by its length.
 TEST(Reading, TheSameTokensWhereverAReadEnds) {
+  using namespace std::string_view_literals;  // a source with NUL bytes in it
   const std::vector<std::string> sources = {
       "name _x9 a1b2 div= div =div while case",
       "0 07 0x1F 0x 123 12. 1e5 1E+5 .5 018.5 0179 1e+ 9",
@@ -257,7 +258,7 @@ TEST(Reading, TheSameTokensWhereverAReadEnds) {
       "// line comment\n y /* block \n comment */ z /*/ w // last",
       ">>>= >>= >> <<= << && &= ++ += -- -= || |= != == ! ~",
       "a/*c*/b//d\ne.5f>>>=g'h'i0x1Fj.e1k;div=l/m/",
-      std::string("\x80 $ a\0b '\0' \xff", 17),
+      std::string("\x80 $ a\0b '\0' \xff"sv),
       "word" + std::string(3000, 'w') + " '" + std::string(3000, 's') + "' " + std::string(3000, '5'),
       "tail",
       "12",
