@@ -410,9 +410,10 @@ struct SelectionStack {
 };
 } // namespace
 
-// The storage of the last finished selection, kept for the next one.
+// The storage of the last finished selection, kept for the next one unless
+// a very deep tree needed it (as with the emission walk's frames).
 static constinit SelectionStack spareSelectionStack{};
-constexpr std::size_t largestSpareSelectionFrames = (std::size_t{1} << 40);
+constexpr std::size_t largestSpareSelectionFrames = 4096;
 
 static void growSelectionStack(SelectionStack &stack) {
   const std::size_t capacity = stack.capacity ? stack.capacity * 2 : 64;
@@ -424,9 +425,10 @@ static void growSelectionStack(SelectionStack &stack) {
 }
 
 // Keeps the finished stack's storage for the next selection, unless the one
-// kept already is at least as large (a nested selection's, should there be one).
+// kept already is at least as large (a nested selection's, should there be
+// one) or the finished one is above the bound.
 static void keepSpareSelectionStack(SelectionStack &stack) {
-  if (stack.capacity > spareSelectionStack.capacity) {
+  if (stack.capacity > spareSelectionStack.capacity && stack.capacity <= largestSpareSelectionFrames) {
     std::free(spareSelectionStack.frames);
     spareSelectionStack = SelectionStack{.frames = stack.frames, .height = 0, .capacity = stack.capacity};
   } else {
