@@ -19,7 +19,7 @@ constexpr int none = -1;
 // One block as the selection walk leaves it. A jump pair is a conditional
 // jump then an unconditional one; a single jump is the block's last
 // instruction.
-struct BlockSpec {
+struct BlockShape {
   std::uint32_t earlyBytes;
   std::uint32_t encodedBytes;
   std::uint32_t listBytes;  // instructions before the jumps kept in the list
@@ -36,7 +36,7 @@ struct JumpResult {
 
 struct JumpCase {
   const char *name;
-  std::vector<BlockSpec> blocks;
+  std::vector<BlockShape> blocks;
   std::vector<std::uint32_t> starts;
   // Per block: the conditional's result, then the last jump's (None when absent).
   std::vector<std::vector<JumpResult>> jumps;
@@ -61,15 +61,15 @@ struct Function {
   }
 
   // A filler of one-byte instructions makes up the list's plain bytes.
-  AsmCodeList *listOf(const BlockSpec &spec) {
+  AsmCodeList *listOf(const BlockShape &shape) {
     std::vector<AsmCode *> order;
-    for (std::uint32_t i = 0; i < spec.listBytes; ++i)
+    for (std::uint32_t i = 0; i < shape.listBytes; ++i)
       order.push_back(instruction(Operation::Pop, nullptr));
     AsmCode *conditional = nullptr;
-    if (spec.conditional != Operation::None)
-      order.push_back(conditional = instruction(spec.conditional, &blocks[spec.conditionalTarget]));
-    if (spec.last != Operation::None)
-      order.push_back(instruction(spec.last, &blocks[spec.lastTarget]));
+    if (shape.conditional != Operation::None)
+      order.push_back(conditional = instruction(shape.conditional, &blocks[shape.conditionalTarget]));
+    if (shape.last != Operation::None)
+      order.push_back(instruction(shape.last, &blocks[shape.lastTarget]));
     if (order.empty())
       return nullptr;
     std::uint32_t size = 0;
@@ -82,19 +82,19 @@ struct Function {
         AsmCodeList{.size = size, .first = order.front(), .conditionalJump = conditional, .last = order.back()});
   }
 
-  BlockListNode *build(const std::vector<BlockSpec> &specs) {
-    for (std::size_t i = 0; i < specs.size(); ++i)
+  BlockListNode *build(const std::vector<BlockShape> &shapes) {
+    for (std::size_t i = 0; i < shapes.size(); ++i)
       blocks.push_back(BasicBlock{.cgBlockInfoPtr = nullptr,
                                   .firstStatement = nullptr,
                                   .lastStatement = nullptr,
                                   .earlyCodeStart = 0,
-                                  .earlyCodeSize = specs[i].earlyBytes});
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+                                  .earlyCodeSize = shapes[i].earlyBytes});
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
       blocks[i].cgBlockInfoPtr = &infos.emplace_back(CgBlockInfo{.blockId = static_cast<std::uint32_t>(i),
                                                                  .startOffset = 0,
-                                                                 .asmCodeListPtr = listOf(specs[i]),
+                                                                 .asmCodeListPtr = listOf(shapes[i]),
                                                                  .encodedStart = 0,
-                                                                 .encodedSize = specs[i].encodedBytes});
+                                                                 .encodedSize = shapes[i].encodedBytes});
       nodes.push_back(BlockListNode{.blockPtr = &blocks[i], .previousBlock = nullptr, .nextBlock = nullptr});
     }
     for (std::size_t i = 0; i + 1 < nodes.size(); ++i)
@@ -187,12 +187,12 @@ TEST(SelectJumps, FunctionsOfManyAndFewBlocksInTurn) {
   for (int count : {300, 2, 1000, 300}) {
     SCOPED_TRACE(count);
     // Each block a byte and a jump to the next; the last jumps back to the first.
-    std::vector<BlockSpec> specs;
+    std::vector<BlockShape> shapes;
     for (int i = 0; i + 1 < count; ++i)
-      specs.push_back({0, 1, 0, no, none, fw, i + 1});
-    specs.push_back({0, 1, 0, no, none, bw, 0});
+      shapes.push_back({0, 1, 0, no, none, fw, i + 1});
+    shapes.push_back({0, 1, 0, no, none, bw, 0});
     Function function;
-    selectJumps(function.build(specs));
+    selectJumps(function.build(shapes));
     for (int i = 0; i + 1 < count; ++i) {
       const CgBlockInfo *info = function.blocks[i].cgBlockInfoPtr;
       ASSERT_EQ(info->startOffset, 2u * i);
