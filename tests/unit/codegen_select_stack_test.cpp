@@ -7,6 +7,7 @@
 
 #include "codegen_misc.h"
 #include "exprir.h"
+#include "treebuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -27,13 +28,6 @@ AbstractTree *variable(std::uint32_t index) {
   return leaf;
 }
 
-AbstractTree *node(ExpressionOperator op, std::initializer_list<AbstractTree *> children) {
-  AbstractTree *tree = createAbstractTree(op);
-  for (AbstractTree *child : children)
-    appendChild(tree, child);
-  return tree;
-}
-
 // An instruction as operation and first operand, enough to tell loads apart.
 struct Step {
   Operation operation;
@@ -49,8 +43,9 @@ Steps selectedSteps(AbstractTree *tree) {
   Steps steps;
   for (const AsmCode *code = list ? list->first : nullptr; code; code = code->next)
     steps.push_back(Step{code->operation, code->operand1});
-  if (list)
+  if (list) {
     EXPECT_EQ(list->last->next, nullptr);
+  }
   freeAsmCodeList(list);
   releaseTree(tree);
   return steps;

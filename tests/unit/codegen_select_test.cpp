@@ -5,6 +5,7 @@
 
 #include "codegen_misc.h"
 #include "exprir.h"
+#include "treebuilder.h"
 #include "stmntir.h"
 
 #include <gtest/gtest.h>
@@ -43,13 +44,6 @@ AbstractTree *constant(ValueType type, ConstantType placement, std::uint32_t val
 }
 
 AbstractTree *pooled(std::uint32_t index) { return constant(IntegerType, IndirectConstant, index); }
-
-AbstractTree *node(ExpressionOperator op, std::initializer_list<AbstractTree *> children) {
-  AbstractTree *tree = createAbstractTree(op);
-  for (AbstractTree *child : children)
-    appendChild(tree, child);
-  return tree;
-}
 
 // first + v1 + v1 + ...: loads and additions, one byte each but a first
 // variable above 31, which takes two.

@@ -3,6 +3,7 @@
 // chains far too deep for recursion.
 #include "errorhlr.h"
 #include "exprir.h"
+#include "treebuilder.h"
 #include "exprsion.h"
 #include "exprtrvl.h"
 #include "wmllex.h"
@@ -39,13 +40,6 @@ AbstractTree *leaf(std::uint32_t value) {
   AbstractTree *tree = createAbstractTree(ConstantLeaf);
   tree->constantNode = ConstantDescriptor{.signParity = 0, .valueType = IntegerType,
                                           .constantType = IndirectConstant, .value = value};
-  return tree;
-}
-
-AbstractTree *node(ExpressionOperator op, std::initializer_list<AbstractTree *> children) {
-  AbstractTree *tree = createAbstractTree(op);
-  for (AbstractTree *child : children)
-    appendChild(tree, child);
   return tree;
 }
 
