@@ -169,6 +169,8 @@ static void initialisePool(MemPool *memPoolPtr, unsigned unitSize) {
       .noOfBuffers = 0,
       .noOfUnits = noOfUnits,
       .unitSize = unitSize,
+      .unitShift = std::has_single_bit(unitSize) ? static_cast<unsigned>(std::countr_zero(unitSize))
+                                                 : noUnitShift,
       .lastAllocatedUnit = nullptr,
       .lastAllocatedLocation = 0,
       .occupancyBits = createBitSet(noOfUnits),
@@ -422,7 +424,6 @@ void freeUnitsToMemPool(MemPool *memPoolPtr, void *const *units, int count) {
     const int first = next;
     if (recent.byteCount != 0) {
       BitSet occupancyBits = memPoolPtr->occupancyBits;
-      const unsigned unitSize = memPoolPtr->unitSize;
       unsigned lowestClearCandidate = recent.use->lowestClearCandidate;
       // Buffer 0 is never released, so its last unit is freed here too; the
       // last unit of any other buffer is left to the general way.
@@ -434,7 +435,7 @@ void freeUnitsToMemPool(MemPool *memPoolPtr, void *const *units, int count) {
             reinterpret_cast<std::uintptr_t>(units[next]) - recent.firstAddress;
         if (offset >= recent.byteCount)
           break;
-        const unsigned location = recent.firstLocation + static_cast<unsigned>(offset / unitSize);
+        const unsigned location = recent.firstLocation + unitsInBytes(memPoolPtr, offset);
         std::uint32_t &word = occupancyBits[location / bitsPerWord];
         const std::uint32_t mask = 1u << (location % bitsPerWord);
         // A unit freed twice would be counted out twice. The bit is set, so
@@ -450,7 +451,7 @@ void freeUnitsToMemPool(MemPool *memPoolPtr, void *const *units, int count) {
         const std::uintptr_t lastOffset =
             reinterpret_cast<std::uintptr_t>(memPoolPtr->lastAllocatedUnit) - recent.firstAddress;
         if (memPoolPtr->lastAllocatedUnit && lastOffset < recent.byteCount &&
-            !testBit(occupancyBits, recent.firstLocation + static_cast<unsigned>(lastOffset / unitSize))) {
+            !testBit(occupancyBits, recent.firstLocation + unitsInBytes(memPoolPtr, lastOffset))) {
           memPoolPtr->lastAllocatedUnit = nullptr;
           memPoolPtr->run.runEnd = 0;
         }

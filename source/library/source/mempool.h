@@ -51,6 +51,7 @@ struct MemPool {
   int noOfBuffers;            // highest buffer slot in use; 0 while only buffer 0 exists
   unsigned noOfUnits;         // units in buffer 0; buffer b holds noOfUnits << b
   unsigned unitSize;          // bytes per unit, as requested
+  unsigned unitShift;         // log2 of unitSize when that is a power of two, else noUnitShift
   void *lastAllocatedUnit;    // null at creation and after that unit is freed
   int lastAllocatedLocation;  // location of the unit handed out last, set by every allocation
   BitSet occupancyBits;       // set = occupied
@@ -127,13 +128,24 @@ inline void *allocateFromMemPool(MemPool *memPoolPtr) {
   return allocateBySearch(memPoolPtr);
 }
 
+// unitShift of a pool whose unit size is not a power of two.
+inline constexpr unsigned noUnitShift = ~0u;
+
+// The number of whole units in byteOffset bytes. Every freed unit is
+// located through this, and a division takes several times as long as the
+// rest of the step: the pools' records are 16 or 32 bytes, so it is a shift.
+inline unsigned unitsInBytes(const MemPool *memPoolPtr, std::uintptr_t byteOffset) {
+  if (memPoolPtr->unitShift != noUnitShift)
+    return static_cast<unsigned>(byteOffset >> memPoolPtr->unitShift);
+  return static_cast<unsigned>(byteOffset / memPoolPtr->unitSize);
+}
+
 // The location of a unit of the recent buffer, or through the page table.
 inline unsigned locateUnit(MemPool *memPoolPtr, const void *unit) {
   const auto address = reinterpret_cast<std::uintptr_t>(unit);
   const RecentBuffer &recent = memPoolPtr->recent;
   if (address - recent.firstAddress < recent.byteCount)
-    return recent.firstLocation +
-           static_cast<unsigned>((address - recent.firstAddress) / memPoolPtr->unitSize);
+    return recent.firstLocation + unitsInBytes(memPoolPtr, address - recent.firstAddress);
   return locateThroughPageTable(memPoolPtr, unit);
 }
 
