@@ -839,14 +839,15 @@ FunctionDeclarations
 static void yyerror(const char *) { markError(); }
 
 // The lexical analyser's own yylex, with its value copied to the parser's.
+// The token's value is a name id or a text, and both unions hold it at
+// their start, so the value is copied whole whatever the token.
 #undef yylex
+static_assert(sizeof(TokenValue) <= sizeof(YYSTYPE) && offsetof(YYSTYPE, nameId) == 0 &&
+              offsetof(YYSTYPE, text) == 0);
 static int nextToken() {
   int token = yylex();
-  TokenValue value = currentTokenValue();
-  if (token == IDENTIFIER)
-    yylval.nameId = value.nameId;
-  else
-    yylval.text = value.text;
+  const TokenValue value = currentTokenValue();
+  std::memcpy(&yylval, &value, sizeof value);
   return token;
 }
 
