@@ -33,6 +33,7 @@
 #include "tavokassert.h"
 #include "wmllex.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
