@@ -88,73 +88,77 @@ static Effect effectOf(ExpressionOperator op) {
   return Effect::Nothing;
 }
 
-// Emits the next operand for effect, or finishes the frame when there is none.
-static void emitNextOperandForEffect(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  ExpressionList *operand = frame->nextOperand;
-  if (!operand) {
-    finishFrame(walk, nullptr);
-    return;
-  }
-  frame->nextOperand = operand->nextExpression;
-  pushFrame(walk, EmissionGoal::Effect, operand->expression);
-}
-
 static void appendSequentialStatement(AbstractTree *tree) {
   appendStatement(createSequentialStatement(tree));
 }
 
-static void enterEffectFrame(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  Expression *expression = frame->expression;
+// Emits the operands from this one on: leaves have no effect and are passed
+// over; the last operand with one takes the frame's place. The frame is the
+// operator's own once it has one, else null.
+static void emitOperandsForEffect(EmissionWalk *walk, ExpressionList *operand, EmissionFrame *frame) {
+  while (operand && isLeafOperator(operand->expression->exprOperator))
+    operand = operand->nextExpression;
+  if (!operand || !operand->nextExpression) {
+    if (frame)
+      popFrame(walk);
+    if (operand)
+      enterNext(walk, EmissionGoal::Effect, operand->expression);
+    else
+      finishWith(walk, nullptr);
+    return;
+  }
+  if (!frame)
+    frame = pushFrame(walk, FrameKind::EffectOperands);
+  frame->nextOperand = operand->nextExpression;
+  enterNext(walk, EmissionGoal::Effect, operand->expression);
+}
+
+void enterForEffect(EmissionWalk *walk, Expression *expression) {
   switch (effectOf(expression->exprOperator)) {
   case Effect::Nothing:
-    finishFrame(walk, nullptr);
+    finishWith(walk, nullptr);
     return;
   case Effect::AsStatement:
-    frame->stage = FrameStage::StatementValue;
-    pushFrame(walk, EmissionGoal::Value, expression);
+    pushFrame(walk, FrameKind::StatementValue);
+    enterNext(walk, EmissionGoal::Value, expression);
     return;
   case Effect::OperandsForEffect:
-    frame->stage = FrameStage::Operands;
-    frame->nextOperand = expression->successorList;
-    emitNextOperandForEffect(walk);
+    emitOperandsForEffect(walk, expression->successorList, nullptr);
     return;
   case Effect::CommaSides:
     ASSERT(expression->successorList && expression->successorList->nextExpression);
-    frame->stage = FrameStage::CommaLeft;
-    pushFrame(walk, EmissionGoal::Effect, expression->successorList->expression);
+    pushFrame(walk, FrameKind::EffectAfterComma)->rightSide = expression->successorList->nextExpression;
+    enterNext(walk, EmissionGoal::Effect, expression->successorList->expression);
     return;
   }
 }
 
-void stepEffectFrame(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  switch (frame->stage) {
-  case FrameStage::Entered:
-    enterEffectFrame(walk);
-    return;
-  case FrameStage::StatementValue:
+void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame) {
+  switch (frame->kind) {
+  case FrameKind::StatementValue:
     // The statement takes over the tree from the record a lowering would
     // have handed it in: the tree stays unreferenced, owned by the statement.
     ASSERT(walk->finishedTree);
     appendSequentialStatement(walk->finishedTree);
-    finishFrame(walk, nullptr);
+    popFrame(walk);
+    finishWith(walk, nullptr);
     return;
-  case FrameStage::Operands:
-    emitNextOperandForEffect(walk);
+  case FrameKind::EffectOperands:
+    emitOperandsForEffect(walk, frame->nextOperand, frame);
     return;
-  case FrameStage::CommaLeft:
-    // Each side of a comma is a source-level step of its own.
+  case FrameKind::EffectAfterComma: {
+    // Each side of a comma is a source-level step of its own; the right
+    // side takes the frame's place.
     advanceSequenceNumber();
-    frame->stage = FrameStage::CommaRight;
-    pushFrame(walk, EmissionGoal::Effect, frame->expression->successorList->nextExpression->expression);
-    return;
-  case FrameStage::CommaRight:
-    finishFrame(walk, nullptr);
+    Expression *rightSide = frame->rightSide->expression;
+    popFrame(walk);
+    enterNext(walk, EmissionGoal::Effect, rightSide);
     return;
   }
-  ASSERT(!"an effect frame in a stage of its own");
+  default:
+    break;
+  }
+  ASSERT(!"a value frame among the effect steps");
 }
 
 void emitExpressionForEffect(Expression *expression) {

@@ -14,55 +14,6 @@
 
 #include <cstdlib>
 
-// ---------------------------------------------------------------- the walk
-
-void growFrames(EmissionWalk *walk) {
-  std::size_t capacity = walk->capacity ? walk->capacity * 2 : 64;
-  void *frames = std::realloc(walk->frames, capacity * sizeof(EmissionFrame));
-  if (!frames)
-    fatalError(noMemorySpace);
-  walk->frames = static_cast<EmissionFrame *>(frames);
-  walk->capacity = capacity;
-}
-
-namespace {
-// The frames of the largest finished walk, kept for the next ones: a walk
-// runs for every expression, and most need only a few frames. A walk started
-// inside another one finds none and grows its own. The frames of a very deep
-// walk are given back: kept, they would add to the memory of every later
-// step of the run (6 MB on the 4 MB deep benchmark unit, for a few per cent
-// of its time).
-struct SpareFrames {
-  EmissionFrame *frames;
-  std::size_t capacity;
-};
-} // namespace
-
-static constinit SpareFrames spareFrames{};
-constexpr std::size_t largestSpareFrameCount = 4096;
-
-AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
-  EmissionWalk walk{.frames = spareFrames.frames,
-                    .height = 0,
-                    .capacity = spareFrames.capacity,
-                    .finishedTree = nullptr};
-  spareFrames = SpareFrames{};
-  pushFrame(&walk, goal, expression);
-  while (walk.height > 0) {
-    if (topFrame(&walk)->goal == EmissionGoal::Value)
-      stepValueFrame(&walk);
-    else
-      stepEffectFrame(&walk);
-  }
-  if (walk.capacity > spareFrames.capacity && walk.capacity <= largestSpareFrameCount) {
-    std::free(spareFrames.frames);
-    spareFrames = SpareFrames{.frames = walk.frames, .capacity = walk.capacity};
-  } else {
-    std::free(walk.frames);
-  }
-  return walk.finishedTree;
-}
-
 // ---------------------------------------------------------------- lowering by operator
 
 namespace {
@@ -223,13 +174,6 @@ static Expression *rewriteCompoundAssignment(Expression *compound) {
   return simplifiedExpression;
 }
 
-// The frame remembers the last child, so that a call of many arguments is
-// not walked once per argument.
-static void addChild(EmissionFrame *frame, AbstractTree *child) {
-  frame->lastChild = appendChildAfter(frame->tree, frame->lastChild, child);
-  frame->childCount += 1;
-}
-
 // A leaf operand is lowered on the spot; what a frame of its own would do
 // for it is exactly this, in the same order. Inlined into both of its
 // callers: it runs for every leaf.
@@ -270,90 +214,214 @@ static AbstractTree *tryLowerOperatorOverLeaves(const Expression *expression) {
   return tree;
 }
 
-// Lowers the next operand as a child of the frame's node, or finishes the
-// node when every operand has been lowered.
-static void lowerNextOperand(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  while (ExpressionList *operand = frame->nextOperand) {
-    frame->nextOperand = operand->nextExpression;
-    AbstractTree *child = leafTreeOf(operand->expression);
-    if (!child)
-      child = tryLowerOperatorOverLeaves(operand->expression);
-    if (!child) {
-      pushFrame(walk, EmissionGoal::Value, operand->expression);
+// The node being lowered and where its operands stand: what a ValueOperands
+// frame keeps while an operand of the node is lowered.
+struct OperandCursor {
+  AbstractTree *tree;
+  AbstractTreeList *lastChild;  // null before the first child
+  ExpressionList *nextOperand;
+  std::uint32_t childCount;
+};
+
+// The cursor remembers the last child, so that a call of many arguments is
+// not walked once per argument.
+static void addChild(OperandCursor &cursor, AbstractTree *child) {
+  cursor.lastChild = appendChildAfter(cursor.tree, cursor.lastChild, child);
+  cursor.childCount += 1;
+}
+
+static OperandCursor cursorOf(const EmissionFrame *frame) {
+  return OperandCursor{.tree = frame->tree,
+                       .lastChild = frame->lastChild,
+                       .nextOperand = frame->nextOperand,
+                       .childCount = frame->childCount};
+}
+
+static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
+  frame->nextOperand = cursor.nextOperand;
+  frame->tree = cursor.tree;
+  frame->lastChild = cursor.lastChild;
+  frame->childCount = cursor.childCount;
+}
+
+// Lowers operator nodes, the bulk of every expression, in one loop that
+// holds the node being lowered in a cursor: leaves and operators over leaves
+// become children on the spot; at an operand that is an operator node the
+// cursor goes into the node's frame (its own when it has one already, else
+// a new one) and the loop goes down into the operand; a finished node whose
+// parent waits in a ValueOperands frame becomes its child and the loop goes
+// back up. It returns to the walk, with an expression to enter or a finished
+// tree for the top frame, only at an operand lowered another way (a rewrite,
+// a comma) or at a finished node whose result goes to a frame of another kind.
+static void lowerOperatorNodes(EmissionWalk *walk, OperandCursor cursor, EmissionFrame *frame) {
+  for (;;) {
+    if (ExpressionList *operand = cursor.nextOperand) {
+      cursor.nextOperand = operand->nextExpression;
+      Expression *expression = operand->expression;
+      AbstractTree *child = leafTreeOf(expression);
+      if (!child)
+        child = tryLowerOperatorOverLeaves(expression);
+      if (child) {
+        addChild(cursor, child);
+        continue;
+      }
+      if (!frame)
+        frame = pushFrame(walk, FrameKind::ValueOperands);
+      keepCursor(frame, cursor);
+      if (loweringOf(expression->exprOperator) != Lowering::OperatorNode) {
+        enterNext(walk, EmissionGoal::Value, expression);
+        return;
+      }
+      cursor = OperandCursor{.tree = createAbstractTree(expression->exprOperator),
+                             .lastChild = nullptr,
+                             .nextOperand = expression->successorList,
+                             .childCount = 0};
+      frame = nullptr;
+      continue;
+    }
+    [[maybe_unused]] const int expectedChildren = childCountOf(cursor.tree->treeOperator);
+    ASSERT(expectedChildren < 0 ? cursor.childCount >= 1
+                                : cursor.childCount == static_cast<std::uint32_t>(expectedChildren));
+    if (frame)
+      popFrame(walk);
+    AbstractTree *tree = cursor.tree;
+    if (walk->height == 0 || topFrame(walk)->kind != FrameKind::ValueOperands) {
+      finishWith(walk, tree);
       return;
     }
-    addChild(frame, child);
-  }
-  AbstractTree *tree = frame->tree;
-  const int expectedChildren = childCountOf(tree->treeOperator);
-  ASSERT(expectedChildren < 0 ? frame->childCount >= 1
-                              : frame->childCount == static_cast<std::uint32_t>(expectedChildren));
-  if (frame->rewrite)
-    releaseExpression(frame->rewrite);
-  finishFrame(walk, tree);
-}
-
-static void startOperatorNode(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  frame->tree = createAbstractTree(frame->expression->exprOperator);
-  frame->nextOperand = frame->expression->successorList;
-  frame->stage = FrameStage::Operands;
-  lowerNextOperand(walk);
-}
-
-static void enterValueFrame(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  Expression *expression = frame->expression;
-  switch (loweringOf(expression->exprOperator)) {
-  case Lowering::IdentifierCopy:
-    finishFrame(walk, identifierLeafTree(expression));
-    return;
-  case Lowering::PlacedConstant:
-    finishFrame(walk, constantLeafTree(expression));
-    return;
-  case Lowering::OperatorNode:
-    startOperatorNode(walk);
-    return;
-  case Lowering::Rewritten:
-    frame->rewrite = rewriteCompoundAssignment(expression);
-    frame->expression = frame->rewrite;
-    startOperatorNode(walk);
-    return;
-  case Lowering::CommaValue:
-    ASSERT(expression->successorList && expression->successorList->nextExpression);
-    frame->stage = FrameStage::CommaLeft;
-    pushFrame(walk, EmissionGoal::Effect, expression->successorList->expression);
-    return;
-  }
-}
-
-void stepValueFrame(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  switch (frame->stage) {
-  case FrameStage::Entered:
-    enterValueFrame(walk);
-    return;
-  case FrameStage::Operands: {
-    AbstractTree *childTree = walk->finishedTree;
-    ASSERT(childTree);
+    frame = topFrame(walk);
+    cursor = cursorOf(frame);
     // The child's record would give its tree one extra reference and drop
     // it again; the parent's list then holds the only one.
-    addChild(frame, childTree);
-    lowerNextOperand(walk);
+    addChild(cursor, tree);
+  }
+}
+
+static void lowerOperatorNode(EmissionWalk *walk, Expression *expression) {
+  lowerOperatorNodes(walk,
+                     OperandCursor{.tree = createAbstractTree(expression->exprOperator),
+                                   .lastChild = nullptr,
+                                   .nextOperand = expression->successorList,
+                                   .childCount = 0},
+                     nullptr);
+}
+
+static void enterForValue(EmissionWalk *walk, Expression *expression) {
+  switch (loweringOf(expression->exprOperator)) {
+  case Lowering::IdentifierCopy:
+    finishWith(walk, identifierLeafTree(expression));
+    return;
+  case Lowering::PlacedConstant:
+    finishWith(walk, constantLeafTree(expression));
+    return;
+  case Lowering::OperatorNode:
+    lowerOperatorNode(walk, expression);
+    return;
+  case Lowering::Rewritten: {
+    // The frame below the rewrite's releases it once its tree is done.
+    Expression *rewrite = rewriteCompoundAssignment(expression);
+    pushFrame(walk, FrameKind::ReleaseRewrite)->rewrite = rewrite;
+    lowerOperatorNode(walk, rewrite);
     return;
   }
-  case FrameStage::CommaLeft:
-    frame->stage = FrameStage::CommaRight;
-    pushFrame(walk, EmissionGoal::Value, frame->expression->successorList->nextExpression->expression);
+  case Lowering::CommaValue:
+    ASSERT(expression->successorList && expression->successorList->nextExpression);
+    pushFrame(walk, FrameKind::ValueAfterComma)->rightSide = expression->successorList->nextExpression;
+    enterNext(walk, EmissionGoal::Effect, expression->successorList->expression);
     return;
-  case FrameStage::CommaRight:
-    finishFrame(walk, walk->finishedTree);
-    return;
-  case FrameStage::StatementValue:
-    break;
   }
-  ASSERT(!"a value frame in a stage of its own");
+}
+
+static void resumeValueOperands(EmissionWalk *walk, EmissionFrame *frame) {
+  AbstractTree *childTree = walk->finishedTree;
+  ASSERT(childTree);
+  OperandCursor cursor = cursorOf(frame);
+  addChild(cursor, childTree);
+  lowerOperatorNodes(walk, cursor, frame);
+}
+
+static void resumeTopFrame(EmissionWalk *walk) {
+  EmissionFrame *frame = topFrame(walk);
+  switch (frame->kind) {
+  case FrameKind::ValueOperands:
+    resumeValueOperands(walk, frame);
+    return;
+  case FrameKind::ValueAfterComma: {
+    // The right side's tree is the comma's: it is handed straight to the
+    // frame below.
+    Expression *rightSide = frame->rightSide->expression;
+    popFrame(walk);
+    enterNext(walk, EmissionGoal::Value, rightSide);
+    return;
+  }
+  case FrameKind::ReleaseRewrite:
+    releaseExpression(frame->rewrite);
+    popFrame(walk);
+    return;
+  case FrameKind::EffectOperands:
+  case FrameKind::EffectAfterComma:
+  case FrameKind::StatementValue:
+    resumeEffectFrame(walk, frame);
+    return;
+  }
+  ASSERT(!"a frame of no known kind");
+}
+
+// ---------------------------------------------------------------- the walk
+
+void growFrames(EmissionWalk *walk) {
+  std::size_t capacity = walk->capacity ? walk->capacity * 2 : 64;
+  void *frames = std::realloc(walk->frames, capacity * sizeof(EmissionFrame));
+  if (!frames)
+    fatalError(noMemorySpace);
+  walk->frames = static_cast<EmissionFrame *>(frames);
+  walk->capacity = capacity;
+}
+
+namespace {
+// The frames of the largest finished walk, kept for the next ones: a walk
+// runs for every expression, and most need only a few frames. A walk started
+// inside another one finds none and grows its own. The frames of a very deep
+// walk are given back: kept, they would add to the memory of every later
+// step of the run (6 MB on the 4 MB deep benchmark unit, for a few per cent
+// of its time).
+struct SpareFrames {
+  EmissionFrame *frames;
+  std::size_t capacity;
+};
+} // namespace
+
+static constinit SpareFrames spareFrames{};
+constexpr std::size_t largestSpareFrameCount = 4096;
+
+AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
+  EmissionWalk walk{.frames = spareFrames.frames,
+                    .height = 0,
+                    .capacity = spareFrames.capacity,
+                    .entering = expression,
+                    .enteringGoal = goal,
+                    .finishedTree = nullptr};
+  spareFrames = SpareFrames{};
+  for (;;) {
+    if (Expression *entering = walk.entering) {
+      walk.entering = nullptr;
+      if (walk.enteringGoal == EmissionGoal::Value)
+        enterForValue(&walk, entering);
+      else
+        enterForEffect(&walk, entering);
+    } else if (walk.height > 0) {
+      resumeTopFrame(&walk);
+    } else {
+      break;
+    }
+  }
+  if (walk.capacity > spareFrames.capacity && walk.capacity <= largestSpareFrameCount) {
+    std::free(spareFrames.frames);
+    spareFrames = SpareFrames{.frames = walk.frames, .capacity = walk.capacity};
+  } else {
+    std::free(walk.frames);
+  }
+  return goal == EmissionGoal::Value ? walk.finishedTree : nullptr;
 }
 
 irData *lowerExpression(Expression *expression) {

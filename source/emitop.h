@@ -2,10 +2,13 @@
 // effect call each other (a comma lowered for its value emits its left side
 // for effect; an assignment emitted for effect is lowered for its value), and
 // the source decides how deep an expression is, so both run as one walk over
-// an explicit stack of frames instead of recursing. A frame is stepped when
-// it is entered and again each time the frame it pushed has finished; the
-// steps follow, operator by operator, what a recursive lowering would do, so
-// trees, statements and pool constants come out in the same order.
+// an explicit stack of frames instead of recursing. The walk either enters an
+// expression for a goal, or hands the result of what it entered last to the
+// top frame; the steps follow, operator by operator, what a recursive
+// lowering would do, so trees, statements and pool constants come out in the
+// same order. A frame is pushed only for an operator that must come back
+// after an operand: leaves, operators over leaves and the last side of a
+// comma or of an operator emitted for effect are taken without one.
 // Internal to emitcode, emitop and emitefct.
 #pragma once
 
@@ -24,74 +27,84 @@ enum class EmissionGoal : std::uint8_t {
   Effect,  // append the statements that carry the side effects
 };
 
-// Where a frame stands; what each stage means depends on the operator.
-enum class FrameStage : std::uint8_t {
-  Entered,         // not stepped yet
-  Operands,        // the operands are being emitted one after the other
-  CommaLeft,       // a comma's left side is being emitted for effect
-  CommaRight,      // a comma's right side is being emitted
-  StatementValue,  // the whole expression is being lowered to become a statement
+// What a frame waits for, and so what it does with the result handed to it.
+enum class FrameKind : std::uint8_t {
+  ValueOperands,     // Value: adds the tree as a child and lowers the next operands
+  ValueAfterComma,   // Value: the comma's left side is done; its right side takes the frame's place
+  ReleaseRewrite,    // Value: releases the compound assignment's rewrite and passes the tree on
+  EffectOperands,    // Effect: emits the next operands
+  EffectAfterComma,  // Effect: a new sequence number, then the right side takes the frame's place
+  StatementValue,    // Effect: the tree becomes a sequential statement
 };
 
+// 32 bytes: a very deep expression holds one frame per level.
 struct EmissionFrame {
-  Expression *expression;        // a compound assignment's rewrite once it is made
-  Expression *rewrite;           // that rewrite, released when the frame finishes
-  ExpressionList *nextOperand;   // the operand to emit after the current one
-  AbstractTree *tree;            // Value: the node receiving the children
-  AbstractTreeList *lastChild;   // Value: the tree's last child so far, null before the first
-  std::uint32_t childCount;      // Value: the tree's children so far
-  EmissionGoal goal;
-  FrameStage stage;
+  union {
+    ExpressionList *nextOperand;  // the operand kinds: the operand after the current one
+    ExpressionList *rightSide;    // the comma kinds: the item holding the right side
+    Expression *rewrite;          // ReleaseRewrite
+  };
+  AbstractTree *tree;           // ValueOperands: the node receiving the children
+  AbstractTreeList *lastChild;  // ValueOperands: the tree's last child so far, null before the first
+  std::uint32_t childCount;     // ValueOperands: the tree's children so far
+  FrameKind kind;
 };
+static_assert(sizeof(EmissionFrame) <= 32);
 
 struct EmissionWalk {
-  EmissionFrame *frames;  // frames[height - 1] is the one being stepped
+  EmissionFrame *frames;  // frames[height - 1] is the top frame
   std::size_t height;
   std::size_t capacity;
-  AbstractTree *finishedTree;  // the result of the Value frame that finished last
+  Expression *entering;        // the expression to enter next; null: hand finishedTree to the top frame
+  EmissionGoal enteringGoal;
+  AbstractTree *finishedTree;  // what the expression entered last made: its tree, null for Effect
 };
 
 // Runs the walk for one expression to the end. The tree for Value, null for Effect.
 AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression);
 
-// The three run for every operator of every expression, so they are
-// defined here, where both halves of the walk inline them.
+// The walk's moves. Each step of the walk ends in exactly one of them: an
+// expression to enter next (after pushing or keeping a frame that waits for
+// it), or a finished result for the top frame.
+inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *expression);
+inline void finishWith(EmissionWalk *walk, AbstractTree *result);
+// The pushed frame is the top one; other frames must not be touched through
+// an old pointer afterwards.
+inline EmissionFrame *pushFrame(EmissionWalk *walk, FrameKind kind);
 inline EmissionFrame *topFrame(EmissionWalk *walk);
-// The pushed frame is the next one stepped: the frame below must not be
-// touched through an old pointer afterwards.
-inline void pushFrame(EmissionWalk *walk, EmissionGoal goal, Expression *expression);
-// Pops the top frame and hands its result (null for Effect) to the frame below.
-inline void finishFrame(EmissionWalk *walk, AbstractTree *result);
+inline void popFrame(EmissionWalk *walk);
 // Makes room for at least one more frame.
 void growFrames(EmissionWalk *walk);
 
-// One step of the top frame, by goal.
-void stepValueFrame(EmissionWalk *walk);
-void stepEffectFrame(EmissionWalk *walk);
+// The effect half, in emitefct.cpp: entering an expression for effect, and
+// the steps of the three effect kinds of frame.
+void enterForEffect(EmissionWalk *walk, Expression *expression);
+void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame);
 
-// ---------------------------------------------------------------- inline frame operations
+// ---------------------------------------------------------------- inline walk operations
+
+inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *expression) {
+  walk->entering = expression;
+  walk->enteringGoal = goal;
+}
+
+inline void finishWith(EmissionWalk *walk, AbstractTree *result) { walk->finishedTree = result; }
+
+inline EmissionFrame *pushFrame(EmissionWalk *walk, FrameKind kind) {
+  if (walk->height == walk->capacity)
+    growFrames(walk);
+  EmissionFrame *frame = &walk->frames[walk->height];
+  frame->kind = kind;
+  walk->height += 1;
+  return frame;
+}
 
 inline EmissionFrame *topFrame(EmissionWalk *walk) {
   ASSERT(walk->height > 0);
   return &walk->frames[walk->height - 1];
 }
 
-inline void pushFrame(EmissionWalk *walk, EmissionGoal goal, Expression *expression) {
-  if (walk->height == walk->capacity)
-    growFrames(walk);
-  walk->frames[walk->height] = EmissionFrame{.expression = expression,
-                                             .rewrite = nullptr,
-                                             .nextOperand = nullptr,
-                                             .tree = nullptr,
-                                             .lastChild = nullptr,
-                                             .childCount = 0,
-                                             .goal = goal,
-                                             .stage = FrameStage::Entered};
-  walk->height += 1;
-}
-
-inline void finishFrame(EmissionWalk *walk, AbstractTree *result) {
+inline void popFrame(EmissionWalk *walk) {
   ASSERT(walk->height > 0);
   walk->height -= 1;
-  walk->finishedTree = result;
 }
