@@ -174,9 +174,7 @@ static Expression *rewriteCompoundAssignment(Expression *compound) {
   return simplifiedExpression;
 }
 
-// A leaf operand is lowered on the spot; what a frame of its own would do
-// for it is exactly this, in the same order. Inlined into both of its
-// callers: it runs for every leaf.
+// A leaf operand is lowered on the spot. Inlined: it runs for every leaf.
 [[gnu::always_inline]] static inline AbstractTree *leafTreeOf(const Expression *expression) {
   switch (expression->exprOperator) {
   case IdentifierLeaf:
@@ -186,32 +184,6 @@ static Expression *rewriteCompoundAssignment(Expression *compound) {
   default:
     return nullptr;
   }
-}
-
-static bool isLeafExpression(const Expression *expression) {
-  return expression->exprOperator == IdentifierLeaf || expression->exprOperator == ConstantLeaf;
-}
-
-// An operator node whose operands are all leaves, the commonest inner node,
-// is lowered without a frame of its own: the node, then each leaf and the
-// child item holding it, taken in the order the frame would take them. Null,
-// with nothing taken, for any other expression.
-static AbstractTree *tryLowerOperatorOverLeaves(const Expression *expression) {
-  if (loweringOf(expression->exprOperator) != Lowering::OperatorNode)
-    return nullptr;
-  for (const ExpressionList *operand = expression->successorList; operand; operand = operand->nextExpression)
-    if (!isLeafExpression(operand->expression))
-      return nullptr;
-  AbstractTree *tree = createAbstractTree(expression->exprOperator);
-  AbstractTreeList *lastChild = nullptr;
-  [[maybe_unused]] int childCount = 0;
-  for (const ExpressionList *operand = expression->successorList; operand; operand = operand->nextExpression) {
-    lastChild = appendChildAfter(tree, lastChild, leafTreeOf(operand->expression));
-    childCount += 1;
-  }
-  [[maybe_unused]] const int expectedChildren = childCountOf(tree->treeOperator);
-  ASSERT(expectedChildren < 0 ? childCount >= 1 : childCount == expectedChildren);
-  return tree;
 }
 
 // The node being lowered and where its operands stand: what a ValueOperands
@@ -224,8 +196,8 @@ struct OperandCursor {
 };
 
 // The cursor remembers the last child, so that a call of many arguments is
-// not walked once per argument.
-static void addChild(OperandCursor &cursor, AbstractTree *child) {
+// not walked once per argument. Inlined: it runs for every child.
+[[gnu::always_inline]] static inline void addChild(OperandCursor &cursor, AbstractTree *child) {
   cursor.lastChild = appendChildAfter(cursor.tree, cursor.lastChild, child);
   cursor.childCount += 1;
 }
@@ -245,8 +217,8 @@ static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
 }
 
 // Lowers operator nodes, the bulk of every expression, in one loop that
-// holds the node being lowered in a cursor: leaves and operators over leaves
-// become children on the spot; at an operand that is an operator node the
+// holds the node being lowered in a cursor: leaves become children on the
+// spot; at an operand that is an operator node the
 // cursor goes into the node's frame (its own when it has one already, else
 // a new one) and the loop goes down into the operand; a finished node whose
 // parent waits in a ValueOperands frame becomes its child and the loop goes
@@ -258,10 +230,7 @@ static void lowerOperatorNodes(EmissionWalk *walk, OperandCursor cursor, Emissio
     if (ExpressionList *operand = cursor.nextOperand) {
       cursor.nextOperand = operand->nextExpression;
       Expression *expression = operand->expression;
-      AbstractTree *child = leafTreeOf(expression);
-      if (!child)
-        child = tryLowerOperatorOverLeaves(expression);
-      if (child) {
+      if (AbstractTree *child = leafTreeOf(expression)) {
         addChild(cursor, child);
         continue;
       }
