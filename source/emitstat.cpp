@@ -110,12 +110,14 @@ static PatchEntry *closeTheFlow(GotoLine lineRule = GotoLine::Creation) {
 }
 
 // The condition ends the current block in conditional statements; a new,
-// empty block is current afterwards. The exits are copies the caller owns.
+// empty block is current afterwards. The exits are the caller's: the pair's
+// lists are taken out of it before it is released, which leaves the same
+// entries as copies of them would, without making and freeing them.
 static BooleanLists evaluateCondition(Expression *condition) {
   irData *lowered = lowerExpression(condition);
-  const BooleanLists *pair = shortCircuitListsOf(lowered);
-  BooleanLists exits{.trueList = copyPatchList(pair->trueList),
-                     .falseList = copyPatchList(pair->falseList)};
+  BooleanLists *pair = shortCircuitListsOf(lowered);
+  const BooleanLists exits = *pair;
+  *pair = BooleanLists{.trueList = nullptr, .falseList = nullptr};
   freeIrData(lowered);
   return exits;
 }
