@@ -13,6 +13,7 @@
 #include "tavokassert.h"
 
 #include <cstdlib>
+#include <new>
 
 // ---------------------------------------------------------------- lowering by operator
 
@@ -338,39 +339,112 @@ static void resumeTopFrame(EmissionWalk *walk) {
 
 // ---------------------------------------------------------------- the walk
 
-void growFrames(EmissionWalk *walk) {
-  std::size_t capacity = walk->capacity ? walk->capacity * 2 : 64;
-  void *frames = std::realloc(walk->frames, capacity * sizeof(EmissionFrame));
-  if (!frames)
+constexpr std::size_t firstChunkFrames = 64;
+constexpr std::size_t largestSpareFrameCount = 4096;
+
+static EmissionFrame *framesOf(FrameChunk *chunk) { return reinterpret_cast<EmissionFrame *>(chunk + 1); }
+static_assert(sizeof(FrameChunk) % alignof(EmissionFrame) == 0);
+
+static FrameChunk *makeFrameChunk(FrameChunk *below) {
+  const std::size_t capacity = below ? 2 * below->capacity : firstChunkFrames;
+  void *memory = std::malloc(sizeof(FrameChunk) + capacity * sizeof(EmissionFrame));
+  if (!memory)
     fatalError(noMemorySpace);
-  walk->frames = static_cast<EmissionFrame *>(frames);
-  walk->capacity = capacity;
+  return new (memory) FrameChunk{.below = below, .above = nullptr, .capacity = capacity};
+}
+
+static void makeChunkCurrent(EmissionWalk *walk, FrameChunk *chunk) {
+  walk->chunk = chunk;
+  walk->chunkFirst = framesOf(chunk);
+  walk->chunkEnd = walk->chunkFirst + chunk->capacity;
+}
+
+void enterChunkAbove(EmissionWalk *walk) {
+  FrameChunk *above;
+  if (!walk->chunk) {
+    if (!walk->firstChunk)
+      walk->firstChunk = makeFrameChunk(nullptr);
+    above = walk->firstChunk;
+  } else {
+    if (!walk->chunk->above) {
+      walk->chunk->above = makeFrameChunk(walk->chunk);
+      walk->madeChunkPastSpares |= walk->chunk->above->capacity > largestSpareFrameCount / 2;
+    }
+    above = walk->chunk->above;
+  }
+  makeChunkCurrent(walk, above);
+  walk->top = walk->chunkFirst;
+}
+
+void enterChunkBelow(EmissionWalk *walk) {
+  ASSERT(walk->chunk->below);
+  makeChunkCurrent(walk, walk->chunk->below);
+  walk->top = walk->chunkEnd;
 }
 
 namespace {
-// The frames of the largest finished walk, kept for the next ones: a walk
-// runs for every expression, and most need only a few frames. A walk started
-// inside another one finds none and grows its own. The frames of a very deep
-// walk are given back: kept, they would add to the memory of every later
-// step of the run (6 MB on the 4 MB deep benchmark unit, for a few per cent
-// of its time).
+// The chunks of the finished walks, kept for the next ones: a walk runs for
+// every expression, and most need only a few frames. A walk started inside
+// another one finds none and makes its own. Chunks past the first 4,032
+// frames (64 to 2,048 a chunk) are given back: kept, a very deep
+// expression's frames would add to the memory of every later step of the
+// run (6 MB on the 4 MB deep benchmark unit, for a few per cent of its time).
 struct SpareFrames {
-  EmissionFrame *frames;
-  std::size_t capacity;
+  FrameChunk *firstChunk;
 };
 } // namespace
 
 static constinit SpareFrames spareFrames{};
-constexpr std::size_t largestSpareFrameCount = 4096;
+
+static void freeChunksFrom(FrameChunk *chunk) {
+  while (chunk) {
+    FrameChunk *above = chunk->above;
+    std::free(chunk);
+    chunk = above;
+  }
+}
+
+// Keeps the lowest chunks, up to largestSpareFrameCount frames, for the
+// next walk and frees the others; all of them when a walk inside this one
+// has left its own. Chunks double from 64 frames, so only a walk that made
+// a chunk of more than half the limit has chunks to give back.
+static void keepSpareChunks(const EmissionWalk &walk) {
+  FrameChunk *first = walk.firstChunk;
+  if (spareFrames.firstChunk) {
+    freeChunksFrom(first);
+    return;
+  }
+  if (walk.madeChunkPastSpares) {
+    std::size_t kept = 0;
+    FrameChunk *lastKept = nullptr;
+    for (FrameChunk *chunk = first; chunk && kept + chunk->capacity <= largestSpareFrameCount;
+         chunk = chunk->above) {
+      kept += chunk->capacity;
+      lastKept = chunk;
+    }
+    ASSERT(lastKept);
+    freeChunksFrom(lastKept->above);
+    lastKept->above = nullptr;
+  }
+  spareFrames.firstChunk = first;
+}
 
 AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
-  EmissionWalk walk{.frames = spareFrames.frames,
+  EmissionWalk walk{.top = nullptr,
+                    .chunkFirst = nullptr,
+                    .chunkEnd = nullptr,
+                    .chunk = nullptr,
+                    .firstChunk = spareFrames.firstChunk,
                     .height = 0,
-                    .capacity = spareFrames.capacity,
+                    .madeChunkPastSpares = false,
                     .entering = expression,
                     .enteringGoal = goal,
                     .finishedTree = nullptr};
   spareFrames = SpareFrames{};
+  if (walk.firstChunk) {
+    makeChunkCurrent(&walk, walk.firstChunk);
+    walk.top = walk.chunkFirst;
+  }
   for (;;) {
     if (Expression *entering = walk.entering) {
       walk.entering = nullptr;
@@ -384,12 +458,7 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
       break;
     }
   }
-  if (walk.capacity > spareFrames.capacity && walk.capacity <= largestSpareFrameCount) {
-    std::free(spareFrames.frames);
-    spareFrames = SpareFrames{.frames = walk.frames, .capacity = walk.capacity};
-  } else {
-    std::free(walk.frames);
-  }
+  keepSpareChunks(walk);
   return goal == EmissionGoal::Value ? walk.finishedTree : nullptr;
 }
 

@@ -51,11 +51,26 @@ struct EmissionFrame {
 };
 static_assert(sizeof(EmissionFrame) <= 32);
 
+// Frames live in chunks that are never moved: a very deep expression's stack
+// grows by a chunk twice the size of the one below, not by copying the
+// frames it has. A chunk made once stays linked above its lower neighbour
+// until the walk ends, so a stack that goes up and down across a chunk's
+// edge makes and frees nothing.
+struct FrameChunk {
+  FrameChunk *below;    // null for the first chunk
+  FrameChunk *above;    // null until made
+  std::size_t capacity;  // frames
+};
+
 struct EmissionWalk {
-  EmissionFrame *frames;  // frames[height - 1] is the top frame
-  std::size_t height;
-  std::size_t capacity;
-  Expression *entering;        // the expression to enter next; null: hand finishedTree to the top frame
+  EmissionFrame *top;         // past the top frame, in the current chunk
+  EmissionFrame *chunkFirst;  // the current chunk's frames
+  EmissionFrame *chunkEnd;
+  FrameChunk *chunk;          // the current chunk; null before the first push
+  FrameChunk *firstChunk;
+  std::size_t height;         // frames in every chunk
+  bool madeChunkPastSpares;   // a chunk that is not kept for the next walk was made
+  Expression *entering;       // the expression to enter next; null: hand finishedTree to the top frame
   EmissionGoal enteringGoal;
   AbstractTree *finishedTree;  // what the expression entered last made: its tree, null for Effect
 };
@@ -68,13 +83,14 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression);
 // it), or a finished result for the top frame.
 inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *expression);
 inline void finishWith(EmissionWalk *walk, AbstractTree *result);
-// The pushed frame is the top one; other frames must not be touched through
-// an old pointer afterwards.
+// Frames do not move: a pointer to a frame stays good until it is popped.
 inline EmissionFrame *pushFrame(EmissionWalk *walk, FrameKind kind);
 inline EmissionFrame *topFrame(EmissionWalk *walk);
 inline void popFrame(EmissionWalk *walk);
-// Makes room for at least one more frame.
-void growFrames(EmissionWalk *walk);
+// The chunk above the current one, made when there is none yet, becomes
+// current and empty; the chunk below, full, becomes current.
+void enterChunkAbove(EmissionWalk *walk);
+void enterChunkBelow(EmissionWalk *walk);
 
 // The effect half, in emitefct.cpp: entering an expression for effect, and
 // the steps of the three effect kinds of frame.
@@ -91,20 +107,26 @@ inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *express
 inline void finishWith(EmissionWalk *walk, AbstractTree *result) { walk->finishedTree = result; }
 
 inline EmissionFrame *pushFrame(EmissionWalk *walk, FrameKind kind) {
-  if (walk->height == walk->capacity)
-    growFrames(walk);
-  EmissionFrame *frame = &walk->frames[walk->height];
-  frame->kind = kind;
+  if (walk->top == walk->chunkEnd)
+    enterChunkAbove(walk);
+  EmissionFrame *frame = walk->top;
+  walk->top += 1;
   walk->height += 1;
+  frame->kind = kind;
   return frame;
 }
 
+// The top frame is always in the current chunk: a pop that empties a chunk
+// with frames below it moves down.
 inline EmissionFrame *topFrame(EmissionWalk *walk) {
   ASSERT(walk->height > 0);
-  return &walk->frames[walk->height - 1];
+  return walk->top - 1;
 }
 
 inline void popFrame(EmissionWalk *walk) {
   ASSERT(walk->height > 0);
+  walk->top -= 1;
   walk->height -= 1;
+  if (walk->top == walk->chunkFirst && walk->height > 0)
+    enterChunkBelow(walk);
 }
