@@ -161,6 +161,12 @@ void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame) {
   ASSERT(!"a value frame among the effect steps");
 }
 
+// Most expression statements are a call, an assignment or an increment,
+// whose tree is the statement: lowered for a value by a walk of its own,
+// without an effect frame waiting for it.
 void emitExpressionForEffect(Expression *expression) {
-  runEmissionWalk(EmissionGoal::Effect, expression);
+  if (effectOf(expression->exprOperator) == Effect::AsStatement)
+    appendSequentialStatement(runEmissionWalk(EmissionGoal::Value, expression));
+  else
+    runEmissionWalk(EmissionGoal::Effect, expression);
 }
