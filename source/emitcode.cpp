@@ -1,5 +1,6 @@
 #include "emitcode.h"
 
+#include "emitop.h"
 #include "emitstat.h"
 #include "exprir.h"
 #include "mempool.h"
@@ -81,15 +82,19 @@ AbstractTree *abstractTreeOf(const irData *record) {
 }
 
 // A condition lowered as a tree is tested by one conditional statement that
-// ends the current block; its two targets are the pair's only exits.
-static void convertToShortCircuitLists(irData *originalIrData) {
-  ASSERT(originalIrData->representationType == AbstractTreeRepresentation);
-  Statement *test = createConditionalStatement(static_cast<AbstractTree *>(originalIrData->data));
-  BooleanLists *lists = createBooleanLists();
-  lists->trueList = createPatchEntry(test, 1);
-  lists->falseList = createPatchEntry(test, 0);
+// ends the current block; its two targets are the exits.
+static BooleanLists testInConditionalStatement(AbstractTree *tree) {
+  Statement *test = createConditionalStatement(tree);
+  const BooleanLists exits{.trueList = createPatchEntry(test, 1), .falseList = createPatchEntry(test, 0)};
   appendStatement(test);
   startNewBlock();
+  return exits;
+}
+
+static void convertToShortCircuitLists(irData *originalIrData) {
+  ASSERT(originalIrData->representationType == AbstractTreeRepresentation);
+  BooleanLists *lists = createBooleanLists();
+  *lists = testInConditionalStatement(static_cast<AbstractTree *>(originalIrData->data));
   // The tree now belongs to the statement.
   *originalIrData = irData{.representationType = ShortCircuitRepresentation, .data = lists};
 }
@@ -99,6 +104,12 @@ BooleanLists *shortCircuitListsOf(irData *record) {
     convertToShortCircuitLists(record);
   ASSERT(record->representationType == ShortCircuitRepresentation);
   return static_cast<BooleanLists *>(record->data);
+}
+
+// The same statement and exits as lowerExpression, shortCircuitListsOf and
+// taking the lists out of the pair, without the record and the pair.
+BooleanLists lowerCondition(Expression *condition) {
+  return testInConditionalStatement(runEmissionWalk(EmissionGoal::Value, condition));
 }
 
 void emitExpressionStatement(Expression *expression) {

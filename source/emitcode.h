@@ -33,6 +33,10 @@ BooleanLists *shortCircuitListsOf(irData *record);
 
 // Lowering for a value: always a tree record.
 irData *lowerExpression(Expression *expression);
+// A condition: lowered, then tested by a conditional statement that ends the
+// current block (a new, empty block is current afterwards); its true and
+// false exits, which the caller owns.
+BooleanLists lowerCondition(Expression *condition);
 // Appends the statements that carry the expression's side effects.
 void emitExpressionForEffect(Expression *expression);
 // An expression statement: resolves pending jumps, emits for effect and

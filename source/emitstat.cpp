@@ -109,19 +109,6 @@ static PatchEntry *closeTheFlow(GotoLine lineRule = GotoLine::Creation) {
   return createPatchEntry(appendGoto(lineRule), 0);
 }
 
-// The condition ends the current block in conditional statements; a new,
-// empty block is current afterwards. The exits are the caller's: the pair's
-// lists are taken out of it before it is released, which leaves the same
-// entries as copies of them would, without making and freeing them.
-static BooleanLists evaluateCondition(Expression *condition) {
-  irData *lowered = lowerExpression(condition);
-  BooleanLists *pair = shortCircuitListsOf(lowered);
-  const BooleanLists exits = *pair;
-  *pair = BooleanLists{.trueList = nullptr, .falseList = nullptr};
-  freeIrData(lowered);
-  return exits;
-}
-
 // ---- The nesting-kind stack ----
 
 static void pushNestingKind(int kind) {
@@ -246,7 +233,7 @@ void emitBeginIf(Expression *condition) {
     return;
   setEmittingStatement(true);
   resolvePendingJumps();
-  BooleanLists exits = evaluateCondition(condition);
+  BooleanLists exits = lowerCondition(condition);
   advanceSequenceNumber();
   pushDecision(exits.falseList);
   setForwardReferences(exits.trueList);
@@ -285,7 +272,7 @@ void emitLoopTest(Expression *condition) {
     return;
   setEmittingStatement(true);
   LoopRecord *loop = openLoopHead();
-  BooleanLists exits = evaluateCondition(condition);
+  BooleanLists exits = lowerCondition(condition);
   advanceSequenceNumber();
   loop->breakList = exits.falseList;
   setForwardReferences(exits.trueList);
@@ -316,14 +303,14 @@ void emitBeginFor(Expression *initial, Expression *condition, Expression *increm
   LoopRecord *loop = openLoopHead();
   BooleanLists exits;
   if (condition) {
-    exits = evaluateCondition(condition);
+    exits = lowerCondition(condition);
     advanceSequenceNumber();
   } else {
     // No condition loops for ever: the test of the constant 1 keeps the
     // head's shape, a conditional with a true and a false exit.
     Expression *tempExpression = immediateConstant(ImmediateCode::One);
     ASSERT(tempExpression);
-    exits = evaluateCondition(tempExpression);
+    exits = lowerCondition(tempExpression);
     releaseExpression(tempExpression);
   }
   if (increment)
