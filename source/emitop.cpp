@@ -12,6 +12,8 @@
 #include "fatal.h"
 #include "tavokassert.h"
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -124,7 +126,7 @@ static ExpressionOperator binaryOperatorOf(ExpressionOperator compound) {
 
 // How many children a node of each operator has once lowered; -1 for calls,
 // whose callee or index leaves come first and whose argument count varies.
-static int childCountOf(ExpressionOperator op) {
+static constexpr int childCountByOperator(ExpressionOperator op) {
   switch (op) {
   case FunctionCall:
   case ExternalFunctionCall:
@@ -146,6 +148,19 @@ static int childCountOf(ExpressionOperator op) {
   default:
     return 2;
   }
+}
+
+// The same as a table: every finished node is checked against it.
+static constexpr auto childCounts = [] {
+  std::array<std::int8_t, numberOfOperators> counts{};
+  for (int op = 0; op < numberOfOperators; ++op)
+    counts[op] = static_cast<std::int8_t>(childCountByOperator(static_cast<ExpressionOperator>(op)));
+  return counts;
+}();
+
+static int childCountOf(ExpressionOperator op) {
+  ASSERT(op < numberOfOperators);
+  return childCounts[op];
 }
 
 static AbstractTree *identifierLeafTree(const Expression *expression) {
