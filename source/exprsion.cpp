@@ -94,13 +94,25 @@ void appendOperand(Expression *node, Expression *operand) {
   lastExpression->nextExpression = item;
 }
 
-Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands) {
-  ASSERT(!isLeafOperator(op));
-  Expression *node = takeExpressionNode();
-  node->exprOperator = op;
-  // Each list node is linked in when the next one is taken, the last one
-  // after the loop.
-  ExpressionList **end = &node->successorList;
+// The operand items of a node being built, linked in order from *end on;
+// returns where the last one links to. While a large expression is parsed
+// nothing is released and the free list stays empty, so every item comes
+// from the pool: that loop is kept apart from the general one, without a
+// look at the free list per item. Inlined: every operator node passes here.
+[[gnu::always_inline]] static inline ExpressionList **linkOperandItems(ExpressionList **end,
+                                                                     std::span<Expression *const> operands) {
+  if (!state.freeListNodes && state.expressionListPool) {
+    ASSERT(state.freeListNodeCount == 0);
+    MemPool *pool = state.expressionListPool;
+    for (Expression *operand : operands) {
+      auto *item = static_cast<ExpressionList *>(allocateFromMemPool(pool));
+      item->expression = operand;
+      operand->referenceCount += 1;
+      *end = item;
+      end = &item->nextExpression;
+    }
+    return end;
+  }
   for (Expression *operand : operands) {
     ExpressionList *item = takeListNode();
     item->expression = operand;
@@ -108,7 +120,16 @@ Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expressi
     *end = item;
     end = &item->nextExpression;
   }
-  *end = nullptr;
+  return end;
+}
+
+Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  // Each list node is linked in when the next one is taken, the last one
+  // after the loop.
+  *linkOperandItems(&node->successorList, operands) = nullptr;
   return node;
 }
 
