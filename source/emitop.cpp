@@ -234,13 +234,13 @@ static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
 
 // Lowers operator nodes, the bulk of every expression, in one loop that
 // holds the node being lowered in a cursor: leaves become children on the
-// spot; at an operand that is an operator node the
-// cursor goes into the node's frame (its own when it has one already, else
-// a new one) and the loop goes down into the operand; a finished node whose
-// parent waits in a ValueOperands frame becomes its child and the loop goes
-// back up. It returns to the walk, with an expression to enter or a finished
-// tree for the top frame, only at an operand lowered another way (a rewrite,
-// a comma) or at a finished node whose result goes to a frame of another kind.
+// spot; at an operand that is an operator node the cursor goes into the
+// node's frame (its own when it has one already, else a new one) and the
+// loop goes down into the operand; a finished node whose parent waits in a
+// ValueOperands frame becomes its child and the loop goes back up. It
+// returns to the walk, with an expression to enter or a finished tree for
+// the top frame, only at an operand lowered another way (a rewrite, a
+// comma) or at a finished node whose result goes to a frame of another kind.
 static void lowerOperatorNodes(EmissionWalk *walk, OperandCursor cursor, EmissionFrame *frame) {
   for (;;) {
     if (ExpressionList *operand = cursor.nextOperand) {
