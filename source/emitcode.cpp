@@ -3,6 +3,7 @@
 #include "emitop.h"
 #include "emitstat.h"
 #include "exprir.h"
+#include "exprsion.h"
 #include "mempool.h"
 #include "shortckt.h"
 #include "stmntir.h"
@@ -109,7 +110,11 @@ BooleanLists *shortCircuitListsOf(irData *record) {
 // The same statement and exits as lowerExpression, shortCircuitListsOf and
 // taking the lists out of the pair, without the record and the pair.
 BooleanLists lowerCondition(Expression *condition) {
-  return testInConditionalStatement(runEmissionWalk(EmissionGoal::Value, condition));
+  return testInConditionalStatement(runEmissionWalk(EmissionGoal::Value, condition, Disposal::Keep));
+}
+
+BooleanLists lowerAndReleaseCondition(Expression *condition) {
+  return testInConditionalStatement(runEmissionWalk(EmissionGoal::Value, condition, Disposal::Release));
 }
 
 void emitExpressionStatement(Expression *expression) {
@@ -118,6 +123,18 @@ void emitExpressionStatement(Expression *expression) {
   setEmittingStatement(true);
   resolvePendingJumps();
   emitExpressionForEffect(expression);
+  advanceSequenceNumber();
+  setEmittingStatement(false);
+}
+
+void emitAndReleaseExpressionStatement(Expression *expression) {
+  if (isEmitDisabled()) {
+    releaseExpression(expression);
+    return;
+  }
+  setEmittingStatement(true);
+  resolvePendingJumps();
+  emitAndReleaseForEffect(expression);
   advanceSequenceNumber();
   setEmittingStatement(false);
 }

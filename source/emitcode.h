@@ -43,5 +43,15 @@ void emitExpressionForEffect(Expression *expression);
 // advances the sequence number. Does nothing once code building has stopped.
 void emitExpressionStatement(Expression *expression);
 
+// The same four, each releasing the expression as releaseExpression would,
+// node by node as the walk leaves it: a statement's expression is not walked
+// a second time to be freed. Lowering for a value hands back the bare tree,
+// unreferenced, for the caller to own. The statement releases the expression
+// even once code building has stopped.
+AbstractTree *lowerAndReleaseExpression(Expression *expression);
+BooleanLists lowerAndReleaseCondition(Expression *condition);
+void emitAndReleaseForEffect(Expression *expression);
+void emitAndReleaseExpressionStatement(Expression *expression);
+
 // Test and diagnostic accessor: released records waiting in the free list.
 int irDataFreeListCount();

@@ -95,40 +95,55 @@ static void appendSequentialStatement(AbstractTree *tree) {
 // Emits the operands from this one on: leaves have no effect and are passed
 // over; the last operand with one takes the frame's place. The frame is the
 // operator's own once it has one, else null.
-static void emitOperandsForEffect(EmissionWalk *walk, ExpressionList *operand, EmissionFrame *frame) {
-  while (operand && isLeafOperator(operand->expression->exprOperator))
-    operand = operand->nextExpression;
-  if (!operand || !operand->nextExpression) {
+// When the walk owns the operator, its items are freed as they are passed,
+// and so are the leaves nobody else holds.
+static void emitOperandsForEffect(EmissionWalk *walk, ExpressionList *operand, EmissionFrame *frame, bool owned) {
+  while (operand && isLeafOperator(operand->expression->exprOperator)) {
+    ExpressionList *next = operand->nextExpression;
+    passOverLeaf(walk, operand, owned);
+    operand = next;
+  }
+  if (!operand) {
     if (frame)
       popFrame(walk);
-    if (operand)
-      enterNext(walk, EmissionGoal::Effect, operand->expression);
-    else
-      finishWith(walk, nullptr);
+    finishWith(walk, nullptr);
     return;
   }
-  if (!frame)
-    frame = pushFrame(walk, FrameKind::EffectOperands);
-  frame->nextOperand = operand->nextExpression;
-  enterNext(walk, EmissionGoal::Effect, operand->expression);
+  ExpressionList *next = operand->nextExpression;
+  bool operandOwned;
+  Expression *expression = takeOperand(walk->freed, operand, owned, &operandOwned);
+  if (!next) {
+    if (frame)
+      popFrame(walk);
+  } else {
+    if (!frame)
+      frame = pushFrame(walk, FrameKind::EffectOperands);
+    frame->nextOperand = next;
+    frame->owned = owned;
+  }
+  enterNext(walk, EmissionGoal::Effect, expression, operandOwned);
 }
 
-void enterForEffect(EmissionWalk *walk, Expression *expression) {
+void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned) {
   switch (effectOf(expression->exprOperator)) {
   case Effect::Nothing:
     finishWith(walk, nullptr);
+    if (owned)
+      freeHeldNode(walk->freed, expression);
     return;
   case Effect::AsStatement:
     pushFrame(walk, FrameKind::StatementValue);
-    enterNext(walk, EmissionGoal::Value, expression);
+    enterNext(walk, EmissionGoal::Value, expression, owned);
     return;
-  case Effect::OperandsForEffect:
-    emitOperandsForEffect(walk, expression->successorList, nullptr);
+  case Effect::OperandsForEffect: {
+    ExpressionList *operands = expression->successorList;
+    if (owned)
+      freeHeldNode(walk->freed, expression);
+    emitOperandsForEffect(walk, operands, nullptr, owned);
     return;
+  }
   case Effect::CommaSides:
-    ASSERT(expression->successorList && expression->successorList->nextExpression);
-    pushFrame(walk, FrameKind::EffectAfterComma)->rightSide = expression->successorList->nextExpression;
-    enterNext(walk, EmissionGoal::Effect, expression->successorList->expression);
+    enterComma(walk, expression, owned, FrameKind::EffectAfterComma);
     return;
   }
 }
@@ -144,15 +159,16 @@ void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame) {
     finishWith(walk, nullptr);
     return;
   case FrameKind::EffectOperands:
-    emitOperandsForEffect(walk, frame->nextOperand, frame);
+    emitOperandsForEffect(walk, frame->nextOperand, frame, frame->owned);
     return;
   case FrameKind::EffectAfterComma: {
     // Each side of a comma is a source-level step of its own; the right
     // side takes the frame's place.
     advanceSequenceNumber();
-    Expression *rightSide = frame->rightSide->expression;
+    Expression *rightSide = frame->rightSide;
+    const bool owned = frame->owned;
     popFrame(walk);
-    enterNext(walk, EmissionGoal::Effect, rightSide);
+    enterNext(walk, EmissionGoal::Effect, rightSide, owned);
     return;
   }
   default:
@@ -164,9 +180,13 @@ void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame) {
 // Most expression statements are a call, an assignment or an increment,
 // whose tree is the statement: lowered for a value by a walk of its own,
 // without an effect frame waiting for it.
-void emitExpressionForEffect(Expression *expression) {
+static void emitForEffect(Expression *expression, Disposal disposal) {
   if (effectOf(expression->exprOperator) == Effect::AsStatement)
-    appendSequentialStatement(runEmissionWalk(EmissionGoal::Value, expression));
+    appendSequentialStatement(runEmissionWalk(EmissionGoal::Value, expression, disposal));
   else
-    runEmissionWalk(EmissionGoal::Effect, expression);
+    runEmissionWalk(EmissionGoal::Effect, expression, disposal);
 }
+
+void emitExpressionForEffect(Expression *expression) { emitForEffect(expression, Disposal::Keep); }
+
+void emitAndReleaseForEffect(Expression *expression) { emitForEffect(expression, Disposal::Release); }

@@ -209,6 +209,7 @@ struct OperandCursor {
   AbstractTreeList *lastChild;  // null before the first child
   ExpressionList *nextOperand;
   std::uint32_t childCount;
+  bool owned;  // the remaining operand items are the walk's to free
 };
 
 // The cursor remembers the last child, so that a call of many arguments is
@@ -222,7 +223,8 @@ static OperandCursor cursorOf(const EmissionFrame *frame) {
   return OperandCursor{.tree = frame->tree,
                        .lastChild = frame->lastChild,
                        .nextOperand = frame->nextOperand,
-                       .childCount = frame->childCount};
+                       .childCount = frame->childCount,
+                       .owned = frame->owned};
 }
 
 static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
@@ -230,6 +232,28 @@ static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
   frame->tree = cursor.tree;
   frame->lastChild = cursor.lastChild;
   frame->childCount = cursor.childCount;
+  frame->owned = cursor.owned;
+}
+
+// The cursor of a node about to be lowered. A node the walk owns is freed
+// here: its operator and operand list are all the walk needs of it.
+[[gnu::always_inline]] static inline OperandCursor startOperatorNode(HeldFreeLists &freed, Expression *expression,
+                                                                    bool owned) {
+  OperandCursor cursor{.tree = createAbstractTree(expression->exprOperator),
+                       .lastChild = nullptr,
+                       .nextOperand = expression->successorList,
+                       .childCount = 0,
+                       .owned = owned};
+  if (owned)
+    freeHeldNode(freed, expression);
+  return cursor;
+}
+
+void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem) {
+  bool owned;
+  Expression *leaf = takeOperand(walk->freed, item, ownedItem, &owned);
+  if (owned)
+    freeHeldNode(walk->freed, leaf);
 }
 
 // Lowers operator nodes, the bulk of every expression, in one loop that
@@ -241,26 +265,37 @@ static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
 // returns to the walk, with an expression to enter or a finished tree for
 // the top frame, only at an operand lowered another way (a rewrite, a
 // comma) or at a finished node whose result goes to a frame of another kind.
-static void lowerOperatorNodes(EmissionWalk *walk, OperandCursor cursor, EmissionFrame *frame) {
+// It starts either at a node (frame null), or at the frame whose operand
+// has just been lowered another way (node null).
+static void lowerOperatorNodes(EmissionWalk *walk, Expression *node, bool owned, EmissionFrame *frame) {
+  HeldFreeLists &freed = walk->freed;
+  OperandCursor cursor;
+  if (node) {
+    cursor = startOperatorNode(freed, node, owned);
+  } else {
+    ASSERT(walk->finishedTree);
+    cursor = cursorOf(frame);
+    addChild(cursor, walk->finishedTree);
+  }
   for (;;) {
     if (ExpressionList *operand = cursor.nextOperand) {
       cursor.nextOperand = operand->nextExpression;
-      Expression *expression = operand->expression;
+      bool owned;
+      Expression *expression = takeOperand(freed, operand, cursor.owned, &owned);
       if (AbstractTree *child = leafTreeOf(expression)) {
         addChild(cursor, child);
+        if (owned)
+          freeHeldNode(freed, expression);
         continue;
       }
       if (!frame)
         frame = pushFrame(walk, FrameKind::ValueOperands);
       keepCursor(frame, cursor);
       if (loweringOf(expression->exprOperator) != Lowering::OperatorNode) {
-        enterNext(walk, EmissionGoal::Value, expression);
+        enterNext(walk, EmissionGoal::Value, expression, owned);
         return;
       }
-      cursor = OperandCursor{.tree = createAbstractTree(expression->exprOperator),
-                             .lastChild = nullptr,
-                             .nextOperand = expression->successorList,
-                             .childCount = 0};
+      cursor = startOperatorNode(freed, expression, owned);
       frame = nullptr;
       continue;
     }
@@ -282,47 +317,69 @@ static void lowerOperatorNodes(EmissionWalk *walk, OperandCursor cursor, Emissio
   }
 }
 
-static void lowerOperatorNode(EmissionWalk *walk, Expression *expression) {
-  lowerOperatorNodes(walk,
-                     OperandCursor{.tree = createAbstractTree(expression->exprOperator),
-                                   .lastChild = nullptr,
-                                   .nextOperand = expression->successorList,
-                                   .childCount = 0},
-                     nullptr);
+static void lowerOperatorNode(EmissionWalk *walk, Expression *expression, bool owned) {
+  lowerOperatorNodes(walk, expression, owned, nullptr);
 }
 
-static void enterForValue(EmissionWalk *walk, Expression *expression) {
+static void finishWithLeaf(EmissionWalk *walk, AbstractTree *leaf, Expression *expression, bool owned) {
+  finishWith(walk, leaf);
+  if (owned)
+    freeHeldNode(walk->freed, expression);
+}
+
+void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kind) {
+  ExpressionList *leftItem = comma->successorList;
+  ASSERT(leftItem && leftItem->nextExpression);
+  ExpressionList *rightItem = leftItem->nextExpression;
+  if (owned)
+    freeHeldNode(walk->freed, comma);
+  bool leftOwned, rightOwned;
+  Expression *left = takeOperand(walk->freed, leftItem, owned, &leftOwned);
+  Expression *right = takeOperand(walk->freed, rightItem, owned, &rightOwned);
+  EmissionFrame *frame = pushFrame(walk, kind);
+  frame->rightSide = right;
+  frame->owned = rightOwned;
+  enterNext(walk, EmissionGoal::Effect, left, leftOwned);
+}
+
+static void enterForValue(EmissionWalk *walk, Expression *expression, bool owned) {
   switch (loweringOf(expression->exprOperator)) {
   case Lowering::IdentifierCopy:
-    finishWith(walk, identifierLeafTree(expression));
+    finishWithLeaf(walk, identifierLeafTree(expression), expression, owned);
     return;
   case Lowering::PlacedConstant:
-    finishWith(walk, constantLeafTree(expression));
+    finishWithLeaf(walk, constantLeafTree(expression), expression, owned);
     return;
   case Lowering::OperatorNode:
-    lowerOperatorNode(walk, expression);
+    lowerOperatorNode(walk, expression, owned);
     return;
   case Lowering::Rewritten: {
-    // The frame below the rewrite's releases it once its tree is done.
+    // Building the rewrite takes nodes: the free lists go back for it.
+    restoreFreeLists(walk->freed);
     Expression *rewrite = rewriteCompoundAssignment(expression);
+    if (owned) {
+      // The rewrite holds the target and the value, so releasing the
+      // compound frees only its own node and items; the rewrite, which
+      // nobody else holds, is then the walk's.
+      releaseExpression(expression);
+      walk->freed = holdFreeLists();
+      lowerOperatorNode(walk, rewrite, true);
+      return;
+    }
+    walk->freed = holdFreeLists();
+    // The frame below the rewrite's releases it once its tree is done.
     pushFrame(walk, FrameKind::ReleaseRewrite)->rewrite = rewrite;
-    lowerOperatorNode(walk, rewrite);
+    lowerOperatorNode(walk, rewrite, false);
     return;
   }
   case Lowering::CommaValue:
-    ASSERT(expression->successorList && expression->successorList->nextExpression);
-    pushFrame(walk, FrameKind::ValueAfterComma)->rightSide = expression->successorList->nextExpression;
-    enterNext(walk, EmissionGoal::Effect, expression->successorList->expression);
+    enterComma(walk, expression, owned, FrameKind::ValueAfterComma);
     return;
   }
 }
 
 static void resumeValueOperands(EmissionWalk *walk, EmissionFrame *frame) {
-  AbstractTree *childTree = walk->finishedTree;
-  ASSERT(childTree);
-  OperandCursor cursor = cursorOf(frame);
-  addChild(cursor, childTree);
-  lowerOperatorNodes(walk, cursor, frame);
+  lowerOperatorNodes(walk, nullptr, false, frame);
 }
 
 static void resumeTopFrame(EmissionWalk *walk) {
@@ -334,13 +391,16 @@ static void resumeTopFrame(EmissionWalk *walk) {
   case FrameKind::ValueAfterComma: {
     // The right side's tree is the comma's: it is handed straight to the
     // frame below.
-    Expression *rightSide = frame->rightSide->expression;
+    Expression *rightSide = frame->rightSide;
+    const bool owned = frame->owned;
     popFrame(walk);
-    enterNext(walk, EmissionGoal::Value, rightSide);
+    enterNext(walk, EmissionGoal::Value, rightSide, owned);
     return;
   }
   case FrameKind::ReleaseRewrite:
+    restoreFreeLists(walk->freed);
     releaseExpression(frame->rewrite);
+    walk->freed = holdFreeLists();
     popFrame(walk);
     return;
   case FrameKind::EffectOperands:
@@ -444,7 +504,19 @@ static void keepSpareChunks(const EmissionWalk &walk) {
   spareFrames.firstChunk = first;
 }
 
-AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
+// A walk that releases the expression owns it when nobody holds it; a held
+// one is only dereferenced, as releaseExpression would.
+static bool takeRoot(Expression *expression, Disposal disposal) {
+  if (disposal == Disposal::Keep)
+    return false;
+  if (expression->referenceCount > 0) {
+    expression->referenceCount -= 1;
+    return false;
+  }
+  return true;
+}
+
+AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposal disposal) {
   EmissionWalk walk{.top = nullptr,
                     .chunkFirst = nullptr,
                     .chunkEnd = nullptr,
@@ -454,7 +526,9 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
                     .madeChunkPastSpares = false,
                     .entering = expression,
                     .enteringGoal = goal,
-                    .finishedTree = nullptr};
+                    .enteringOwned = takeRoot(expression, disposal),
+                    .finishedTree = nullptr,
+                    .freed = holdFreeLists()};
   spareFrames = SpareFrames{};
   if (walk.firstChunk) {
     makeChunkCurrent(&walk, walk.firstChunk);
@@ -464,19 +538,24 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression) {
     if (Expression *entering = walk.entering) {
       walk.entering = nullptr;
       if (walk.enteringGoal == EmissionGoal::Value)
-        enterForValue(&walk, entering);
+        enterForValue(&walk, entering, walk.enteringOwned);
       else
-        enterForEffect(&walk, entering);
+        enterForEffect(&walk, entering, walk.enteringOwned);
     } else if (walk.height > 0) {
       resumeTopFrame(&walk);
     } else {
       break;
     }
   }
+  restoreFreeLists(walk.freed);
   keepSpareChunks(walk);
   return goal == EmissionGoal::Value ? walk.finishedTree : nullptr;
 }
 
 irData *lowerExpression(Expression *expression) {
-  return newIrData(runEmissionWalk(EmissionGoal::Value, expression));
+  return newIrData(runEmissionWalk(EmissionGoal::Value, expression, Disposal::Keep));
+}
+
+AbstractTree *lowerAndReleaseExpression(Expression *expression) {
+  return runEmissionWalk(EmissionGoal::Value, expression, Disposal::Release);
 }

@@ -9,9 +9,12 @@
 // same order. A frame is pushed only for an operator that must come back
 // after an operand: leaves, operators over leaves and the last side of a
 // comma or of an operator emitted for effect are taken without one.
+// A walk that releases the expression frees each node it owns (one nobody
+// else holds) as soon as it has read what it needs of it.
 // Internal to emitcode, emitop and emitefct.
 #pragma once
 
+#include "exprsion.h"
 #include "tavokassert.h"
 
 #include <cstddef>
@@ -19,8 +22,6 @@
 
 struct AbstractTree;
 struct AbstractTreeList;
-struct Expression;
-struct ExpressionList;
 
 enum class EmissionGoal : std::uint8_t {
   Value,   // lower into an abstract tree
@@ -41,13 +42,16 @@ enum class FrameKind : std::uint8_t {
 struct EmissionFrame {
   union {
     ExpressionList *nextOperand;  // the operand kinds: the operand after the current one
-    ExpressionList *rightSide;    // the comma kinds: the item holding the right side
+    Expression *rightSide;        // the comma kinds: the right side
     Expression *rewrite;          // ReleaseRewrite
   };
   AbstractTree *tree;           // ValueOperands: the node receiving the children
   AbstractTreeList *lastChild;  // ValueOperands: the tree's last child so far, null before the first
   std::uint32_t childCount;     // ValueOperands: the tree's children so far
   FrameKind kind;
+  // The operand kinds: the operator is the walk's, and so are its remaining
+  // operand items; the comma kinds: the right side is the walk's.
+  bool owned;
 };
 static_assert(sizeof(EmissionFrame) <= 32);
 
@@ -72,16 +76,24 @@ struct EmissionWalk {
   bool madeChunkPastSpares;   // a chunk that is not kept for the next walk was made
   Expression *entering;       // the expression to enter next; null: hand finishedTree to the top frame
   EmissionGoal enteringGoal;
+  bool enteringOwned;         // the walk frees the entered expression's nodes nobody else holds
   AbstractTree *finishedTree;  // what the expression entered last made: its tree, null for Effect
+  HeldFreeLists freed;         // the expression free lists, held while the walk runs
+};
+
+// What becomes of the expression once the walk is done with it.
+enum class Disposal : std::uint8_t {
+  Keep,     // the caller releases it afterwards, or keeps it
+  Release,  // released by the walk, as releaseExpression would
 };
 
 // Runs the walk for one expression to the end. The tree for Value, null for Effect.
-AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression);
+AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposal disposal);
 
 // The walk's moves. Each step of the walk ends in exactly one of them: an
 // expression to enter next (after pushing or keeping a frame that waits for
 // it), or a finished result for the top frame.
-inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *expression);
+inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *expression, bool owned);
 inline void finishWith(EmissionWalk *walk, AbstractTree *result);
 // Frames do not move: a pointer to a frame stays good until it is popped.
 inline EmissionFrame *pushFrame(EmissionWalk *walk, FrameKind kind);
@@ -94,14 +106,24 @@ void enterChunkBelow(EmissionWalk *walk);
 
 // The effect half, in emitefct.cpp: entering an expression for effect, and
 // the steps of the three effect kinds of frame.
-void enterForEffect(EmissionWalk *walk, Expression *expression);
+void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned);
+// A comma for either goal: a frame of this kind waits with the right side
+// while the left side is entered for effect.
+void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kind);
+// An operand item's expression; an item of a node the walk owns is freed and
+// drops its reference, and *ownedOperand tells whether that was the last.
+inline Expression *takeOperand(HeldFreeLists &freed, ExpressionList *item, bool ownedItem, bool *ownedOperand);
+// Frees an operand item, and the operand when that was its last holder, of
+// a leaf the walk passes over without lowering it.
+void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem);
 void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame);
 
 // ---------------------------------------------------------------- inline walk operations
 
-inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *expression) {
+inline void enterNext(EmissionWalk *walk, EmissionGoal goal, Expression *expression, bool owned) {
   walk->entering = expression;
   walk->enteringGoal = goal;
+  walk->enteringOwned = owned;
 }
 
 inline void finishWith(EmissionWalk *walk, AbstractTree *result) { walk->finishedTree = result; }
@@ -129,4 +151,15 @@ inline void popFrame(EmissionWalk *walk) {
   walk->height -= 1;
   if (walk->top == walk->chunkFirst && walk->height > 0)
     enterChunkBelow(walk);
+}
+
+[[gnu::always_inline]] inline Expression *takeOperand(HeldFreeLists &freed, ExpressionList *item, bool ownedItem,
+                                                      bool *ownedOperand) {
+  Expression *operand = item->expression;
+  *ownedOperand = false;
+  if (ownedItem) {
+    freeHeldItem(freed, item);
+    *ownedOperand = dropOperandReference(operand);
+  }
+  return operand;
 }

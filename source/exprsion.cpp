@@ -8,8 +8,6 @@ namespace {
 
 // Released nodes wait in front of their pools; a full free list is trimmed to
 // half so that it never hoards more than a handful of units.
-constexpr int expressionFreeListBound = 64;
-constexpr int expressionListFreeListBound = 128;
 constexpr unsigned requestedPoolUnits = 1024;
 // 255: the argument count of a call instruction is one byte.
 constexpr int maximumArguments = 255;
@@ -152,16 +150,6 @@ static Record *trimFreeList(MemPool *pool, Record *head, Record *record) {
   return head;
 }
 
-// The two free lists while a release walks a tree: held in locals, so that
-// the walk's stores into nodes do not make the compiler re-read them, and
-// written back when the walk ends.
-struct HeldFreeLists {
-  Expression *nodes;
-  int nodeCount;
-  ExpressionList *items;
-  int itemCount;
-};
-
 // One record onto a held free list, or, when the list is full, the record
 // and the list's surplus back to their pool.
 template <class Record, Record *Record::*link, int bound>
@@ -192,12 +180,7 @@ static void returnListNode(HeldFreeLists &lists, ExpressionList *item) {
 // chained through nextExpression it joins the work list of nodes still to
 // free. Leaves have nothing to walk and go at once.
 static void freeUnreferencedTree(Expression *root) {
-  HeldFreeLists lists{
-      .nodes = state.freeExprNodes,
-      .nodeCount = state.freeExprNodeCount,
-      .items = state.freeListNodes,
-      .itemCount = state.freeListNodeCount,
-  };
+  HeldFreeLists lists = holdFreeLists();
   ExpressionList *pending = nullptr;
   Expression *node = root;
   for (;;) {
@@ -232,6 +215,34 @@ static void freeUnreferencedTree(Expression *root) {
   state.freeExprNodeCount = lists.nodeCount;
   state.freeListNodes = lists.items;
   state.freeListNodeCount = lists.itemCount;
+}
+
+HeldFreeLists holdFreeLists() {
+  return HeldFreeLists{.nodes = state.freeExprNodes,
+                       .nodeCount = state.freeExprNodeCount,
+                       .items = state.freeListNodes,
+                       .itemCount = state.freeListNodeCount};
+}
+
+void restoreFreeLists(const HeldFreeLists &lists) {
+  state.freeExprNodes = lists.nodes;
+  state.freeExprNodeCount = lists.nodeCount;
+  state.freeListNodes = lists.items;
+  state.freeListNodeCount = lists.itemCount;
+}
+
+void trimHeldNodes(HeldFreeLists &lists, Expression *node) {
+  ASSERT(lists.nodeCount == expressionFreeListBound);
+  lists.nodes = trimFreeList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
+      state.expressionPool, lists.nodes, node);
+  lists.nodeCount = expressionFreeListBound / 2;
+}
+
+void trimHeldItems(HeldFreeLists &lists, ExpressionList *item) {
+  ASSERT(lists.itemCount == expressionListFreeListBound);
+  lists.items = trimFreeList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
+      state.expressionListPool, lists.items, item);
+  lists.itemCount = expressionListFreeListBound / 2;
 }
 
 void releaseExpression(Expression *node) {

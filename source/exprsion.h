@@ -5,6 +5,8 @@
 // bounded free lists in front of their memory pools.
 #pragma once
 
+#include "tavokassert.h"
+
 #include <cstdint>
 #include <span>
 #include <type_traits>
@@ -152,6 +154,66 @@ Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expressi
 // from each of its operands (operands nobody holds any more are freed too).
 void releaseExpression(Expression *node);
 bool isUnreferenced(const Expression *node);
+
+// The same release done piece by piece, by a walk that lowers an expression
+// and frees its nodes as it leaves them. A node nobody holds is the walk's:
+// it frees the node's operand items as it passes them, drops the reference
+// each item held, and frees the node once it has read what it needs of it.
+// An operand still held elsewhere is only dereferenced, and neither it nor
+// anything below it is freed.
+//
+// Drops the reference an operand item held; true when nobody holds the node
+// any more, which makes it the caller's to free.
+inline bool dropOperandReference(Expression *node);
+
+inline constexpr int expressionFreeListBound = 64;
+inline constexpr int expressionListFreeListBound = 128;
+
+// The two free lists, held in locals by a walk that frees many records one
+// at a time, so that its stores into nodes do not make the compiler re-read
+// them: handed back before anything else takes or releases a node, and when
+// the walk ends.
+struct HeldFreeLists {
+  Expression *nodes;
+  int nodeCount;
+  ExpressionList *items;
+  int itemCount;
+};
+HeldFreeLists holdFreeLists();
+void restoreFreeLists(const HeldFreeLists &lists);
+// A node nobody holds, or an operand item, onto its held list; a full list
+// is trimmed to half, the record and the surplus going back to the pool.
+// The node's items, and the item's node, are not touched.
+inline void freeHeldNode(HeldFreeLists &lists, Expression *node);
+inline void freeHeldItem(HeldFreeLists &lists, ExpressionList *item);
+// The trimming halves of the two, out of line: they run once in 32 or 64.
+void trimHeldNodes(HeldFreeLists &lists, Expression *node);
+void trimHeldItems(HeldFreeLists &lists, ExpressionList *item);
+inline bool dropOperandReference(Expression *node) {
+  ASSERT(node->referenceCount > 0);
+  node->referenceCount -= 1;
+  return node->referenceCount == 0;
+}
+
+inline void freeHeldNode(HeldFreeLists &lists, Expression *node) {
+  if (lists.nodeCount == expressionFreeListBound) {
+    trimHeldNodes(lists, node);
+    return;
+  }
+  node->nextFreeNode = lists.nodes;
+  lists.nodes = node;
+  lists.nodeCount += 1;
+}
+
+inline void freeHeldItem(HeldFreeLists &lists, ExpressionList *item) {
+  if (lists.itemCount == expressionListFreeListBound) {
+    trimHeldItems(lists, item);
+    return;
+  }
+  item->nextExpression = lists.items;
+  lists.items = item;
+  lists.itemCount += 1;
+}
 
 // The operands of a node in order, as an array-free walk.
 inline Expression *firstOperand(const Expression *node) { return node->successorList->expression; }
