@@ -5,6 +5,7 @@
 #include "tavokassert.h"
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <iterator>
 #include <span>
@@ -458,9 +459,11 @@ static RememberedLibraryCall &rememberedSlotOf(NameId functionName) {
 
 static bool remembersLibraryCall(const RememberedLibraryCall &slot, NameId libraryName, NameId functionName,
                                  const char *libraryText, const char *functionText) {
+  // The library's string comparison: a hit runs for every library call, and
+  // the byte loop of compareNames costs several times as much.
   return slot.library && slot.libraryName == libraryName && slot.functionName == functionName &&
-         compareNames(slot.library->libraryName, libraryText) == 0 &&
-         compareNames(slot.function->functionName, functionText) == 0;
+         std::strcmp(slot.library->libraryName, libraryText) == 0 &&
+         std::strcmp(slot.function->functionName, functionText) == 0;
 }
 
 // The library and function are resolved now; the call instruction carries
