@@ -111,7 +111,7 @@ static void emitOperandsForEffect(EmissionWalk *walk, ExpressionList *operand, E
   }
   ExpressionList *next = operand->nextExpression;
   bool operandOwned;
-  Expression *expression = takeOperand(walk->freed, operand, owned, &operandOwned);
+  Expression *expression = takeOperand(operand, owned, &operandOwned);
   if (!next) {
     if (frame)
       popFrame(walk);
@@ -129,7 +129,7 @@ void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned) {
   case Effect::Nothing:
     finishWith(walk, nullptr);
     if (owned)
-      freeHeldNode(walk->freed, expression);
+      freeHeldNode(expressionFreeLists, expression);
     return;
   case Effect::AsStatement:
     pushFrame(walk, FrameKind::StatementValue);
@@ -138,7 +138,7 @@ void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned) {
   case Effect::OperandsForEffect: {
     ExpressionList *operands = expression->successorList;
     if (owned)
-      freeHeldNode(walk->freed, expression);
+      freeHeldNode(expressionFreeLists, expression);
     emitOperandsForEffect(walk, operands, nullptr, owned);
     return;
   }

@@ -237,23 +237,22 @@ static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
 
 // The cursor of a node about to be lowered. A node the walk owns is freed
 // here: its operator and operand list are all the walk needs of it.
-[[gnu::always_inline]] static inline OperandCursor startOperatorNode(HeldFreeLists &freed, Expression *expression,
-                                                                    bool owned) {
+[[gnu::always_inline]] static inline OperandCursor startOperatorNode(Expression *expression, bool owned) {
   OperandCursor cursor{.tree = createAbstractTree(expression->exprOperator),
                        .lastChild = nullptr,
                        .nextOperand = expression->successorList,
                        .childCount = 0,
                        .owned = owned};
   if (owned)
-    freeHeldNode(freed, expression);
+    freeHeldNode(expressionFreeLists, expression);
   return cursor;
 }
 
 void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem) {
   bool owned;
-  Expression *leaf = takeOperand(walk->freed, item, ownedItem, &owned);
+  Expression *leaf = takeOperand(item, ownedItem, &owned);
   if (owned)
-    freeHeldNode(walk->freed, leaf);
+    freeHeldNode(expressionFreeLists, leaf);
 }
 
 // Lowers operator nodes, the bulk of every expression, in one loop that
@@ -268,10 +267,9 @@ void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem) {
 // It starts either at a node (frame null), or at the frame whose operand
 // has just been lowered another way (node null).
 static void lowerOperatorNodes(EmissionWalk *walk, Expression *node, bool owned, EmissionFrame *frame) {
-  HeldFreeLists &freed = walk->freed;
   OperandCursor cursor;
   if (node) {
-    cursor = startOperatorNode(freed, node, owned);
+    cursor = startOperatorNode(node, owned);
   } else {
     ASSERT(walk->finishedTree);
     cursor = cursorOf(frame);
@@ -281,11 +279,11 @@ static void lowerOperatorNodes(EmissionWalk *walk, Expression *node, bool owned,
     if (ExpressionList *operand = cursor.nextOperand) {
       cursor.nextOperand = operand->nextExpression;
       bool owned;
-      Expression *expression = takeOperand(freed, operand, cursor.owned, &owned);
+      Expression *expression = takeOperand(operand, cursor.owned, &owned);
       if (AbstractTree *child = leafTreeOf(expression)) {
         addChild(cursor, child);
         if (owned)
-          freeHeldNode(freed, expression);
+          freeHeldNode(expressionFreeLists, expression);
         continue;
       }
       if (!frame)
@@ -295,7 +293,7 @@ static void lowerOperatorNodes(EmissionWalk *walk, Expression *node, bool owned,
         enterNext(walk, EmissionGoal::Value, expression, owned);
         return;
       }
-      cursor = startOperatorNode(freed, expression, owned);
+      cursor = startOperatorNode(expression, owned);
       frame = nullptr;
       continue;
     }
@@ -324,7 +322,7 @@ static void lowerOperatorNode(EmissionWalk *walk, Expression *expression, bool o
 static void finishWithLeaf(EmissionWalk *walk, AbstractTree *leaf, Expression *expression, bool owned) {
   finishWith(walk, leaf);
   if (owned)
-    freeHeldNode(walk->freed, expression);
+    freeHeldNode(expressionFreeLists, expression);
 }
 
 void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kind) {
@@ -332,10 +330,10 @@ void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kin
   ASSERT(leftItem && leftItem->nextExpression);
   ExpressionList *rightItem = leftItem->nextExpression;
   if (owned)
-    freeHeldNode(walk->freed, comma);
+    freeHeldNode(expressionFreeLists, comma);
   bool leftOwned, rightOwned;
-  Expression *left = takeOperand(walk->freed, leftItem, owned, &leftOwned);
-  Expression *right = takeOperand(walk->freed, rightItem, owned, &rightOwned);
+  Expression *left = takeOperand(leftItem, owned, &leftOwned);
+  Expression *right = takeOperand(rightItem, owned, &rightOwned);
   EmissionFrame *frame = pushFrame(walk, kind);
   frame->rightSide = right;
   frame->owned = rightOwned;
@@ -354,19 +352,15 @@ static void enterForValue(EmissionWalk *walk, Expression *expression, bool owned
     lowerOperatorNode(walk, expression, owned);
     return;
   case Lowering::Rewritten: {
-    // Building the rewrite takes nodes: the free lists go back for it.
-    restoreFreeLists(walk->freed);
     Expression *rewrite = rewriteCompoundAssignment(expression);
     if (owned) {
       // The rewrite holds the target and the value, so releasing the
       // compound frees only its own node and items; the rewrite, which
       // nobody else holds, is then the walk's.
       releaseExpression(expression);
-      walk->freed = holdFreeLists();
       lowerOperatorNode(walk, rewrite, true);
       return;
     }
-    walk->freed = holdFreeLists();
     // The frame below the rewrite's releases it once its tree is done.
     pushFrame(walk, FrameKind::ReleaseRewrite)->rewrite = rewrite;
     lowerOperatorNode(walk, rewrite, false);
@@ -398,9 +392,7 @@ static void resumeTopFrame(EmissionWalk *walk) {
     return;
   }
   case FrameKind::ReleaseRewrite:
-    restoreFreeLists(walk->freed);
     releaseExpression(frame->rewrite);
-    walk->freed = holdFreeLists();
     popFrame(walk);
     return;
   case FrameKind::EffectOperands:
@@ -527,8 +519,7 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposa
                     .entering = expression,
                     .enteringGoal = goal,
                     .enteringOwned = takeRoot(expression, disposal),
-                    .finishedTree = nullptr,
-                    .freed = holdFreeLists()};
+                    .finishedTree = nullptr};
   spareFrames = SpareFrames{};
   if (walk.firstChunk) {
     makeChunkCurrent(&walk, walk.firstChunk);
@@ -547,7 +538,6 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposa
       break;
     }
   }
-  restoreFreeLists(walk.freed);
   keepSpareChunks(walk);
   return goal == EmissionGoal::Value ? walk.finishedTree : nullptr;
 }

@@ -78,7 +78,6 @@ struct EmissionWalk {
   EmissionGoal enteringGoal;
   bool enteringOwned;         // the walk frees the entered expression's nodes nobody else holds
   AbstractTree *finishedTree;  // what the expression entered last made: its tree, null for Effect
-  HeldFreeLists freed;         // the expression free lists, held while the walk runs
 };
 
 // What becomes of the expression once the walk is done with it.
@@ -112,7 +111,7 @@ void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned);
 void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kind);
 // An operand item's expression; an item of a node the walk owns is freed and
 // drops its reference, and *ownedOperand tells whether that was the last.
-inline Expression *takeOperand(HeldFreeLists &freed, ExpressionList *item, bool ownedItem, bool *ownedOperand);
+inline Expression *takeOperand(ExpressionList *item, bool ownedItem, bool *ownedOperand);
 // Frees an operand item, and the operand when that was its last holder, of
 // a leaf the walk passes over without lowering it.
 void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem);
@@ -153,12 +152,11 @@ inline void popFrame(EmissionWalk *walk) {
     enterChunkBelow(walk);
 }
 
-[[gnu::always_inline]] inline Expression *takeOperand(HeldFreeLists &freed, ExpressionList *item, bool ownedItem,
-                                                      bool *ownedOperand) {
+[[gnu::always_inline]] inline Expression *takeOperand(ExpressionList *item, bool ownedItem, bool *ownedOperand) {
   Expression *operand = item->expression;
   *ownedOperand = false;
   if (ownedItem) {
-    freeHeldItem(freed, item);
+    freeHeldItem(expressionFreeLists, item);
     *ownedOperand = dropOperandReference(operand);
   }
   return operand;

@@ -12,19 +12,18 @@ constexpr unsigned requestedPoolUnits = 1024;
 // 255: the argument count of a call instruction is one byte.
 constexpr int maximumArguments = 255;
 
+// The free lists are expressionFreeLists: nodes linked through
+// nextFreeNode, operand items through nextExpression.
 struct ExpressionState {
   MemPool *expressionPool;      // created on the first node
-  Expression *freeExprNodes;    // linked through nextFreeNode
-  int freeExprNodeCount;
   MemPool *expressionListPool;  // created on the first operand
-  ExpressionList *freeListNodes;  // linked through nextExpression
-  int freeListNodeCount;
   MemPool *parameterListPool;   // argument-list nodes go straight back to it
 };
 
 } // namespace
 
 static constinit ExpressionState state{};
+constinit ExpressionFreeLists expressionFreeLists{};
 
 static_assert(std::is_trivially_copyable_v<ExpressionList>);
 static_assert(std::is_trivially_copyable_v<ParameterList>);
@@ -36,13 +35,13 @@ static_assert(std::is_trivially_copyable_v<ParameterList>);
 // the unit it handed out last without a look-up. Inlined into both
 // creators: every node of the compiler passes here.
 [[gnu::always_inline]] static inline Expression *takeExpressionNode() {
-  Expression *node = state.freeExprNodes;
+  Expression *node = expressionFreeLists.nodes;
   if (node) {
-    ASSERT(state.freeExprNodeCount > 0);
-    state.freeExprNodes = node->nextFreeNode;
-    state.freeExprNodeCount -= 1;
+    ASSERT(expressionFreeLists.nodeCount > 0);
+    expressionFreeLists.nodes = node->nextFreeNode;
+    expressionFreeLists.nodeCount -= 1;
   } else {
-    ASSERT(state.freeExprNodeCount == 0);
+    ASSERT(expressionFreeLists.nodeCount == 0);
     if (!state.expressionPool)
       state.expressionPool = createMemPool(requestedPoolUnits, sizeof(Expression));
     node = static_cast<Expression *>(allocateFromMemPool(state.expressionPool));
@@ -65,13 +64,13 @@ Expression *createOperatorExpression(ExpressionOperator op) {
 
 // Inlined into both builders of operand lists, as takeExpressionNode.
 [[gnu::always_inline]] static inline ExpressionList *takeListNode() {
-  if (ExpressionList *item = state.freeListNodes) {
-    ASSERT(state.freeListNodeCount > 0);
-    state.freeListNodes = item->nextExpression;
-    state.freeListNodeCount -= 1;
+  if (ExpressionList *item = expressionFreeLists.items) {
+    ASSERT(expressionFreeLists.itemCount > 0);
+    expressionFreeLists.items = item->nextExpression;
+    expressionFreeLists.itemCount -= 1;
     return item;
   }
-  ASSERT(state.freeListNodeCount == 0);
+  ASSERT(expressionFreeLists.itemCount == 0);
   if (!state.expressionListPool)
     state.expressionListPool = createMemPool(requestedPoolUnits, sizeof(ExpressionList));
   return static_cast<ExpressionList *>(allocateFromMemPool(state.expressionListPool));
@@ -99,8 +98,8 @@ void appendOperand(Expression *node, Expression *operand) {
 // look at the free list per item. Inlined: every operator node passes here.
 [[gnu::always_inline]] static inline ExpressionList **linkOperandItems(ExpressionList **end,
                                                                      std::span<Expression *const> operands) {
-  if (!state.freeListNodes && state.expressionListPool) {
-    ASSERT(state.freeListNodeCount == 0);
+  if (!expressionFreeLists.items && state.expressionListPool) {
+    ASSERT(expressionFreeLists.itemCount == 0);
     MemPool *pool = state.expressionListPool;
     for (Expression *operand : operands) {
       auto *item = static_cast<ExpressionList *>(allocateFromMemPool(pool));
@@ -164,12 +163,12 @@ static void returnToHeldList(MemPool *pool, Record *&head, int &count, Record *r
   count = bound / 2;
 }
 
-static void returnExpressionNode(HeldFreeLists &lists, Expression *node) {
+static void returnExpressionNode(ExpressionFreeLists &lists, Expression *node) {
   returnToHeldList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
       state.expressionPool, lists.nodes, lists.nodeCount, node);
 }
 
-static void returnListNode(HeldFreeLists &lists, ExpressionList *item) {
+static void returnListNode(ExpressionFreeLists &lists, ExpressionList *item) {
   returnToHeldList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
       state.expressionListPool, lists.items, lists.itemCount, item);
 }
@@ -180,7 +179,9 @@ static void returnListNode(HeldFreeLists &lists, ExpressionList *item) {
 // chained through nextExpression it joins the work list of nodes still to
 // free. Leaves have nothing to walk and go at once.
 static void freeUnreferencedTree(Expression *root) {
-  HeldFreeLists lists = holdFreeLists();
+  // The lists in locals, so that the walk's stores into nodes do not make
+  // the compiler re-read them.
+  ExpressionFreeLists lists = expressionFreeLists;
   ExpressionList *pending = nullptr;
   Expression *node = root;
   for (;;) {
@@ -211,34 +212,17 @@ static void freeUnreferencedTree(Expression *root) {
     node = item->expression;
     returnListNode(lists, item);
   }
-  state.freeExprNodes = lists.nodes;
-  state.freeExprNodeCount = lists.nodeCount;
-  state.freeListNodes = lists.items;
-  state.freeListNodeCount = lists.itemCount;
+  expressionFreeLists = lists;
 }
 
-HeldFreeLists holdFreeLists() {
-  return HeldFreeLists{.nodes = state.freeExprNodes,
-                       .nodeCount = state.freeExprNodeCount,
-                       .items = state.freeListNodes,
-                       .itemCount = state.freeListNodeCount};
-}
-
-void restoreFreeLists(const HeldFreeLists &lists) {
-  state.freeExprNodes = lists.nodes;
-  state.freeExprNodeCount = lists.nodeCount;
-  state.freeListNodes = lists.items;
-  state.freeListNodeCount = lists.itemCount;
-}
-
-void trimHeldNodes(HeldFreeLists &lists, Expression *node) {
+void trimHeldNodes(ExpressionFreeLists &lists, Expression *node) {
   ASSERT(lists.nodeCount == expressionFreeListBound);
   lists.nodes = trimFreeList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
       state.expressionPool, lists.nodes, node);
   lists.nodeCount = expressionFreeListBound / 2;
 }
 
-void trimHeldItems(HeldFreeLists &lists, ExpressionList *item) {
+void trimHeldItems(ExpressionFreeLists &lists, ExpressionList *item) {
   ASSERT(lists.itemCount == expressionListFreeListBound);
   lists.items = trimFreeList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
       state.expressionListPool, lists.items, item);
@@ -303,6 +287,6 @@ int parameterListLength(const ParameterList *list) {
   return length;
 }
 
-int expressionFreeListCount() { return state.freeExprNodeCount; }
+int expressionFreeListCount() { return expressionFreeLists.nodeCount; }
 
-int expressionListFreeListCount() { return state.freeListNodeCount; }
+int expressionListFreeListCount() { return expressionFreeLists.itemCount; }

@@ -169,33 +169,32 @@ inline bool dropOperandReference(Expression *node);
 inline constexpr int expressionFreeListBound = 64;
 inline constexpr int expressionListFreeListBound = 128;
 
-// The two free lists, held in locals by a walk that frees many records one
-// at a time, so that its stores into nodes do not make the compiler re-read
-// them: handed back before anything else takes or releases a node, and when
-// the walk ends.
-struct HeldFreeLists {
-  Expression *nodes;
+// The two free lists in front of the pools. They are visible so that a walk
+// freeing nodes one at a time pushes them without a call; only this module
+// and the operations below change them.
+struct ExpressionFreeLists {
+  Expression *nodes;  // linked through nextFreeNode
   int nodeCount;
-  ExpressionList *items;
+  ExpressionList *items;  // linked through nextExpression
   int itemCount;
 };
-HeldFreeLists holdFreeLists();
-void restoreFreeLists(const HeldFreeLists &lists);
-// A node nobody holds, or an operand item, onto its held list; a full list
+extern constinit ExpressionFreeLists expressionFreeLists;
+// A node nobody holds, or an operand item, onto its free list; a full list
 // is trimmed to half, the record and the surplus going back to the pool.
 // The node's items, and the item's node, are not touched.
-inline void freeHeldNode(HeldFreeLists &lists, Expression *node);
-inline void freeHeldItem(HeldFreeLists &lists, ExpressionList *item);
+inline void freeHeldNode(ExpressionFreeLists &lists, Expression *node);
+inline void freeHeldItem(ExpressionFreeLists &lists, ExpressionList *item);
 // The trimming halves of the two, out of line: they run once in 32 or 64.
-void trimHeldNodes(HeldFreeLists &lists, Expression *node);
-void trimHeldItems(HeldFreeLists &lists, ExpressionList *item);
+void trimHeldNodes(ExpressionFreeLists &lists, Expression *node);
+void trimHeldItems(ExpressionFreeLists &lists, ExpressionList *item);
+
 inline bool dropOperandReference(Expression *node) {
   ASSERT(node->referenceCount > 0);
   node->referenceCount -= 1;
   return node->referenceCount == 0;
 }
 
-inline void freeHeldNode(HeldFreeLists &lists, Expression *node) {
+inline void freeHeldNode(ExpressionFreeLists &lists, Expression *node) {
   if (lists.nodeCount == expressionFreeListBound) {
     trimHeldNodes(lists, node);
     return;
@@ -205,7 +204,7 @@ inline void freeHeldNode(HeldFreeLists &lists, Expression *node) {
   lists.nodeCount += 1;
 }
 
-inline void freeHeldItem(HeldFreeLists &lists, ExpressionList *item) {
+inline void freeHeldItem(ExpressionFreeLists &lists, ExpressionList *item) {
   if (lists.itemCount == expressionListFreeListBound) {
     trimHeldItems(lists, item);
     return;
