@@ -129,7 +129,7 @@ void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned) {
   case Effect::Nothing:
     finishWith(walk, nullptr);
     if (owned)
-      freeHeldNode(expressionFreeLists, expression);
+      returnNodeToFreeList(expressionFreeLists, expression);
     return;
   case Effect::AsStatement:
     pushFrame(walk, FrameKind::StatementValue);
@@ -138,7 +138,7 @@ void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned) {
   case Effect::OperandsForEffect: {
     ExpressionList *operands = expression->successorList;
     if (owned)
-      freeHeldNode(expressionFreeLists, expression);
+      returnNodeToFreeList(expressionFreeLists, expression);
     emitOperandsForEffect(walk, operands, nullptr, owned);
     return;
   }

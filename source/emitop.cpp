@@ -244,7 +244,7 @@ static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
                        .childCount = 0,
                        .owned = owned};
   if (owned)
-    freeHeldNode(expressionFreeLists, expression);
+    returnNodeToFreeList(expressionFreeLists, expression);
   return cursor;
 }
 
@@ -252,7 +252,7 @@ void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem) {
   bool owned;
   Expression *leaf = takeOperand(item, ownedItem, &owned);
   if (owned)
-    freeHeldNode(expressionFreeLists, leaf);
+    returnNodeToFreeList(expressionFreeLists, leaf);
 }
 
 // Lowers operator nodes, the bulk of every expression, in one loop that
@@ -283,7 +283,7 @@ static void lowerOperatorNodes(EmissionWalk *walk, Expression *node, bool owned,
       if (AbstractTree *child = leafTreeOf(expression)) {
         addChild(cursor, child);
         if (owned)
-          freeHeldNode(expressionFreeLists, expression);
+          returnNodeToFreeList(expressionFreeLists, expression);
         continue;
       }
       if (!frame)
@@ -322,7 +322,7 @@ static void lowerOperatorNode(EmissionWalk *walk, Expression *expression, bool o
 static void finishWithLeaf(EmissionWalk *walk, AbstractTree *leaf, Expression *expression, bool owned) {
   finishWith(walk, leaf);
   if (owned)
-    freeHeldNode(expressionFreeLists, expression);
+    returnNodeToFreeList(expressionFreeLists, expression);
 }
 
 void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kind) {
@@ -330,7 +330,7 @@ void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kin
   ASSERT(leftItem && leftItem->nextExpression);
   ExpressionList *rightItem = leftItem->nextExpression;
   if (owned)
-    freeHeldNode(expressionFreeLists, comma);
+    returnNodeToFreeList(expressionFreeLists, comma);
   bool leftOwned, rightOwned;
   Expression *left = takeOperand(leftItem, owned, &leftOwned);
   Expression *right = takeOperand(rightItem, owned, &rightOwned);

@@ -156,7 +156,7 @@ inline void popFrame(EmissionWalk *walk) {
   Expression *operand = item->expression;
   *ownedOperand = false;
   if (ownedItem) {
-    freeHeldItem(expressionFreeLists, item);
+    returnItemToFreeList(expressionFreeLists, item);
     *ownedOperand = dropOperandReference(operand);
   }
   return operand;

@@ -215,14 +215,14 @@ static void freeUnreferencedTree(Expression *root) {
   expressionFreeLists = lists;
 }
 
-void trimHeldNodes(ExpressionFreeLists &lists, Expression *node) {
+void trimNodeFreeList(ExpressionFreeLists &lists, Expression *node) {
   ASSERT(lists.nodeCount == expressionFreeListBound);
   lists.nodes = trimFreeList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
       state.expressionPool, lists.nodes, node);
   lists.nodeCount = expressionFreeListBound / 2;
 }
 
-void trimHeldItems(ExpressionFreeLists &lists, ExpressionList *item) {
+void trimItemFreeList(ExpressionFreeLists &lists, ExpressionList *item) {
   ASSERT(lists.itemCount == expressionListFreeListBound);
   lists.items = trimFreeList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
       state.expressionListPool, lists.items, item);

@@ -182,11 +182,11 @@ extern constinit ExpressionFreeLists expressionFreeLists;
 // A node nobody holds, or an operand item, onto its free list; a full list
 // is trimmed to half, the record and the surplus going back to the pool.
 // The node's items, and the item's node, are not touched.
-inline void freeHeldNode(ExpressionFreeLists &lists, Expression *node);
-inline void freeHeldItem(ExpressionFreeLists &lists, ExpressionList *item);
+inline void returnNodeToFreeList(ExpressionFreeLists &lists, Expression *node);
+inline void returnItemToFreeList(ExpressionFreeLists &lists, ExpressionList *item);
 // The trimming halves of the two, out of line: they run once in 32 or 64.
-void trimHeldNodes(ExpressionFreeLists &lists, Expression *node);
-void trimHeldItems(ExpressionFreeLists &lists, ExpressionList *item);
+void trimNodeFreeList(ExpressionFreeLists &lists, Expression *node);
+void trimItemFreeList(ExpressionFreeLists &lists, ExpressionList *item);
 
 inline bool dropOperandReference(Expression *node) {
   ASSERT(node->referenceCount > 0);
@@ -194,9 +194,9 @@ inline bool dropOperandReference(Expression *node) {
   return node->referenceCount == 0;
 }
 
-inline void freeHeldNode(ExpressionFreeLists &lists, Expression *node) {
+inline void returnNodeToFreeList(ExpressionFreeLists &lists, Expression *node) {
   if (lists.nodeCount == expressionFreeListBound) {
-    trimHeldNodes(lists, node);
+    trimNodeFreeList(lists, node);
     return;
   }
   node->nextFreeNode = lists.nodes;
@@ -204,9 +204,9 @@ inline void freeHeldNode(ExpressionFreeLists &lists, Expression *node) {
   lists.nodeCount += 1;
 }
 
-inline void freeHeldItem(ExpressionFreeLists &lists, ExpressionList *item) {
+inline void returnItemToFreeList(ExpressionFreeLists &lists, ExpressionList *item) {
   if (lists.itemCount == expressionListFreeListBound) {
-    trimHeldItems(lists, item);
+    trimItemFreeList(lists, item);
     return;
   }
   item->nextExpression = lists.items;
