@@ -100,7 +100,7 @@ static void appendSequentialStatement(AbstractTree *tree) {
 static void emitOperandsForEffect(EmissionWalk *walk, ExpressionList *operand, EmissionFrame *frame, bool owned) {
   while (operand && isLeafOperator(operand->expression->exprOperator)) {
     ExpressionList *next = operand->nextExpression;
-    passOverLeaf(walk, operand, owned);
+    passOverLeaf(operand, owned);
     operand = next;
   }
   if (!operand) {

@@ -248,7 +248,7 @@ static void keepCursor(EmissionFrame *frame, const OperandCursor &cursor) {
   return cursor;
 }
 
-void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem) {
+void passOverLeaf(ExpressionList *item, bool ownedItem) {
   bool owned;
   Expression *leaf = takeOperand(item, ownedItem, &owned);
   if (owned)

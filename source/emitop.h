@@ -114,7 +114,7 @@ void enterComma(EmissionWalk *walk, Expression *comma, bool owned, FrameKind kin
 inline Expression *takeOperand(ExpressionList *item, bool ownedItem, bool *ownedOperand);
 // Frees an operand item, and the operand when that was its last holder, of
 // a leaf the walk passes over without lowering it.
-void passOverLeaf(EmissionWalk *walk, ExpressionList *item, bool ownedItem);
+void passOverLeaf(ExpressionList *item, bool ownedItem);
 void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame);
 
 // ---------------------------------------------------------------- inline walk operations
