@@ -5,7 +5,6 @@
 #include "tavokassert.h"
 
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <iterator>
 #include <span>
@@ -442,11 +441,12 @@ int libraryParameterCount(int libraryIndex, int functionIndex) {
 
 // A program calls a few library functions over and over: the rows a pair
 // of names resolved to are remembered by the names' ids, in a slot chosen by
-// the function name's id, and checked against the texts before they are
-// used, since ids are handed out afresh when the symbol table is destroyed.
+// the function name's id, together with the name table's generation, since
+// ids are handed out afresh when the symbol table is destroyed.
 struct RememberedLibraryCall {
   NameId libraryName;
   NameId functionName;
+  std::uint32_t nameGeneration;
   const Library *library;          // null: the slot is empty
   const LibraryFunction *function;
 };
@@ -458,22 +458,21 @@ static RememberedLibraryCall &rememberedSlotOf(NameId functionName) {
 }
 
 static bool remembersLibraryCall(const RememberedLibraryCall &slot, NameId libraryName, NameId functionName,
-                                 const char *libraryText, const char *functionText) {
-  // The library's string comparison: a hit runs for every library call, and
-  // the byte loop of compareNames costs several times as much.
+                                 std::uint32_t generation) {
   return slot.library && slot.libraryName == libraryName && slot.functionName == functionName &&
-         std::strcmp(slot.library->libraryName, libraryText) == 0 &&
-         std::strcmp(slot.function->functionName, functionText) == 0;
+         slot.nameGeneration == generation;
 }
 
 // The library and function are resolved now; the call instruction carries
-// both indices.
+// both indices. The names' texts are read only when the pair is not
+// remembered.
 Expression *buildLibraryCall(NameId libraryName, NameId functionName, ParameterList *arguments) {
-  const char *libraryText = getNameText(libraryName);
-  const char *functionText = getNameText(functionName);
-  ASSERT(libraryText && functionText);
   RememberedLibraryCall &slot = rememberedSlotOf(functionName);
-  if (!remembersLibraryCall(slot, libraryName, functionName, libraryText, functionText)) {
+  const std::uint32_t generation = nameTableGeneration();
+  if (!remembersLibraryCall(slot, libraryName, functionName, generation)) {
+    const char *libraryText = getNameText(libraryName);
+    const char *functionText = getNameText(functionName);
+    ASSERT(libraryText && functionText);
     const Library *library = findLibraryRow(libraryText);
     if (!library) {
       reportError(InvalidLibrary);
@@ -486,8 +485,11 @@ Expression *buildLibraryCall(NameId libraryName, NameId functionName, ParameterL
       freeParameterList(arguments);
       return nullptr;
     }
-    slot = RememberedLibraryCall{
-        .libraryName = libraryName, .functionName = functionName, .library = library, .function = function};
+    slot = RememberedLibraryCall{.libraryName = libraryName,
+                                 .functionName = functionName,
+                                 .nameGeneration = generation,
+                                 .library = library,
+                                 .function = function};
   }
   const int libraryIndex = slot.library->libraryIndex;
   const int functionIndex = slot.function->functionIndex;
