@@ -508,7 +508,43 @@ static bool takeRoot(Expression *expression, Disposal disposal) {
   return true;
 }
 
-AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposal disposal) {
+// A root whose operands are all leaves is lowered without the walk.
+static bool isOperatorOverLeaves(const Expression *expression) {
+  if (loweringOf(expression->exprOperator) != Lowering::OperatorNode)
+    return false;
+  for (const ExpressionList *operand = expression->successorList; operand; operand = operand->nextExpression)
+    if (!isLeafOperator(operand->expression->exprOperator))
+      return false;
+  return true;
+}
+
+// The same steps, in the same order, as lowerOperatorNodes takes for a node
+// over leaves: the node's tree, the node freed, then each operand's item
+// freed, its leaf tree made and added, the leaf freed.
+static AbstractTree *lowerOperatorOverLeaves(Expression *expression, bool owned) {
+  OperandCursor cursor = startOperatorNode(expression, owned);
+  while (ExpressionList *operand = cursor.nextOperand) {
+    cursor.nextOperand = operand->nextExpression;
+    bool operandOwned;
+    Expression *leaf = takeOperand(operand, cursor.owned, &operandOwned);
+    addChild(cursor, leafTreeOf(leaf));
+    if (operandOwned)
+      returnNodeToFreeList(expressionFreeLists, leaf);
+  }
+  [[maybe_unused]] const int expectedChildren = childCountOf(cursor.tree->treeOperator);
+  ASSERT(expectedChildren < 0 ? cursor.childCount >= 1
+                              : cursor.childCount == static_cast<std::uint32_t>(expectedChildren));
+  return cursor.tree;
+}
+
+static AbstractTree *lowerLeaf(Expression *expression, bool owned) {
+  AbstractTree *leaf = leafTreeOf(expression);
+  if (owned)
+    returnNodeToFreeList(expressionFreeLists, expression);
+  return leaf;
+}
+
+[[gnu::noinline]] static AbstractTree *runWalk(EmissionGoal goal, Expression *expression, Disposal disposal) {
   EmissionWalk walk{.top = nullptr,
                     .chunkFirst = nullptr,
                     .chunkEnd = nullptr,
@@ -540,6 +576,19 @@ AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposa
   }
   keepSpareChunks(walk);
   return goal == EmissionGoal::Value ? walk.finishedTree : nullptr;
+}
+
+// Most statements and conditions are a leaf or an operator over leaves
+// (a = b, f(a, 1), i < 16, ++n): their trees are made here, without the
+// walk's stack and its setup.
+AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposal disposal) {
+  if (goal == EmissionGoal::Value) {
+    if (isLeafOperator(expression->exprOperator))
+      return lowerLeaf(expression, takeRoot(expression, disposal));
+    if (isOperatorOverLeaves(expression))
+      return lowerOperatorOverLeaves(expression, takeRoot(expression, disposal));
+  }
+  return runWalk(goal, expression, disposal);
 }
 
 irData *lowerExpression(Expression *expression) {
