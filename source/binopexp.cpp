@@ -150,12 +150,14 @@ static constinit CallBuilderState callBuilder{};
 
 // ---------------------------------------------------------------- range checks
 
+// An odd parity is 2147483648 under an even number of minus signs.
+static bool isInIntegerRange(const Expression *expression) {
+  return !expression || expression->exprOperator != ConstantLeaf || expression->constant.valueType != IntegerType ||
+         expression->constant.signParity % 2 == 0;
+}
+
 bool checkIntegerRange(const Expression *expression) {
-  if (!expression || expression->exprOperator != ConstantLeaf ||
-      expression->constant.valueType != IntegerType)
-    return true;
-  // An odd parity is 2147483648 under an even number of minus signs.
-  if (expression->constant.signParity % 2 == 0)
+  if (isInIntegerRange(expression))
     return true;
   reportError(IntegerOutOfRange);
   return false;
@@ -334,7 +336,9 @@ IdentifierRecord *definePlaceholderFunction() {
 // The arguments follow the leading operands that name the callee. On a
 // failing argument the list goes first: it still points at the arguments
 // already appended, which the release of the call node then frees.
-static Expression *appendArguments(Expression *call, ParameterList *arguments) {
+// An argument out of range is reported when the arguments before it are
+// already the call's operands, and the call is released with them.
+static Expression *appendArgumentsUpToOutOfRange(Expression *call, ParameterList *arguments) {
   for (ParameterList *argument = arguments; argument; argument = argument->next) {
     if (!checkIntegerRange(argument->expression)) {
       freeParameterList(arguments);
@@ -344,6 +348,14 @@ static Expression *appendArguments(Expression *call, ParameterList *arguments) {
     appendOperand(call, argument->expression);
   }
   freeParameterList(arguments);
+  return call;
+}
+
+static Expression *appendArguments(Expression *call, ParameterList *arguments) {
+  for (const ParameterList *argument = arguments; argument; argument = argument->next)
+    if (!isInIntegerRange(argument->expression))
+      return appendArgumentsUpToOutOfRange(call, arguments);
+  appendArgumentList(call, arguments);
   return call;
 }
 

@@ -280,6 +280,24 @@ void freeParameterList(ParameterList *list) {
   }
 }
 
+void appendArgumentList(Expression *node, ParameterList *list) {
+  ASSERT(!isLeafOperator(node->exprOperator));
+  ExpressionList **end = &node->successorList;
+  while (*end)
+    end = &(*end)->nextExpression;
+  while (list) {
+    ParameterList *next = list->next;
+    ExpressionList *item = takeListNode();
+    item->expression = list->expression;
+    list->expression->referenceCount += 1;
+    *end = item;
+    end = &item->nextExpression;
+    freeToMemPool(state.parameterListPool, list);
+    list = next;
+  }
+  *end = nullptr;
+}
+
 int parameterListLength(const ParameterList *list) {
   int length = 0;
   for (; list; list = list->next)

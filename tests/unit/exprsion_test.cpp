@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <string>
 #include <set>
 #include <vector>
 
@@ -67,6 +69,57 @@ TEST(OperatorNodes, BuiltWithTheirOperandsInOrderAndCounted) {
   EXPECT_EQ(bare->successorList, nullptr);
   releaseExpression(bare);
   releaseExpression(node);  // frees the operands it held last
+}
+
+// Arguments joined to a call in one step come out as appendOperand one by
+// one would leave them: after the operands already there, in order, each
+// counted once more, whatever the free list of operand items holds; the
+// list nodes are gone and the arguments are the call's alone.
+TEST(OperatorNodes, ArgumentListsJoinACallAsOperandsAppendedOneByOne) {
+  const struct {
+    int operandsBefore;
+    int arguments;
+    int spareItems;  // operand items waiting in the free list first
+  } rows[] = {
+      {0, 1, 0}, {1, 1, 0}, {2, 3, 0}, {2, 3, 2}, {1, 5, 9}, {2, 0, 0}, {1, 255, 4},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::to_string(row.operandsBefore) + " then " + std::to_string(row.arguments));
+    std::vector<Expression *> spares;
+    for (int i = 0; i < row.spareItems; ++i) {
+      spares.push_back(createOperatorExpression(UnaryMinus));
+      appendOperand(spares.back(), leaf());
+    }
+    Expression *call = createOperatorExpression(LibraryFunctionCall);
+    std::vector<Expression *> expected;
+    for (int i = 0; i < row.operandsBefore; ++i) {
+      expected.push_back(leaf());
+      appendOperand(call, expected.back());
+    }
+    for (Expression *spare : spares)
+      releaseExpression(spare);
+    // An argument used twice is counted twice.
+    ParameterList *list = nullptr;
+    Expression *repeated = leaf();
+    for (int i = 0; i < row.arguments; ++i) {
+      Expression *argument = i % 3 == 2 ? repeated : leaf();
+      expected.push_back(argument);
+      list = list ? appendParameter(list, argument) : createParameterList(argument);
+      ASSERT_NE(list, nullptr);
+    }
+    const int itemsBefore = expressionListFreeListCount();
+    if (list)
+      appendArgumentList(call, list);
+    EXPECT_EQ(expressionListFreeListCount(), std::max(0, itemsBefore - row.arguments));
+    std::vector<Expression *> seen;
+    for (const ExpressionList *item = call->successorList; item; item = item->nextExpression)
+      seen.push_back(item->expression);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(repeated->referenceCount, row.arguments / 3);
+    if (row.arguments < 3)
+      releaseExpression(repeated);
+    releaseExpression(call);  // frees every argument with the call
+  }
 }
 
 // Trees made and released in every order, some very deep: the node numbers
