@@ -537,6 +537,39 @@ static AbstractTree *lowerOperatorOverLeaves(Expression *expression, bool owned)
   return cursor.tree;
 }
 
+// A root whose operands are leaves or operators over leaves, two levels
+// at most, is lowered without the walk too.
+static bool isShallowTree(const Expression *expression) {
+  if (loweringOf(expression->exprOperator) != Lowering::OperatorNode)
+    return false;
+  for (const ExpressionList *operand = expression->successorList; operand; operand = operand->nextExpression)
+    if (!isLeafOperator(operand->expression->exprOperator) && !isOperatorOverLeaves(operand->expression))
+      return false;
+  return true;
+}
+
+// The walk's steps again: an operand over leaves is lowered, and freed, when
+// the walk would go down into it, and becomes a child once done.
+static AbstractTree *lowerShallowTree(Expression *expression, bool owned) {
+  OperandCursor cursor = startOperatorNode(expression, owned);
+  while (ExpressionList *operand = cursor.nextOperand) {
+    cursor.nextOperand = operand->nextExpression;
+    bool operandOwned;
+    Expression *child = takeOperand(operand, cursor.owned, &operandOwned);
+    if (AbstractTree *leaf = leafTreeOf(child)) {
+      addChild(cursor, leaf);
+      if (operandOwned)
+        returnNodeToFreeList(expressionFreeLists, child);
+      continue;
+    }
+    addChild(cursor, lowerOperatorOverLeaves(child, operandOwned));
+  }
+  [[maybe_unused]] const int expectedChildren = childCountOf(cursor.tree->treeOperator);
+  ASSERT(expectedChildren < 0 ? cursor.childCount >= 1
+                              : cursor.childCount == static_cast<std::uint32_t>(expectedChildren));
+  return cursor.tree;
+}
+
 static AbstractTree *lowerLeaf(Expression *expression, bool owned) {
   AbstractTree *leaf = leafTreeOf(expression);
   if (owned)
@@ -578,15 +611,16 @@ static AbstractTree *lowerLeaf(Expression *expression, bool owned) {
   return goal == EmissionGoal::Value ? walk.finishedTree : nullptr;
 }
 
-// Most statements and conditions are a leaf or an operator over leaves
-// (a = b, f(a, 1), i < 16, ++n): their trees are made here, without the
-// walk's stack and its setup.
+// Most statements and conditions are a leaf, an operator over leaves
+// (a = b, f(a, 1), i < 16, ++n) or one over such operators (a = b + 1,
+// f(a - 1, -b)): their trees are made here, without the walk's stack and
+// its setup.
 AbstractTree *runEmissionWalk(EmissionGoal goal, Expression *expression, Disposal disposal) {
   if (goal == EmissionGoal::Value) {
     if (isLeafOperator(expression->exprOperator))
       return lowerLeaf(expression, takeRoot(expression, disposal));
-    if (isOperatorOverLeaves(expression))
-      return lowerOperatorOverLeaves(expression, takeRoot(expression, disposal));
+    if (isShallowTree(expression))
+      return lowerShallowTree(expression, takeRoot(expression, disposal));
   }
   return runWalk(goal, expression, disposal);
 }

@@ -135,6 +135,20 @@ TEST(LoweringOverLeaves, AtTheTopReleasesWhatNobodyElseHolds) {
          return expr(Assign, {x, x});
        },
        op(Assign) + "(v3,v3)", 2, 2},
+      {"x = a + b", [](Expression *) { return expr(Assign, {leaf(1), expr(Add, {leaf(2), leaf(3)})}); },
+       op(Assign) + "(v1," + op(Add) + "(v2,v3))", 5, 4},
+      {"a call over -a and a shared b - c",
+       [](Expression *shared) {
+         return expr(FunctionCall, {leaf(0), expr(UnaryMinus, {leaf(1)}), expr(Subtract, {shared, leaf(2)})});
+       },
+       op(FunctionCall) + "(v0," + op(UnaryMinus) + "(v1)," + op(Subtract) + "(v9,v2))", 6, 6},
+      // Three levels, and a comma among the operands: the walk's.
+      {"a * -(b + c)", [](Expression *) {
+         return expr(Multiply, {leaf(1), expr(UnaryMinus, {expr(Add, {leaf(2), leaf(3)})})});
+       },
+       op(Multiply) + "(v1," + op(UnaryMinus) + "(" + op(Add) + "(v2,v3)))", 6, 5},
+      {"a + (b, c)", [](Expression *) { return expr(Add, {leaf(1), expr(Comma, {leaf(2), leaf(3)})}); },
+       op(Add) + "(v1,v3)", 5, 4},
       // Not over leaves: the walk's, as a reference. The rewrite's two nodes
       // and four items come from the pool and are freed with the rest, even
       // when the compound itself is held elsewhere.
