@@ -268,7 +268,7 @@ static void releaseAll(std::initializer_list<Expression *> expressions) {
 Expression *buildBinaryExpression(ExpressionOperator op, Expression *left, Expression *right) {
   ASSERT(!isLeafOperator(op));
   if (checkIntegerRange(left) && checkIntegerRange(right))
-    return linkOperands(op, {left, right});
+    return createBinaryOperator(op, left, right);
   releaseAll({left, right});
   return nullptr;
 }
@@ -277,7 +277,7 @@ Expression *buildAssignment(ExpressionOperator op, Expression *target, Expressio
   ASSERT(op >= Assign && op <= BitOrAssign);
   ASSERT(target->exprOperator == IdentifierLeaf);
   if (checkIntegerRange(value))
-    return linkOperands(op, {target, value});
+    return createBinaryOperator(op, target, value);
   releaseAll({target, value});
   return nullptr;
 }

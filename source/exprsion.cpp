@@ -130,6 +130,20 @@ Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expressi
   return node;
 }
 
+Expression *createBinaryOperator(ExpressionOperator op, Expression *left, Expression *right) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  ExpressionList *leftItem = takeListNode();
+  ExpressionList *rightItem = takeListNode();
+  *leftItem = ExpressionList{.expression = left, .nextExpression = rightItem};
+  *rightItem = ExpressionList{.expression = right, .nextExpression = nullptr};
+  left->referenceCount += 1;
+  right->referenceCount += 1;
+  node->successorList = leftItem;
+  return node;
+}
+
 bool isUnreferenced(const Expression *node) { return node->referenceCount == 0; }
 
 // ---------------------------------------------------------------- releasing

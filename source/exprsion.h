@@ -150,6 +150,9 @@ void appendOperand(Expression *node, Expression *operand);
 // An operator node with these operands in order: createOperatorExpression,
 // then appendOperand for each, without walking the list for each.
 Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands);
+// The same for the two operands of a binary operator or an assignment, the
+// commonest node, without the loop over a span.
+Expression *createBinaryOperator(ExpressionOperator op, Expression *left, Expression *right);
 // Drops one reference, or frees an unreferenced node and drops one reference
 // from each of its operands (operands nobody holds any more are freed too).
 void releaseExpression(Expression *node);

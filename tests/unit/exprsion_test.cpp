@@ -71,6 +71,49 @@ TEST(OperatorNodes, BuiltWithTheirOperandsInOrderAndCounted) {
   releaseExpression(node);  // frees the operands it held last
 }
 
+// A binary node is the node createOperatorWithOperands makes of the same
+// two operands, whether its items come from the free list or the pool, and
+// an operand used on both sides is counted twice.
+TEST(OperatorNodes, BinaryNodesAsTheGeneralBuilderMakesThem) {
+  for (const int spareItems : {0, 1, 2, 5}) {
+    SCOPED_TRACE(spareItems);
+    std::vector<Expression *> held;
+    while (expressionListFreeListCount() > 0) {
+      held.push_back(createOperatorExpression(UnaryMinus));
+      appendOperand(held.back(), leaf());
+    }
+    std::vector<Expression *> spares;
+    for (int i = 0; i < spareItems; ++i) {
+      spares.push_back(createOperatorExpression(UnaryMinus));
+      appendOperand(spares.back(), leaf());
+    }
+    for (Expression *spare : spares)
+      releaseExpression(spare);
+    ASSERT_EQ(expressionListFreeListCount(), spareItems);
+    Expression *a = leaf(), *b = leaf();
+    Expression *sum = createBinaryOperator(Add, a, b);
+    Expression *twice = createBinaryOperator(Assign, a, a);
+    EXPECT_EQ(expressionListFreeListCount(), std::max(0, spareItems - 4));
+    for (Expression *node : {sum, twice}) {
+      EXPECT_EQ(node->referenceCount, 0);
+      ASSERT_NE(node->successorList, nullptr);
+      ASSERT_NE(node->successorList->nextExpression, nullptr);
+      EXPECT_EQ(node->successorList->nextExpression->nextExpression, nullptr);
+    }
+    EXPECT_EQ(sum->exprOperator, Add);
+    EXPECT_EQ(sum->successorList->expression, a);
+    EXPECT_EQ(sum->successorList->nextExpression->expression, b);
+    EXPECT_EQ(twice->successorList->expression, a);
+    EXPECT_EQ(twice->successorList->nextExpression->expression, a);
+    EXPECT_EQ(a->referenceCount, 3);
+    EXPECT_EQ(b->referenceCount, 1);
+    releaseExpression(sum);
+    releaseExpression(twice);  // frees a with its last holder
+    for (Expression *node : held)
+      releaseExpression(node);
+  }
+}
+
 // Arguments joined to a call in one step come out as appendOperand one by
 // one would leave them: after the operands already there, in order, each
 // counted once more, whatever the free list of operand items holds; the
