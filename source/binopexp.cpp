@@ -229,7 +229,7 @@ static Expression *linkOperands(ExpressionOperator op, std::initializer_list<Exp
 }
 
 Expression *buildUnaryExpression(ExpressionOperator op, Expression *operand) {
-  Expression *node = linkOperands(op, {operand});
+  Expression *node = createUnaryOperator(op, operand);
   switch (op) {
   case UnaryPlus:
   case UnaryMinus:

@@ -144,6 +144,17 @@ Expression *createBinaryOperator(ExpressionOperator op, Expression *left, Expres
   return node;
 }
 
+Expression *createUnaryOperator(ExpressionOperator op, Expression *operand) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  ExpressionList *item = takeListNode();
+  *item = ExpressionList{.expression = operand, .nextExpression = nullptr};
+  operand->referenceCount += 1;
+  node->successorList = item;
+  return node;
+}
+
 bool isUnreferenced(const Expression *node) { return node->referenceCount == 0; }
 
 // ---------------------------------------------------------------- releasing

@@ -153,6 +153,8 @@ Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expressi
 // The same for the two operands of a binary operator or an assignment, the
 // commonest node, without the loop over a span.
 Expression *createBinaryOperator(ExpressionOperator op, Expression *left, Expression *right);
+// The same for the one operand of a unary operator or an increment.
+Expression *createUnaryOperator(ExpressionOperator op, Expression *operand);
 // Drops one reference, or frees an unreferenced node and drops one reference
 // from each of its operands (operands nobody holds any more are freed too).
 void releaseExpression(Expression *node);

@@ -71,11 +71,11 @@ TEST(OperatorNodes, BuiltWithTheirOperandsInOrderAndCounted) {
   releaseExpression(node);  // frees the operands it held last
 }
 
-// A binary node is the node createOperatorWithOperands makes of the same
-// two operands, whether its items come from the free list or the pool, and
+// A binary or unary node is the node createOperatorWithOperands makes of the
+// same operands, whether its items come from the free list or the pool, and
 // an operand used on both sides is counted twice.
-TEST(OperatorNodes, BinaryNodesAsTheGeneralBuilderMakesThem) {
-  for (const int spareItems : {0, 1, 2, 5}) {
+TEST(OperatorNodes, BinaryAndUnaryNodesAsTheGeneralBuilderMakesThem) {
+  for (const int spareItems : {0, 1, 2, 5, 6}) {
     SCOPED_TRACE(spareItems);
     std::vector<Expression *> held;
     while (expressionListFreeListCount() > 0) {
@@ -93,7 +93,13 @@ TEST(OperatorNodes, BinaryNodesAsTheGeneralBuilderMakesThem) {
     Expression *a = leaf(), *b = leaf();
     Expression *sum = createBinaryOperator(Add, a, b);
     Expression *twice = createBinaryOperator(Assign, a, a);
-    EXPECT_EQ(expressionListFreeListCount(), std::max(0, spareItems - 4));
+    Expression *negated = createUnaryOperator(UnaryMinus, b);
+    EXPECT_EQ(expressionListFreeListCount(), std::max(0, spareItems - 5));
+    EXPECT_EQ(negated->exprOperator, UnaryMinus);
+    EXPECT_EQ(negated->referenceCount, 0);
+    ASSERT_NE(negated->successorList, nullptr);
+    EXPECT_EQ(negated->successorList->expression, b);
+    EXPECT_EQ(negated->successorList->nextExpression, nullptr);
     for (Expression *node : {sum, twice}) {
       EXPECT_EQ(node->referenceCount, 0);
       ASSERT_NE(node->successorList, nullptr);
@@ -106,7 +112,8 @@ TEST(OperatorNodes, BinaryNodesAsTheGeneralBuilderMakesThem) {
     EXPECT_EQ(twice->successorList->expression, a);
     EXPECT_EQ(twice->successorList->nextExpression->expression, a);
     EXPECT_EQ(a->referenceCount, 3);
-    EXPECT_EQ(b->referenceCount, 1);
+    EXPECT_EQ(b->referenceCount, 2);
+    releaseExpression(negated);
     releaseExpression(sum);
     releaseExpression(twice);  // frees a with its last holder
     for (Expression *node : held)
