@@ -351,12 +351,13 @@ static Expression *appendArgumentsUpToOutOfRange(Expression *call, ParameterList
   return call;
 }
 
-static Expression *appendArguments(Expression *call, ParameterList *arguments) {
+// A call of op over the callee's leaves and the arguments.
+static Expression *buildCall(ExpressionOperator op, std::initializer_list<Expression *> callee,
+                             ParameterList *arguments) {
   for (const ParameterList *argument = arguments; argument; argument = argument->next)
     if (!isInIntegerRange(argument->expression))
-      return appendArgumentsUpToOutOfRange(call, arguments);
-  appendArgumentList(call, arguments);
-  return call;
+      return appendArgumentsUpToOutOfRange(linkOperands(op, callee), arguments);
+  return createCallWithArguments(op, std::span<Expression *const>(callee.begin(), callee.size()), arguments);
 }
 
 Expression *buildFunctionCall(Expression *callee, ParameterList *arguments) {
@@ -366,7 +367,7 @@ Expression *buildFunctionCall(Expression *callee, ParameterList *arguments) {
     freeParameterList(arguments);
     return nullptr;
   }
-  return appendArguments(linkOperands(FunctionCall, {callee}), arguments);
+  return buildCall(FunctionCall, {callee}, arguments);
 }
 
 // The function name travels as a string constant; the unit it lives in is
@@ -391,7 +392,7 @@ Expression *buildExternalCall(NameId urlName, NameId functionName, ParameterList
     return nullptr;
   }
   functionLeaf->constant.valueType = StringType;
-  return appendArguments(linkOperands(ExternalFunctionCall, {urlLeaf, functionLeaf}), arguments);
+  return buildCall(ExternalFunctionCall, {urlLeaf, functionLeaf}, arguments);
 }
 
 static const Library *libraryWithIndex(int libraryIndex) {
@@ -520,5 +521,5 @@ Expression *buildLibraryCall(NameId libraryName, NameId functionName, ParameterL
     freeParameterList(arguments);
     return nullptr;
   }
-  return appendArguments(linkOperands(LibraryFunctionCall, {libraryLeaf, functionLeaf}), arguments);
+  return buildCall(LibraryFunctionCall, {libraryLeaf, functionLeaf}, arguments);
 }

@@ -305,22 +305,24 @@ void freeParameterList(ParameterList *list) {
   }
 }
 
-void appendArgumentList(Expression *node, ParameterList *list) {
-  ASSERT(!isLeafOperator(node->exprOperator));
-  ExpressionList **end = &node->successorList;
-  while (*end)
-    end = &(*end)->nextExpression;
-  while (list) {
-    ParameterList *next = list->next;
+Expression *createCallWithArguments(ExpressionOperator op, std::span<Expression *const> callee,
+                                    ParameterList *arguments) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  ExpressionList **end = linkOperandItems(&node->successorList, callee);
+  while (arguments) {
+    ParameterList *next = arguments->next;
     ExpressionList *item = takeListNode();
-    item->expression = list->expression;
-    list->expression->referenceCount += 1;
+    item->expression = arguments->expression;
+    arguments->expression->referenceCount += 1;
     *end = item;
     end = &item->nextExpression;
-    freeToMemPool(state.parameterListPool, list);
-    list = next;
+    freeToMemPool(state.parameterListPool, arguments);
+    arguments = next;
   }
   *end = nullptr;
+  return node;
 }
 
 int parameterListLength(const ParameterList *list) {

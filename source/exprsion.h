@@ -232,10 +232,11 @@ ParameterList *appendParameter(ParameterList *list, Expression *expression);
 // the list first and then releases the node: the other order would leave the
 // list pointing at released arguments.
 void freeParameterList(ParameterList *list);
-// The list's expressions become node's last operands, in order, and its
-// list nodes go back to their pool: appendOperand for each argument and
-// freeParameterList, without walking the operands once per argument.
-void appendArgumentList(Expression *node, ParameterList *list);
+// A call node over the callee's leaves and then the list's expressions, in
+// order, whose list nodes go back to their pool: createOperatorWithOperands,
+// appendOperand for each argument and freeParameterList, in one pass.
+Expression *createCallWithArguments(ExpressionOperator op, std::span<Expression *const> callee,
+                                    ParameterList *arguments);
 int parameterListLength(const ParameterList *list);
 
 // Test and diagnostic accessors: nodes waiting in the two free lists.

@@ -121,33 +121,30 @@ TEST(OperatorNodes, BinaryAndUnaryNodesAsTheGeneralBuilderMakesThem) {
   }
 }
 
-// Arguments joined to a call in one step come out as appendOperand one by
-// one would leave them: after the operands already there, in order, each
-// counted once more, whatever the free list of operand items holds; the
-// list nodes are gone and the arguments are the call's alone.
-TEST(OperatorNodes, ArgumentListsJoinACallAsOperandsAppendedOneByOne) {
+// A call built with its arguments in one pass is the node
+// createOperatorWithOperands and appendOperand one by one would leave: the
+// callee's leaves, then the arguments in order, each counted once more,
+// whatever the free list of operand items holds; the list nodes are gone
+// and the arguments are the call's alone.
+TEST(OperatorNodes, CallsBuiltWithTheirArgumentListsAsOperandsAppendedOneByOne) {
   const struct {
-    int operandsBefore;
+    int calleeLeaves;
     int arguments;
     int spareItems;  // operand items waiting in the free list first
   } rows[] = {
-      {0, 1, 0}, {1, 1, 0}, {2, 3, 0}, {2, 3, 2}, {1, 5, 9}, {2, 0, 0}, {1, 255, 4},
+      {1, 0, 0}, {1, 1, 0}, {2, 1, 0}, {2, 3, 0}, {2, 3, 2}, {1, 5, 9}, {2, 255, 4},
   };
   for (const auto &row : rows) {
-    SCOPED_TRACE(std::to_string(row.operandsBefore) + " then " + std::to_string(row.arguments));
+    SCOPED_TRACE(std::to_string(row.calleeLeaves) + " then " + std::to_string(row.arguments));
     std::vector<Expression *> spares;
     for (int i = 0; i < row.spareItems; ++i) {
       spares.push_back(createOperatorExpression(UnaryMinus));
       appendOperand(spares.back(), leaf());
     }
-    Expression *call = createOperatorExpression(LibraryFunctionCall);
     std::vector<Expression *> expected;
-    for (int i = 0; i < row.operandsBefore; ++i) {
+    for (int i = 0; i < row.calleeLeaves; ++i)
       expected.push_back(leaf());
-      appendOperand(call, expected.back());
-    }
-    for (Expression *spare : spares)
-      releaseExpression(spare);
+    const std::vector<Expression *> callee = expected;
     // An argument used twice is counted twice.
     ParameterList *list = nullptr;
     Expression *repeated = leaf();
@@ -157,10 +154,13 @@ TEST(OperatorNodes, ArgumentListsJoinACallAsOperandsAppendedOneByOne) {
       list = list ? appendParameter(list, argument) : createParameterList(argument);
       ASSERT_NE(list, nullptr);
     }
+    for (Expression *spare : spares)
+      releaseExpression(spare);
     const int itemsBefore = expressionListFreeListCount();
-    if (list)
-      appendArgumentList(call, list);
-    EXPECT_EQ(expressionListFreeListCount(), std::max(0, itemsBefore - row.arguments));
+    Expression *call = createCallWithArguments(LibraryFunctionCall, callee, list);
+    EXPECT_EQ(call->exprOperator, LibraryFunctionCall);
+    EXPECT_EQ(call->referenceCount, 0);
+    EXPECT_EQ(expressionListFreeListCount(), std::max(0, itemsBefore - static_cast<int>(expected.size())));
     std::vector<Expression *> seen;
     for (const ExpressionList *item = call->successorList; item; item = item->nextExpression)
       seen.push_back(item->expression);
@@ -168,7 +168,7 @@ TEST(OperatorNodes, ArgumentListsJoinACallAsOperandsAppendedOneByOne) {
     EXPECT_EQ(repeated->referenceCount, row.arguments / 3);
     if (row.arguments < 3)
       releaseExpression(repeated);
-    releaseExpression(call);  // frees every argument with the call
+    releaseExpression(call);  // frees the callee and every argument with the call
   }
 }
 
