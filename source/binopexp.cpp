@@ -150,12 +150,14 @@ static constinit CallBuilderState callBuilder{};
 
 // ---------------------------------------------------------------- range checks
 
+// An odd parity is 2147483648 under an even number of minus signs.
+static bool isInIntegerRange(const Expression *expression) {
+  return !expression || expression->exprOperator != ConstantLeaf || expression->constant.valueType != IntegerType ||
+         expression->constant.signParity % 2 == 0;
+}
+
 bool checkIntegerRange(const Expression *expression) {
-  if (!expression || expression->exprOperator != ConstantLeaf ||
-      expression->constant.valueType != IntegerType)
-    return true;
-  // An odd parity is 2147483648 under an even number of minus signs.
-  if (expression->constant.signParity % 2 == 0)
+  if (isInIntegerRange(expression))
     return true;
   reportError(IntegerOutOfRange);
   return false;
@@ -227,7 +229,7 @@ static Expression *linkOperands(ExpressionOperator op, std::initializer_list<Exp
 }
 
 Expression *buildUnaryExpression(ExpressionOperator op, Expression *operand) {
-  Expression *node = linkOperands(op, {operand});
+  Expression *node = createUnaryOperator(op, operand);
   switch (op) {
   case UnaryPlus:
   case UnaryMinus:
@@ -266,7 +268,7 @@ static void releaseAll(std::initializer_list<Expression *> expressions) {
 Expression *buildBinaryExpression(ExpressionOperator op, Expression *left, Expression *right) {
   ASSERT(!isLeafOperator(op));
   if (checkIntegerRange(left) && checkIntegerRange(right))
-    return linkOperands(op, {left, right});
+    return createBinaryOperator(op, left, right);
   releaseAll({left, right});
   return nullptr;
 }
@@ -275,7 +277,7 @@ Expression *buildAssignment(ExpressionOperator op, Expression *target, Expressio
   ASSERT(op >= Assign && op <= BitOrAssign);
   ASSERT(target->exprOperator == IdentifierLeaf);
   if (checkIntegerRange(value))
-    return linkOperands(op, {target, value});
+    return createBinaryOperator(op, target, value);
   releaseAll({target, value});
   return nullptr;
 }
@@ -334,7 +336,9 @@ IdentifierRecord *definePlaceholderFunction() {
 // The arguments follow the leading operands that name the callee. On a
 // failing argument the list goes first: it still points at the arguments
 // already appended, which the release of the call node then frees.
-static Expression *appendArguments(Expression *call, ParameterList *arguments) {
+// An argument out of range is reported when the arguments before it are
+// already the call's operands, and the call is released with them.
+static Expression *appendArgumentsUpToOutOfRange(Expression *call, ParameterList *arguments) {
   for (ParameterList *argument = arguments; argument; argument = argument->next) {
     if (!checkIntegerRange(argument->expression)) {
       freeParameterList(arguments);
@@ -347,6 +351,15 @@ static Expression *appendArguments(Expression *call, ParameterList *arguments) {
   return call;
 }
 
+// A call of op over the callee's leaves and the arguments.
+static Expression *buildCall(ExpressionOperator op, std::initializer_list<Expression *> callee,
+                             ParameterList *arguments) {
+  for (const ParameterList *argument = arguments; argument; argument = argument->next)
+    if (!isInIntegerRange(argument->expression))
+      return appendArgumentsUpToOutOfRange(linkOperands(op, callee), arguments);
+  return createCallWithArguments(op, std::span<Expression *const>(callee.begin(), callee.size()), arguments);
+}
+
 Expression *buildFunctionCall(Expression *callee, ParameterList *arguments) {
   ASSERT(callee->exprOperator == IdentifierLeaf);
   if (!checkParameterCount(callee->identifier.record, parameterListLength(arguments))) {
@@ -354,7 +367,7 @@ Expression *buildFunctionCall(Expression *callee, ParameterList *arguments) {
     freeParameterList(arguments);
     return nullptr;
   }
-  return appendArguments(linkOperands(FunctionCall, {callee}), arguments);
+  return buildCall(FunctionCall, {callee}, arguments);
 }
 
 // The function name travels as a string constant; the unit it lives in is
@@ -379,7 +392,7 @@ Expression *buildExternalCall(NameId urlName, NameId functionName, ParameterList
     return nullptr;
   }
   functionLeaf->constant.valueType = StringType;
-  return appendArguments(linkOperands(ExternalFunctionCall, {urlLeaf, functionLeaf}), arguments);
+  return buildCall(ExternalFunctionCall, {urlLeaf, functionLeaf}, arguments);
 }
 
 static const Library *libraryWithIndex(int libraryIndex) {
@@ -441,11 +454,12 @@ int libraryParameterCount(int libraryIndex, int functionIndex) {
 
 // A program calls a few library functions over and over: the rows a pair
 // of names resolved to are remembered by the names' ids, in a slot chosen by
-// the function name's id, and checked against the texts before they are
-// used, since ids are handed out afresh when the symbol table is destroyed.
+// the function name's id, together with the name table's generation, since
+// ids are handed out afresh when the symbol table is destroyed.
 struct RememberedLibraryCall {
   NameId libraryName;
   NameId functionName;
+  std::uint32_t nameGeneration;
   const Library *library;          // null: the slot is empty
   const LibraryFunction *function;
 };
@@ -457,20 +471,21 @@ static RememberedLibraryCall &rememberedSlotOf(NameId functionName) {
 }
 
 static bool remembersLibraryCall(const RememberedLibraryCall &slot, NameId libraryName, NameId functionName,
-                                 const char *libraryText, const char *functionText) {
+                                 std::uint32_t generation) {
   return slot.library && slot.libraryName == libraryName && slot.functionName == functionName &&
-         compareNames(slot.library->libraryName, libraryText) == 0 &&
-         compareNames(slot.function->functionName, functionText) == 0;
+         slot.nameGeneration == generation;
 }
 
 // The library and function are resolved now; the call instruction carries
-// both indices.
+// both indices. The names' texts are read only when the pair is not
+// remembered.
 Expression *buildLibraryCall(NameId libraryName, NameId functionName, ParameterList *arguments) {
-  const char *libraryText = getNameText(libraryName);
-  const char *functionText = getNameText(functionName);
-  ASSERT(libraryText && functionText);
   RememberedLibraryCall &slot = rememberedSlotOf(functionName);
-  if (!remembersLibraryCall(slot, libraryName, functionName, libraryText, functionText)) {
+  const std::uint32_t generation = nameTableGeneration();
+  if (!remembersLibraryCall(slot, libraryName, functionName, generation)) {
+    const char *libraryText = getNameText(libraryName);
+    const char *functionText = getNameText(functionName);
+    ASSERT(libraryText && functionText);
     const Library *library = findLibraryRow(libraryText);
     if (!library) {
       reportError(InvalidLibrary);
@@ -483,8 +498,11 @@ Expression *buildLibraryCall(NameId libraryName, NameId functionName, ParameterL
       freeParameterList(arguments);
       return nullptr;
     }
-    slot = RememberedLibraryCall{
-        .libraryName = libraryName, .functionName = functionName, .library = library, .function = function};
+    slot = RememberedLibraryCall{.libraryName = libraryName,
+                                 .functionName = functionName,
+                                 .nameGeneration = generation,
+                                 .library = library,
+                                 .function = function};
   }
   const int libraryIndex = slot.library->libraryIndex;
   const int functionIndex = slot.function->functionIndex;
@@ -503,5 +521,5 @@ Expression *buildLibraryCall(NameId libraryName, NameId functionName, ParameterL
     freeParameterList(arguments);
     return nullptr;
   }
-  return appendArguments(linkOperands(LibraryFunctionCall, {libraryLeaf, functionLeaf}), arguments);
+  return buildCall(LibraryFunctionCall, {libraryLeaf, functionLeaf}, arguments);
 }

@@ -1,7 +1,9 @@
 #include "emitcode.h"
 
+#include "emitop.h"
 #include "emitstat.h"
 #include "exprir.h"
+#include "exprsion.h"
 #include "mempool.h"
 #include "shortckt.h"
 #include "stmntir.h"
@@ -81,15 +83,19 @@ AbstractTree *abstractTreeOf(const irData *record) {
 }
 
 // A condition lowered as a tree is tested by one conditional statement that
-// ends the current block; its two targets are the pair's only exits.
-static void convertToShortCircuitLists(irData *originalIrData) {
-  ASSERT(originalIrData->representationType == AbstractTreeRepresentation);
-  Statement *test = createConditionalStatement(static_cast<AbstractTree *>(originalIrData->data));
-  BooleanLists *lists = createBooleanLists();
-  lists->trueList = createPatchEntry(test, 1);
-  lists->falseList = createPatchEntry(test, 0);
+// ends the current block; its two targets are the exits.
+static BooleanLists testInConditionalStatement(AbstractTree *tree) {
+  Statement *test = createConditionalStatement(tree);
+  const BooleanLists exits{.trueList = createPatchEntry(test, 1), .falseList = createPatchEntry(test, 0)};
   appendStatement(test);
   startNewBlock();
+  return exits;
+}
+
+static void convertToShortCircuitLists(irData *originalIrData) {
+  ASSERT(originalIrData->representationType == AbstractTreeRepresentation);
+  BooleanLists *lists = createBooleanLists();
+  *lists = testInConditionalStatement(static_cast<AbstractTree *>(originalIrData->data));
   // The tree now belongs to the statement.
   *originalIrData = irData{.representationType = ShortCircuitRepresentation, .data = lists};
 }
@@ -101,12 +107,34 @@ BooleanLists *shortCircuitListsOf(irData *record) {
   return static_cast<BooleanLists *>(record->data);
 }
 
+// The same statement and exits as lowerExpression, shortCircuitListsOf and
+// taking the lists out of the pair, without the record and the pair.
+BooleanLists lowerCondition(Expression *condition) {
+  return testInConditionalStatement(runEmissionWalk(EmissionGoal::Value, condition, Disposal::Keep));
+}
+
+BooleanLists lowerAndReleaseCondition(Expression *condition) {
+  return testInConditionalStatement(runEmissionWalk(EmissionGoal::Value, condition, Disposal::Release));
+}
+
 void emitExpressionStatement(Expression *expression) {
   if (isEmitDisabled())
     return;
   setEmittingStatement(true);
   resolvePendingJumps();
   emitExpressionForEffect(expression);
+  advanceSequenceNumber();
+  setEmittingStatement(false);
+}
+
+void emitAndReleaseExpressionStatement(Expression *expression) {
+  if (isEmitDisabled()) {
+    releaseExpression(expression);
+    return;
+  }
+  setEmittingStatement(true);
+  resolvePendingJumps();
+  emitAndReleaseForEffect(expression);
   advanceSequenceNumber();
   setEmittingStatement(false);
 }

@@ -33,11 +33,25 @@ BooleanLists *shortCircuitListsOf(irData *record);
 
 // Lowering for a value: always a tree record.
 irData *lowerExpression(Expression *expression);
+// A condition: lowered, then tested by a conditional statement that ends the
+// current block (a new, empty block is current afterwards); its true and
+// false exits, which the caller owns.
+BooleanLists lowerCondition(Expression *condition);
 // Appends the statements that carry the expression's side effects.
 void emitExpressionForEffect(Expression *expression);
 // An expression statement: resolves pending jumps, emits for effect and
 // advances the sequence number. Does nothing once code building has stopped.
 void emitExpressionStatement(Expression *expression);
+
+// The same four, each releasing the expression as releaseExpression would,
+// node by node as the walk leaves it: a statement's expression is not walked
+// a second time to be freed. Lowering for a value hands back the bare tree,
+// unreferenced, for the caller to own. The statement releases the expression
+// even once code building has stopped.
+AbstractTree *lowerAndReleaseExpression(Expression *expression);
+BooleanLists lowerAndReleaseCondition(Expression *condition);
+void emitAndReleaseForEffect(Expression *expression);
+void emitAndReleaseExpressionStatement(Expression *expression);
 
 // Test and diagnostic accessor: released records waiting in the free list.
 int irDataFreeListCount();

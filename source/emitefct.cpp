@@ -88,75 +88,105 @@ static Effect effectOf(ExpressionOperator op) {
   return Effect::Nothing;
 }
 
-// Emits the next operand for effect, or finishes the frame when there is none.
-static void emitNextOperandForEffect(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  ExpressionList *operand = frame->nextOperand;
-  if (!operand) {
-    finishFrame(walk, nullptr);
-    return;
-  }
-  frame->nextOperand = operand->nextExpression;
-  pushFrame(walk, EmissionGoal::Effect, operand->expression);
-}
-
 static void appendSequentialStatement(AbstractTree *tree) {
   appendStatement(createSequentialStatement(tree));
 }
 
-static void enterEffectFrame(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  Expression *expression = frame->expression;
+// Emits the operands from this one on: leaves have no effect and are passed
+// over; the last operand with one takes the frame's place. The frame is the
+// operator's own once it has one, else null.
+// When the walk owns the operator, its items are freed as they are passed,
+// and so are the leaves nobody else holds.
+static void emitOperandsForEffect(EmissionWalk *walk, ExpressionList *operand, EmissionFrame *frame, bool owned) {
+  while (operand && isLeafOperator(operand->expression->exprOperator)) {
+    ExpressionList *next = operand->nextExpression;
+    passOverLeaf(operand, owned);
+    operand = next;
+  }
+  if (!operand) {
+    if (frame)
+      popFrame(walk);
+    finishWith(walk, nullptr);
+    return;
+  }
+  ExpressionList *next = operand->nextExpression;
+  bool operandOwned;
+  Expression *expression = takeOperand(operand, owned, &operandOwned);
+  if (!next) {
+    if (frame)
+      popFrame(walk);
+  } else {
+    if (!frame)
+      frame = pushFrame(walk, FrameKind::EffectOperands);
+    frame->nextOperand = next;
+    frame->owned = owned;
+  }
+  enterNext(walk, EmissionGoal::Effect, expression, operandOwned);
+}
+
+void enterForEffect(EmissionWalk *walk, Expression *expression, bool owned) {
   switch (effectOf(expression->exprOperator)) {
   case Effect::Nothing:
-    finishFrame(walk, nullptr);
+    finishWith(walk, nullptr);
+    if (owned)
+      returnNodeToFreeList(expressionFreeLists, expression);
     return;
   case Effect::AsStatement:
-    frame->stage = FrameStage::StatementValue;
-    pushFrame(walk, EmissionGoal::Value, expression);
+    pushFrame(walk, FrameKind::StatementValue);
+    enterNext(walk, EmissionGoal::Value, expression, owned);
     return;
-  case Effect::OperandsForEffect:
-    frame->stage = FrameStage::Operands;
-    frame->nextOperand = expression->successorList;
-    emitNextOperandForEffect(walk);
+  case Effect::OperandsForEffect: {
+    ExpressionList *operands = expression->successorList;
+    if (owned)
+      returnNodeToFreeList(expressionFreeLists, expression);
+    emitOperandsForEffect(walk, operands, nullptr, owned);
     return;
+  }
   case Effect::CommaSides:
-    ASSERT(expression->successorList && expression->successorList->nextExpression);
-    frame->stage = FrameStage::CommaLeft;
-    pushFrame(walk, EmissionGoal::Effect, expression->successorList->expression);
+    enterComma(walk, expression, owned, FrameKind::EffectAfterComma);
     return;
   }
 }
 
-void stepEffectFrame(EmissionWalk *walk) {
-  EmissionFrame *frame = topFrame(walk);
-  switch (frame->stage) {
-  case FrameStage::Entered:
-    enterEffectFrame(walk);
-    return;
-  case FrameStage::StatementValue:
+void resumeEffectFrame(EmissionWalk *walk, EmissionFrame *frame) {
+  switch (frame->kind) {
+  case FrameKind::StatementValue:
     // The statement takes over the tree from the record a lowering would
     // have handed it in: the tree stays unreferenced, owned by the statement.
     ASSERT(walk->finishedTree);
     appendSequentialStatement(walk->finishedTree);
-    finishFrame(walk, nullptr);
+    popFrame(walk);
+    finishWith(walk, nullptr);
     return;
-  case FrameStage::Operands:
-    emitNextOperandForEffect(walk);
+  case FrameKind::EffectOperands:
+    emitOperandsForEffect(walk, frame->nextOperand, frame, frame->owned);
     return;
-  case FrameStage::CommaLeft:
-    // Each side of a comma is a source-level step of its own.
+  case FrameKind::EffectAfterComma: {
+    // Each side of a comma is a source-level step of its own; the right
+    // side takes the frame's place.
     advanceSequenceNumber();
-    frame->stage = FrameStage::CommaRight;
-    pushFrame(walk, EmissionGoal::Effect, frame->expression->successorList->nextExpression->expression);
-    return;
-  case FrameStage::CommaRight:
-    finishFrame(walk, nullptr);
+    Expression *rightSide = frame->rightSide;
+    const bool owned = frame->owned;
+    popFrame(walk);
+    enterNext(walk, EmissionGoal::Effect, rightSide, owned);
     return;
   }
-  ASSERT(!"an effect frame in a stage of its own");
+  default:
+    break;
+  }
+  ASSERT(!"a value frame among the effect steps");
 }
 
-void emitExpressionForEffect(Expression *expression) {
-  runEmissionWalk(EmissionGoal::Effect, expression);
+// Most expression statements are a call, an assignment or an increment,
+// whose tree is the statement: lowered for a value by a walk of its own,
+// without an effect frame waiting for it.
+static void emitForEffect(Expression *expression, Disposal disposal) {
+  if (effectOf(expression->exprOperator) == Effect::AsStatement)
+    appendSequentialStatement(runEmissionWalk(EmissionGoal::Value, expression, disposal));
+  else
+    runEmissionWalk(EmissionGoal::Effect, expression, disposal);
 }
+
+void emitExpressionForEffect(Expression *expression) { emitForEffect(expression, Disposal::Keep); }
+
+void emitAndReleaseForEffect(Expression *expression) { emitForEffect(expression, Disposal::Release); }

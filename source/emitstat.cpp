@@ -109,17 +109,6 @@ static PatchEntry *closeTheFlow(GotoLine lineRule = GotoLine::Creation) {
   return createPatchEntry(appendGoto(lineRule), 0);
 }
 
-// The condition ends the current block in conditional statements; a new,
-// empty block is current afterwards. The exits are copies the caller owns.
-static BooleanLists evaluateCondition(Expression *condition) {
-  irData *lowered = lowerExpression(condition);
-  const BooleanLists *pair = shortCircuitListsOf(lowered);
-  BooleanLists exits{.trueList = copyPatchList(pair->trueList),
-                     .falseList = copyPatchList(pair->falseList)};
-  freeIrData(lowered);
-  return exits;
-}
-
 // ---- The nesting-kind stack ----
 
 static void pushNestingKind(int kind) {
@@ -222,6 +211,20 @@ static LoopRecord *openLoopHead() {
 
 // ---- Statements ----
 
+namespace {
+// Whether a statement's expressions are released as they are emitted.
+enum class Disposal : bool { Keep, Release };
+} // namespace
+
+static void releaseUnlessNull(Expression *expression) {
+  if (expression)
+    releaseExpression(expression);
+}
+
+static BooleanLists lowerTest(Expression *condition, Disposal disposal) {
+  return disposal == Disposal::Release ? lowerAndReleaseCondition(condition) : lowerCondition(condition);
+}
+
 void emitVariableInitialisation(IdentifierRecord *variable, Expression *initialiser) {
   if (emitter.emitDisabled) {
     releaseExpression(initialiser);
@@ -235,21 +238,27 @@ void emitVariableInitialisation(IdentifierRecord *variable, Expression *initiali
   Expression *assignment = buildAssignment(Assign, target, initialiser);
   if (!assignment)
     return;
-  emitExpressionStatement(assignment);
-  releaseExpression(assignment);
+  emitAndReleaseExpressionStatement(assignment);
 }
 
-void emitBeginIf(Expression *condition) {
-  if (emitter.emitDisabled)
+static void beginIf(Expression *condition, Disposal disposal) {
+  if (emitter.emitDisabled) {
+    if (disposal == Disposal::Release)
+      releaseExpression(condition);
     return;
+  }
   setEmittingStatement(true);
   resolvePendingJumps();
-  BooleanLists exits = evaluateCondition(condition);
+  BooleanLists exits = lowerTest(condition, disposal);
   advanceSequenceNumber();
   pushDecision(exits.falseList);
   setForwardReferences(exits.trueList);
   setEmittingStatement(false);
 }
+
+void emitBeginIf(Expression *condition) { beginIf(condition, Disposal::Keep); }
+
+void emitBeginIfAndRelease(Expression *condition) { beginIf(condition, Disposal::Release); }
 
 void emitBeginElse() {
   if (emitter.emitDisabled)
@@ -278,24 +287,34 @@ void emitEndIf() {
   setEmittingStatement(false);
 }
 
-void emitLoopTest(Expression *condition) {
-  if (emitter.emitDisabled)
+static void loopTest(Expression *condition, Disposal disposal) {
+  if (emitter.emitDisabled) {
+    if (disposal == Disposal::Release)
+      releaseExpression(condition);
     return;
+  }
   setEmittingStatement(true);
   LoopRecord *loop = openLoopHead();
-  BooleanLists exits = evaluateCondition(condition);
+  BooleanLists exits = lowerTest(condition, disposal);
   advanceSequenceNumber();
   loop->breakList = exits.falseList;
   setForwardReferences(exits.trueList);
   setEmittingStatement(false);
 }
 
+void emitLoopTest(Expression *condition) { loopTest(condition, Disposal::Keep); }
+
+void emitLoopTestAndRelease(Expression *condition) { loopTest(condition, Disposal::Release); }
+
 // The increment gets a block of its own between the condition and the body,
 // ending in a goto back to the condition; the loop's head moves to it, so
 // that continue and the end of the body run the increment first.
-static void emitForIncrement(LoopRecord *loop, Expression *increment) {
+static void emitForIncrement(LoopRecord *loop, Expression *increment, Disposal disposal) {
   BasicBlock *incrementBlock = startNewBlock();
-  emitExpressionForEffect(increment);
+  if (disposal == Disposal::Release)
+    emitAndReleaseForEffect(increment);
+  else
+    emitExpressionForEffect(increment);
   Statement *backToCondition = createGotoStatement();
   backToCondition->targetBlock = loop->loopHeadBlock;
   appendStatement(backToCondition);
@@ -303,32 +322,48 @@ static void emitForIncrement(LoopRecord *loop, Expression *increment) {
   advanceSequenceNumber();
 }
 
-void emitBeginFor(Expression *initial, Expression *condition, Expression *increment) {
-  if (emitter.emitDisabled)
+static void beginFor(Expression *initial, Expression *condition, Expression *increment, Disposal disposal) {
+  if (emitter.emitDisabled) {
+    if (disposal == Disposal::Release) {
+      releaseUnlessNull(initial);
+      releaseUnlessNull(condition);
+      releaseUnlessNull(increment);
+    }
     return;
+  }
   setEmittingStatement(true);
   if (initial) {
-    emitExpressionStatement(initial);
+    if (disposal == Disposal::Release)
+      emitAndReleaseExpressionStatement(initial);
+    else
+      emitExpressionStatement(initial);
     setEmittingStatement(true);  // the expression statement cleared it
   }
   LoopRecord *loop = openLoopHead();
   BooleanLists exits;
   if (condition) {
-    exits = evaluateCondition(condition);
+    exits = lowerTest(condition, disposal);
     advanceSequenceNumber();
   } else {
     // No condition loops for ever: the test of the constant 1 keeps the
     // head's shape, a conditional with a true and a false exit.
     Expression *tempExpression = immediateConstant(ImmediateCode::One);
     ASSERT(tempExpression);
-    exits = evaluateCondition(tempExpression);
-    releaseExpression(tempExpression);
+    exits = lowerAndReleaseCondition(tempExpression);
   }
   if (increment)
-    emitForIncrement(loop, increment);
+    emitForIncrement(loop, increment, disposal);
   loop->breakList = exits.falseList;
   setForwardReferences(exits.trueList);
   setEmittingStatement(false);
+}
+
+void emitBeginFor(Expression *initial, Expression *condition, Expression *increment) {
+  beginFor(initial, condition, increment, Disposal::Keep);
+}
+
+void emitBeginForAndRelease(Expression *initial, Expression *condition, Expression *increment) {
+  beginFor(initial, condition, increment, Disposal::Release);
 }
 
 void emitEndLoop() {
@@ -374,6 +409,12 @@ void emitBreak() {
   setEmittingStatement(false);
 }
 
+static void emitReturnStatement(AbstractTree *tree) {
+  appendStatement(createReturnStatement(tree));
+  startNewBlock();
+  setEmittingStatement(false);
+}
+
 void emitReturn(Expression *value) {
   if (emitter.emitDisabled)
     return;
@@ -386,9 +427,18 @@ void emitReturn(Expression *value) {
     tree = addTreeReference(abstractTreeOf(lowered));
     freeIrData(lowered);
   }
-  appendStatement(createReturnStatement(tree));
-  startNewBlock();
-  setEmittingStatement(false);
+  emitReturnStatement(tree);
+}
+
+// The bare tree the lowering hands back is unreferenced: the statement's.
+void emitReturnAndRelease(Expression *value) {
+  if (emitter.emitDisabled) {
+    releaseUnlessNull(value);
+    return;
+  }
+  setEmittingStatement(true);
+  resolvePendingJumps();
+  emitReturnStatement(value ? lowerAndReleaseExpression(value) : nullptr);
 }
 
 // ---- The grammar's loop counter ----

@@ -29,6 +29,13 @@ void emitContinue();
 void emitBreak();
 void emitReturn(Expression *value);  // value may be null
 
+// The same four, each releasing its expressions as they are emitted (at once
+// when nothing is emitted): for a caller that would release them right after.
+void emitBeginIfAndRelease(Expression *condition);
+void emitLoopTestAndRelease(Expression *condition);
+void emitBeginForAndRelease(Expression *initial, Expression *condition, Expression *increment);
+void emitReturnAndRelease(Expression *value);
+
 // The loop depth as the grammar counts it: break and continue are accepted
 // only inside a loop.
 void enterLoop();

@@ -8,25 +8,22 @@ namespace {
 
 // Released nodes wait in front of their pools; a full free list is trimmed to
 // half so that it never hoards more than a handful of units.
-constexpr int expressionFreeListBound = 64;
-constexpr int expressionListFreeListBound = 128;
 constexpr unsigned requestedPoolUnits = 1024;
 // 255: the argument count of a call instruction is one byte.
 constexpr int maximumArguments = 255;
 
+// The free lists are expressionFreeLists: nodes linked through
+// nextFreeNode, operand items through nextExpression.
 struct ExpressionState {
   MemPool *expressionPool;      // created on the first node
-  Expression *freeExprNodes;    // linked through nextFreeNode
-  int freeExprNodeCount;
   MemPool *expressionListPool;  // created on the first operand
-  ExpressionList *freeListNodes;  // linked through nextExpression
-  int freeListNodeCount;
   MemPool *parameterListPool;   // argument-list nodes go straight back to it
 };
 
 } // namespace
 
 static constinit ExpressionState state{};
+constinit ExpressionFreeLists expressionFreeLists{};
 
 static_assert(std::is_trivially_copyable_v<ExpressionList>);
 static_assert(std::is_trivially_copyable_v<ParameterList>);
@@ -38,13 +35,13 @@ static_assert(std::is_trivially_copyable_v<ParameterList>);
 // the unit it handed out last without a look-up. Inlined into both
 // creators: every node of the compiler passes here.
 [[gnu::always_inline]] static inline Expression *takeExpressionNode() {
-  Expression *node = state.freeExprNodes;
+  Expression *node = expressionFreeLists.nodes;
   if (node) {
-    ASSERT(state.freeExprNodeCount > 0);
-    state.freeExprNodes = node->nextFreeNode;
-    state.freeExprNodeCount -= 1;
+    ASSERT(expressionFreeLists.nodeCount > 0);
+    expressionFreeLists.nodes = node->nextFreeNode;
+    expressionFreeLists.nodeCount -= 1;
   } else {
-    ASSERT(state.freeExprNodeCount == 0);
+    ASSERT(expressionFreeLists.nodeCount == 0);
     if (!state.expressionPool)
       state.expressionPool = createMemPool(requestedPoolUnits, sizeof(Expression));
     node = static_cast<Expression *>(allocateFromMemPool(state.expressionPool));
@@ -67,13 +64,13 @@ Expression *createOperatorExpression(ExpressionOperator op) {
 
 // Inlined into both builders of operand lists, as takeExpressionNode.
 [[gnu::always_inline]] static inline ExpressionList *takeListNode() {
-  if (ExpressionList *item = state.freeListNodes) {
-    ASSERT(state.freeListNodeCount > 0);
-    state.freeListNodes = item->nextExpression;
-    state.freeListNodeCount -= 1;
+  if (ExpressionList *item = expressionFreeLists.items) {
+    ASSERT(expressionFreeLists.itemCount > 0);
+    expressionFreeLists.items = item->nextExpression;
+    expressionFreeLists.itemCount -= 1;
     return item;
   }
-  ASSERT(state.freeListNodeCount == 0);
+  ASSERT(expressionFreeLists.itemCount == 0);
   if (!state.expressionListPool)
     state.expressionListPool = createMemPool(requestedPoolUnits, sizeof(ExpressionList));
   return static_cast<ExpressionList *>(allocateFromMemPool(state.expressionListPool));
@@ -94,13 +91,25 @@ void appendOperand(Expression *node, Expression *operand) {
   lastExpression->nextExpression = item;
 }
 
-Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands) {
-  ASSERT(!isLeafOperator(op));
-  Expression *node = takeExpressionNode();
-  node->exprOperator = op;
-  // Each list node is linked in when the next one is taken, the last one
-  // after the loop.
-  ExpressionList **end = &node->successorList;
+// The operand items of a node being built, linked in order from *end on;
+// returns where the last one links to. While a large expression is parsed
+// nothing is released and the free list stays empty, so every item comes
+// from the pool: that loop is kept apart from the general one, without a
+// look at the free list per item. Inlined: every operator node passes here.
+[[gnu::always_inline]] static inline ExpressionList **linkOperandItems(ExpressionList **end,
+                                                                     std::span<Expression *const> operands) {
+  if (!expressionFreeLists.items && state.expressionListPool) {
+    ASSERT(expressionFreeLists.itemCount == 0);
+    MemPool *pool = state.expressionListPool;
+    for (Expression *operand : operands) {
+      auto *item = static_cast<ExpressionList *>(allocateFromMemPool(pool));
+      item->expression = operand;
+      operand->referenceCount += 1;
+      *end = item;
+      end = &item->nextExpression;
+    }
+    return end;
+  }
   for (Expression *operand : operands) {
     ExpressionList *item = takeListNode();
     item->expression = operand;
@@ -108,7 +117,41 @@ Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expressi
     *end = item;
     end = &item->nextExpression;
   }
-  *end = nullptr;
+  return end;
+}
+
+Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  // Each list node is linked in when the next one is taken, the last one
+  // after the loop.
+  *linkOperandItems(&node->successorList, operands) = nullptr;
+  return node;
+}
+
+Expression *createBinaryOperator(ExpressionOperator op, Expression *left, Expression *right) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  ExpressionList *leftItem = takeListNode();
+  ExpressionList *rightItem = takeListNode();
+  *leftItem = ExpressionList{.expression = left, .nextExpression = rightItem};
+  *rightItem = ExpressionList{.expression = right, .nextExpression = nullptr};
+  left->referenceCount += 1;
+  right->referenceCount += 1;
+  node->successorList = leftItem;
+  return node;
+}
+
+Expression *createUnaryOperator(ExpressionOperator op, Expression *operand) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  ExpressionList *item = takeListNode();
+  *item = ExpressionList{.expression = operand, .nextExpression = nullptr};
+  operand->referenceCount += 1;
+  node->successorList = item;
   return node;
 }
 
@@ -131,16 +174,6 @@ static Record *trimFreeList(MemPool *pool, Record *head, Record *record) {
   return head;
 }
 
-// The two free lists while a release walks a tree: held in locals, so that
-// the walk's stores into nodes do not make the compiler re-read them, and
-// written back when the walk ends.
-struct HeldFreeLists {
-  Expression *nodes;
-  int nodeCount;
-  ExpressionList *items;
-  int itemCount;
-};
-
 // One record onto a held free list, or, when the list is full, the record
 // and the list's surplus back to their pool.
 template <class Record, Record *Record::*link, int bound>
@@ -155,12 +188,12 @@ static void returnToHeldList(MemPool *pool, Record *&head, int &count, Record *r
   count = bound / 2;
 }
 
-static void returnExpressionNode(HeldFreeLists &lists, Expression *node) {
+static void returnExpressionNode(ExpressionFreeLists &lists, Expression *node) {
   returnToHeldList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
       state.expressionPool, lists.nodes, lists.nodeCount, node);
 }
 
-static void returnListNode(HeldFreeLists &lists, ExpressionList *item) {
+static void returnListNode(ExpressionFreeLists &lists, ExpressionList *item) {
   returnToHeldList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
       state.expressionListPool, lists.items, lists.itemCount, item);
 }
@@ -171,12 +204,9 @@ static void returnListNode(HeldFreeLists &lists, ExpressionList *item) {
 // chained through nextExpression it joins the work list of nodes still to
 // free. Leaves have nothing to walk and go at once.
 static void freeUnreferencedTree(Expression *root) {
-  HeldFreeLists lists{
-      .nodes = state.freeExprNodes,
-      .nodeCount = state.freeExprNodeCount,
-      .items = state.freeListNodes,
-      .itemCount = state.freeListNodeCount,
-  };
+  // The lists in locals, so that the walk's stores into nodes do not make
+  // the compiler re-read them.
+  ExpressionFreeLists lists = expressionFreeLists;
   ExpressionList *pending = nullptr;
   Expression *node = root;
   for (;;) {
@@ -207,10 +237,21 @@ static void freeUnreferencedTree(Expression *root) {
     node = item->expression;
     returnListNode(lists, item);
   }
-  state.freeExprNodes = lists.nodes;
-  state.freeExprNodeCount = lists.nodeCount;
-  state.freeListNodes = lists.items;
-  state.freeListNodeCount = lists.itemCount;
+  expressionFreeLists = lists;
+}
+
+void trimNodeFreeList(ExpressionFreeLists &lists, Expression *node) {
+  ASSERT(lists.nodeCount == expressionFreeListBound);
+  lists.nodes = trimFreeList<Expression, &Expression::nextFreeNode, expressionFreeListBound>(
+      state.expressionPool, lists.nodes, node);
+  lists.nodeCount = expressionFreeListBound / 2;
+}
+
+void trimItemFreeList(ExpressionFreeLists &lists, ExpressionList *item) {
+  ASSERT(lists.itemCount == expressionListFreeListBound);
+  lists.items = trimFreeList<ExpressionList, &ExpressionList::nextExpression, expressionListFreeListBound>(
+      state.expressionListPool, lists.items, item);
+  lists.itemCount = expressionListFreeListBound / 2;
 }
 
 void releaseExpression(Expression *node) {
@@ -264,6 +305,26 @@ void freeParameterList(ParameterList *list) {
   }
 }
 
+Expression *createCallWithArguments(ExpressionOperator op, std::span<Expression *const> callee,
+                                    ParameterList *arguments) {
+  ASSERT(!isLeafOperator(op));
+  Expression *node = takeExpressionNode();
+  node->exprOperator = op;
+  ExpressionList **end = linkOperandItems(&node->successorList, callee);
+  while (arguments) {
+    ParameterList *next = arguments->next;
+    ExpressionList *item = takeListNode();
+    item->expression = arguments->expression;
+    arguments->expression->referenceCount += 1;
+    *end = item;
+    end = &item->nextExpression;
+    freeToMemPool(state.parameterListPool, arguments);
+    arguments = next;
+  }
+  *end = nullptr;
+  return node;
+}
+
 int parameterListLength(const ParameterList *list) {
   int length = 0;
   for (; list; list = list->next)
@@ -271,6 +332,6 @@ int parameterListLength(const ParameterList *list) {
   return length;
 }
 
-int expressionFreeListCount() { return state.freeExprNodeCount; }
+int expressionFreeListCount() { return expressionFreeLists.nodeCount; }
 
-int expressionListFreeListCount() { return state.freeListNodeCount; }
+int expressionListFreeListCount() { return expressionFreeLists.itemCount; }

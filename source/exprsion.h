@@ -5,6 +5,8 @@
 // bounded free lists in front of their memory pools.
 #pragma once
 
+#include "tavokassert.h"
+
 #include <cstdint>
 #include <span>
 #include <type_traits>
@@ -148,10 +150,74 @@ void appendOperand(Expression *node, Expression *operand);
 // An operator node with these operands in order: createOperatorExpression,
 // then appendOperand for each, without walking the list for each.
 Expression *createOperatorWithOperands(ExpressionOperator op, std::span<Expression *const> operands);
+// The same for the two operands of a binary operator or an assignment, the
+// commonest node, without the loop over a span.
+Expression *createBinaryOperator(ExpressionOperator op, Expression *left, Expression *right);
+// The same for the one operand of a unary operator or an increment.
+Expression *createUnaryOperator(ExpressionOperator op, Expression *operand);
 // Drops one reference, or frees an unreferenced node and drops one reference
 // from each of its operands (operands nobody holds any more are freed too).
 void releaseExpression(Expression *node);
 bool isUnreferenced(const Expression *node);
+
+// The same release done piece by piece, by a walk that lowers an expression
+// and frees its nodes as it leaves them. A node nobody holds is the walk's:
+// it frees the node's operand items as it passes them, drops the reference
+// each item held, and frees the node once it has read what it needs of it.
+// An operand still held elsewhere is only dereferenced, and neither it nor
+// anything below it is freed.
+//
+// Drops the reference an operand item held; true when nobody holds the node
+// any more, which makes it the caller's to free.
+inline bool dropOperandReference(Expression *node);
+
+inline constexpr int expressionFreeListBound = 64;
+inline constexpr int expressionListFreeListBound = 128;
+
+// The two free lists in front of the pools. They are visible so that a walk
+// freeing nodes one at a time pushes them without a call; only this module
+// and the operations below change them.
+struct ExpressionFreeLists {
+  Expression *nodes;  // linked through nextFreeNode
+  int nodeCount;
+  ExpressionList *items;  // linked through nextExpression
+  int itemCount;
+};
+extern constinit ExpressionFreeLists expressionFreeLists;
+// A node nobody holds, or an operand item, onto its free list; a full list
+// is trimmed to half, the record and the surplus going back to the pool.
+// The node's items, and the item's node, are not touched.
+inline void returnNodeToFreeList(ExpressionFreeLists &lists, Expression *node);
+inline void returnItemToFreeList(ExpressionFreeLists &lists, ExpressionList *item);
+// The trimming halves of the two, out of line: they run once in 32 or 64.
+void trimNodeFreeList(ExpressionFreeLists &lists, Expression *node);
+void trimItemFreeList(ExpressionFreeLists &lists, ExpressionList *item);
+
+inline bool dropOperandReference(Expression *node) {
+  ASSERT(node->referenceCount > 0);
+  node->referenceCount -= 1;
+  return node->referenceCount == 0;
+}
+
+inline void returnNodeToFreeList(ExpressionFreeLists &lists, Expression *node) {
+  if (lists.nodeCount == expressionFreeListBound) {
+    trimNodeFreeList(lists, node);
+    return;
+  }
+  node->nextFreeNode = lists.nodes;
+  lists.nodes = node;
+  lists.nodeCount += 1;
+}
+
+inline void returnItemToFreeList(ExpressionFreeLists &lists, ExpressionList *item) {
+  if (lists.itemCount == expressionListFreeListBound) {
+    trimItemFreeList(lists, item);
+    return;
+  }
+  item->nextExpression = lists.items;
+  lists.items = item;
+  lists.itemCount += 1;
+}
 
 // The operands of a node in order, as an array-free walk.
 inline Expression *firstOperand(const Expression *node) { return node->successorList->expression; }
@@ -166,6 +232,11 @@ ParameterList *appendParameter(ParameterList *list, Expression *expression);
 // the list first and then releases the node: the other order would leave the
 // list pointing at released arguments.
 void freeParameterList(ParameterList *list);
+// A call node over the callee's leaves and then the list's expressions, in
+// order, whose list nodes go back to their pool: createOperatorWithOperands,
+// appendOperand for each argument and freeParameterList, in one pass.
+Expression *createCallWithArguments(ExpressionOperator op, std::span<Expression *const> callee,
+                                    ParameterList *arguments);
 int parameterListLength(const ParameterList *list);
 
 // Test and diagnostic accessors: nodes waiting in the two free lists.

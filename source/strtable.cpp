@@ -87,6 +87,8 @@ struct SymbolTableState {
 } // namespace
 
 static constinit SymbolTableState table{};
+// Outside the table: destroying the table must not reset it.
+static constinit std::uint32_t nameGeneration = 0;
 
 // A character area grows in steps of this many bytes.
 constexpr std::uint32_t areaGrowthStep = 512;
@@ -271,6 +273,8 @@ void printName(NameId name) {
 }
 
 NameId newTemporaryNameId() { return table.nextNameId++; }
+
+std::uint32_t nameTableGeneration() { return nameGeneration; }
 
 int numberOfInternedNames() { return static_cast<int>(table.internedNameCount); }
 
@@ -606,4 +610,5 @@ void destroySymbolTable() {
   std::free(table.entriesById);
   std::free(table.variableNames);
   table = SymbolTableState{};
+  nameGeneration += 1;
 }

@@ -94,6 +94,11 @@ void printName(NameId name);
 // A fresh id with no text; it takes the next id from the same counter.
 NameId newTemporaryNameId();
 int numberOfInternedNames();
+// Which name table the ids belong to: it changes whenever the table is
+// destroyed, since ids are then handed out afresh, so an id kept together
+// with the generation it was read in still names the same text while the
+// generation is unchanged.
+std::uint32_t nameTableGeneration();
 
 // Null when the name is not declared in that name space.
 IdentifierRecord *findIdentifier(IdentifierKey key);

@@ -478,8 +478,7 @@ ExpressionStatement
         Expression *statement = checkedExpression($1);
         if (!statement)
           YYERROR;
-        emitExpressionStatement(statement);
-        releaseExpression(statement);
+        emitAndReleaseExpressionStatement(statement);
       }
   ;
 
@@ -499,8 +498,7 @@ IfTestMarker
         $<expression>0 = nullptr;
         if (!condition)
           YYERROR;
-        emitBeginIf(condition);
-        releaseExpression(condition);
+        emitBeginIfAndRelease(condition);
       }
   ;
 
@@ -534,8 +532,7 @@ LoopTestMarker
       {
         enterLoop();
         if (Expression *condition = $<expression>0) {
-          emitLoopTest(condition);
-          releaseExpression(condition);
+          emitLoopTestAndRelease(condition);
           $<expression>0 = nullptr;  // released here, not by recovery
         }
       }
@@ -629,9 +626,7 @@ ReturnMarker
         $<expression>0 = nullptr;
         if (value && !(value = checkedExpression(value)))
           YYERROR;
-        emitReturn(value);
-        if (value)
-          releaseExpression(value);
+        emitReturnAndRelease(value);
       }
   ;
 
@@ -889,7 +884,8 @@ static bool declareLocalVariable(NameId name, Expression *initialiser) {
   return true;
 }
 
-// Only the condition is range-checked; all three are released here.
+// Only the condition is range-checked; all three are released here, or as
+// they are emitted.
 static bool beginFor(Expression *initial, Expression *condition, Expression *increment) {
   if (condition && !(condition = checkedExpression(condition))) {
     if (initial)
@@ -898,10 +894,7 @@ static bool beginFor(Expression *initial, Expression *condition, Expression *inc
       releaseExpression(increment);
     return false;
   }
-  emitBeginFor(initial, condition, increment);
-  for (Expression *expression : {initial, condition, increment})
-    if (expression)
-      releaseExpression(expression);
+  emitBeginForAndRelease(initial, condition, increment);
   return true;
 }
 

@@ -16,6 +16,7 @@
 #include <pthread.h>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -247,6 +248,156 @@ TEST(DeepExpressions, LowerEmitAndReleaseWithoutRecursion) {
     for (Expression *expression : {chain, leftNested, rightNested, compound})
       releaseExpression(expression);
   });
+}
+
+// The shape of a tree as text: operators, children in brackets.
+std::string shapeOf(const AbstractTree *tree) {
+  std::string shape = std::to_string(tree->treeOperator);
+  if (tree->treeOperator == IdentifierLeaf || tree->treeOperator == ConstantLeaf)
+    return shape;
+  shape += "(";
+  for (const AbstractTreeList *child = childList(tree); child; child = child->next)
+    shape += shapeOf(child->abstractTree) + (child->next ? "," : "");
+  return shape + ")";
+}
+
+std::vector<std::string> statementShapes(const BasicBlock *block) {
+  std::vector<std::string> shapes;
+  for (Statement *statement : statementsOf(block))
+    shapes.push_back(statement->abstractTreePtr ? shapeOf(statement->abstractTreePtr) : "-");
+  return shapes;
+}
+
+// Both free lists emptied into one node held by the caller, so that what a
+// release puts back is counted exactly, without a trim in between (the
+// expressions below free fewer than 32 nodes).
+Expression *drainFreeLists() {
+  Expression *holder = createOperatorExpression(Comma);
+  while (expressionFreeListCount() > 0 || expressionListFreeListCount() > 0)
+    appendOperand(holder, var("a"));
+  return holder;
+}
+
+struct FreeListCounts {
+  int nodes;
+  int items;
+  bool operator==(const FreeListCounts &) const = default;
+};
+
+FreeListCounts freeListCounts() {
+  return FreeListCounts{.nodes = expressionFreeListCount(), .items = expressionListFreeListCount()};
+}
+
+FreeListCounts operator-(FreeListCounts after, FreeListCounts before) {
+  return FreeListCounts{.nodes = after.nodes - before.nodes, .items = after.items - before.items};
+}
+
+// Emitting with release makes the same statements as emitting and then
+// releasing, and gives back exactly as many nodes and items. (A rewrite
+// below nodes already freed would take some of them back: the compound
+// assignment is at the root.)
+TEST(ReleasingEmission, FreesWhatReleaseExpressionFreesAndEmitsTheSame) {
+  const struct {
+    const char *source;
+    Expression *(*build)();
+  } rows[] = {
+      {"a;", [] { return var("a"); }},
+      {"a + f();", [] { return binary(Add, var("a"), call("f")); }},
+      {"-(a * 2) + 1;",
+       [] {
+         Expression *product = binary(Multiply, var("a"), integerLiteral("2"));
+         return binary(Add, buildUnaryExpression(UnaryMinus, product), integerLiteral("1"));
+       }},
+      {"y = a + b * 3;",
+       [] { return assign(Assign, "y", binary(Add, var("a"), binary(Multiply, var("b"), integerLiteral("3")))); }},
+      {"x <<= a + 1;", [] { return assign(LeftShiftAssign, "x", binary(Add, var("a"), integerLiteral("1"))); }},
+      {"y = (x++, b);",
+       [] { return assign(Assign, "y", binary(Comma, buildUnaryExpression(PostIncrement, var("x")), var("b"))); }},
+      {"f(), a, g();", [] { return binary(Comma, binary(Comma, call("f"), var("a")), call("g")); }},
+      {"a ? f() : b;", [] { return buildConditional(var("a"), call("f"), var("b")); }},
+      {"a && (b += 1);", [] { return binary(LogicalAnd, var("a"), assign(AddAssign, "b", integerLiteral("1"))); }},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.source);
+    Expression *holder = drainFreeLists();
+    Expression *kept = row.build();
+    Expression *released = row.build();
+    ASSERT_TRUE(kept && released);
+
+    BasicBlock *block = freshBlock();
+    FreeListCounts before = freeListCounts();
+    emitExpressionStatement(kept);
+    releaseExpression(kept);
+    const FreeListCounts keptFreed = freeListCounts() - before;
+    const std::vector<std::string> keptShapes = statementShapes(block);
+
+    // A rewrite takes its nodes from the free lists: both start empty.
+    Expression *secondHolder = drainFreeLists();
+    block = freshBlock();
+    before = freeListCounts();
+    emitAndReleaseExpressionStatement(released);
+    EXPECT_EQ(freeListCounts() - before, keptFreed);
+    EXPECT_EQ(statementShapes(block), keptShapes);
+    EXPECT_GT(keptFreed.nodes, 0);
+    releaseExpression(holder);
+    releaseExpression(secondHolder);
+  }
+}
+
+// A node held by another list survives the walk with one reference less,
+// operands and all, wherever the walk meets it.
+TEST(ReleasingEmission, ANodeHeldElsewhereIsOnlyDereferenced) {
+  freshBlock();
+  Expression *shared = binary(Add, call("f"), var("a"));
+  Expression *holder = createOperatorExpression(UnaryMinus);
+  appendOperand(holder, shared);
+  Expression *statement = assign(Assign, "y", shared);
+  ASSERT_EQ(shared->referenceCount, 2);
+  emitAndReleaseExpressionStatement(statement);
+  EXPECT_EQ(shared->referenceCount, 1);
+  ASSERT_EQ(shared->exprOperator, Add);
+  EXPECT_EQ(firstOperand(shared)->exprOperator, FunctionCall);
+  EXPECT_EQ(firstOperand(shared)->referenceCount, 1);
+  EXPECT_EQ(shared->successorList->nextExpression->expression->exprOperator, IdentifierLeaf);
+
+  // For effect, behind a comma: only the call is a statement.
+  BasicBlock *block = freshBlock();
+  emitAndReleaseExpressionStatement(binary(Comma, var("a"), shared));
+  const std::vector<std::string> shapes = statementShapes(block);
+  ASSERT_EQ(shapes.size(), 1u);
+  EXPECT_EQ(shapes[0], "2(0)");
+  EXPECT_EQ(shared->referenceCount, 1);
+  EXPECT_EQ(shared->exprOperator, Add);
+  EXPECT_EQ(firstOperand(shared)->referenceCount, 1);
+  releaseExpression(holder);
+}
+
+// The walk that frees as it goes stays iterative, on every deep shape.
+TEST(ReleasingEmission, DeepExpressionsWithoutRecursion) {
+  constexpr int depth = 30'000;
+  Expression *chain = call("f");
+  Expression *leftNested = var("a");
+  Expression *rightNested = var("b");
+  Expression *compound = integerLiteral("3");
+  for (int i = 0; i < depth; ++i) {
+    chain = binary(Add, chain, var("a"));
+    leftNested = binary(Comma, leftNested, var("a"));
+    rightNested = binary(Comma, call("g"), rightNested);
+    compound = assign(MultiplyAssign, "x", compound);
+  }
+  ASSERT_TRUE(chain && leftNested && rightNested && compound);
+  BasicBlock *block = freshBlock();
+  AbstractTree *tree = nullptr;
+  runOnSmallStack([&] {
+    emitAndReleaseExpressionStatement(chain);
+    emitAndReleaseExpressionStatement(leftNested);
+    emitAndReleaseExpressionStatement(rightNested);
+    tree = lowerAndReleaseExpression(compound);
+  });
+  EXPECT_EQ(statementsOf(block).size(), 1u + depth);
+  ASSERT_NE(tree, nullptr);
+  EXPECT_EQ(opOf(tree), Assign);
+  runOnSmallStack([&] { releaseTree(tree); });
 }
 
 } // namespace

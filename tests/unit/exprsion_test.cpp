@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <string>
 #include <set>
 #include <vector>
 
@@ -67,6 +69,107 @@ TEST(OperatorNodes, BuiltWithTheirOperandsInOrderAndCounted) {
   EXPECT_EQ(bare->successorList, nullptr);
   releaseExpression(bare);
   releaseExpression(node);  // frees the operands it held last
+}
+
+// A binary or unary node is the node createOperatorWithOperands makes of the
+// same operands, whether its items come from the free list or the pool, and
+// an operand used on both sides is counted twice.
+TEST(OperatorNodes, BinaryAndUnaryNodesAsTheGeneralBuilderMakesThem) {
+  for (const int spareItems : {0, 1, 2, 5, 6}) {
+    SCOPED_TRACE(spareItems);
+    std::vector<Expression *> held;
+    while (expressionListFreeListCount() > 0) {
+      held.push_back(createOperatorExpression(UnaryMinus));
+      appendOperand(held.back(), leaf());
+    }
+    std::vector<Expression *> spares;
+    for (int i = 0; i < spareItems; ++i) {
+      spares.push_back(createOperatorExpression(UnaryMinus));
+      appendOperand(spares.back(), leaf());
+    }
+    for (Expression *spare : spares)
+      releaseExpression(spare);
+    ASSERT_EQ(expressionListFreeListCount(), spareItems);
+    Expression *a = leaf(), *b = leaf();
+    Expression *sum = createBinaryOperator(Add, a, b);
+    Expression *twice = createBinaryOperator(Assign, a, a);
+    Expression *negated = createUnaryOperator(UnaryMinus, b);
+    EXPECT_EQ(expressionListFreeListCount(), std::max(0, spareItems - 5));
+    EXPECT_EQ(negated->exprOperator, UnaryMinus);
+    EXPECT_EQ(negated->referenceCount, 0);
+    ASSERT_NE(negated->successorList, nullptr);
+    EXPECT_EQ(negated->successorList->expression, b);
+    EXPECT_EQ(negated->successorList->nextExpression, nullptr);
+    for (Expression *node : {sum, twice}) {
+      EXPECT_EQ(node->referenceCount, 0);
+      ASSERT_NE(node->successorList, nullptr);
+      ASSERT_NE(node->successorList->nextExpression, nullptr);
+      EXPECT_EQ(node->successorList->nextExpression->nextExpression, nullptr);
+    }
+    EXPECT_EQ(sum->exprOperator, Add);
+    EXPECT_EQ(sum->successorList->expression, a);
+    EXPECT_EQ(sum->successorList->nextExpression->expression, b);
+    EXPECT_EQ(twice->successorList->expression, a);
+    EXPECT_EQ(twice->successorList->nextExpression->expression, a);
+    EXPECT_EQ(a->referenceCount, 3);
+    EXPECT_EQ(b->referenceCount, 2);
+    releaseExpression(negated);
+    releaseExpression(sum);
+    releaseExpression(twice);  // frees a with its last holder
+    for (Expression *node : held)
+      releaseExpression(node);
+  }
+}
+
+// A call built with its arguments in one pass is the node
+// createOperatorWithOperands and appendOperand one by one would leave: the
+// callee's leaves, then the arguments in order, each counted once more,
+// whatever the free list of operand items holds; the list nodes are gone
+// and the arguments are the call's alone.
+TEST(OperatorNodes, CallsBuiltWithTheirArgumentListsAsOperandsAppendedOneByOne) {
+  const struct {
+    int calleeLeaves;
+    int arguments;
+    int spareItems;  // operand items waiting in the free list first
+  } rows[] = {
+      {1, 0, 0}, {1, 1, 0}, {2, 1, 0}, {2, 3, 0}, {2, 3, 2}, {1, 5, 9}, {2, 255, 4},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::to_string(row.calleeLeaves) + " then " + std::to_string(row.arguments));
+    std::vector<Expression *> spares;
+    for (int i = 0; i < row.spareItems; ++i) {
+      spares.push_back(createOperatorExpression(UnaryMinus));
+      appendOperand(spares.back(), leaf());
+    }
+    std::vector<Expression *> expected;
+    for (int i = 0; i < row.calleeLeaves; ++i)
+      expected.push_back(leaf());
+    const std::vector<Expression *> callee = expected;
+    // An argument used twice is counted twice.
+    ParameterList *list = nullptr;
+    Expression *repeated = leaf();
+    for (int i = 0; i < row.arguments; ++i) {
+      Expression *argument = i % 3 == 2 ? repeated : leaf();
+      expected.push_back(argument);
+      list = list ? appendParameter(list, argument) : createParameterList(argument);
+      ASSERT_NE(list, nullptr);
+    }
+    for (Expression *spare : spares)
+      releaseExpression(spare);
+    const int itemsBefore = expressionListFreeListCount();
+    Expression *call = createCallWithArguments(LibraryFunctionCall, callee, list);
+    EXPECT_EQ(call->exprOperator, LibraryFunctionCall);
+    EXPECT_EQ(call->referenceCount, 0);
+    EXPECT_EQ(expressionListFreeListCount(), std::max(0, itemsBefore - static_cast<int>(expected.size())));
+    std::vector<Expression *> seen;
+    for (const ExpressionList *item = call->successorList; item; item = item->nextExpression)
+      seen.push_back(item->expression);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(repeated->referenceCount, row.arguments / 3);
+    if (row.arguments < 3)
+      releaseExpression(repeated);
+    releaseExpression(call);  // frees the callee and every argument with the call
+  }
 }
 
 // Trees made and released in every order, some very deep: the node numbers

@@ -130,6 +130,25 @@ TEST(NameTable, TemporariesBetweenNamesHaveNoText) {
   EXPECT_EQ(getNameText(newTemporaryNameId() + 100000), nullptr);
 }
 
+// The generation stays while names and temporaries are added, and moves on
+// with every destruction, when the same ids come back for other texts.
+TEST(NameTable, GenerationMovesOnOnlyWhenIdsAreHandedOutAfresh) {
+  destroySymbolTable();
+  const std::uint32_t first = nameTableGeneration();
+  const NameId alpha = internName("alpha");
+  newTemporaryNameId();
+  internName("beta");
+  EXPECT_EQ(nameTableGeneration(), first);
+  destroySymbolTable();
+  const std::uint32_t second = nameTableGeneration();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(internName("gamma"), alpha);
+  EXPECT_EQ(nameTableGeneration(), second);
+  destroySymbolTable();
+  EXPECT_NE(nameTableGeneration(), second);
+  EXPECT_NE(nameTableGeneration(), first);
+}
+
 // One function: its parameters, declared before its definition opens, then
 // its locals. Only the last declaration may break a limit; after the first
 // excess the rest of the function goes unchecked.
