@@ -230,6 +230,17 @@ AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPositio
 // selectStatement, but null when one of its expression jumps is 65536 bytes
 // or more, which ends the run only when the function's code is generated.
 AsmCodeList *trySelectSequentialStatement(Statement *statement);
+// The same selections with the instructions up to the statement's jumps to
+// other blocks encoded at once, for the block walker and the early code,
+// which want only bytes: *byteCount is the number of bytes, which
+// copySelectedBytes writes, and only the jumps (null for none) are made as
+// instructions. False from the sequential one where trySelectSequentialStatement
+// gives null.
+AsmCodeList *selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount);
+bool trySelectSequentialStatementBytes(Statement *statement, std::uint32_t *byteCount);
+// The bytes of the statement selected last, in order, at destination; valid
+// until the next selection starts.
+void copySelectedBytes(std::uint8_t *destination);
 // An expression statement: its value, if any, does not stay on the stack.
 AsmCodeList *selectStatementExpression(AbstractTree *tree);
 // The code that leaves the tree's value on the operand stack (an assignment

@@ -24,18 +24,6 @@ struct BlockWalkState {
   std::uint32_t runningOffset;            // start estimate of the next block
 };
 
-// One form of an instruction family: usable when every operand is below its
-// limit. An unused operand has a limit no 32-bit value reaches.
-struct InstructionForm {
-  Operation operation;
-  std::uint64_t limits[3];
-};
-
-// The forms of one family, smallest first.
-struct FormFamily {
-  int formCount;
-  InstructionForm forms[3];
-};
 } // namespace
 
 static constinit BlockWalkState walk{};
@@ -56,111 +44,6 @@ static constinit CodeBytes earlyCode{};
 // The blocks' bytes encoded as each block is selected at the function's end.
 static constinit CodeBytes selectedCode{};
 
-
-// ---------------------------------------------------------------- forms
-
-constexpr std::uint64_t anyValue = std::uint64_t{1} << 32;
-
-constexpr InstructionForm form(Operation operation, std::uint64_t limit1,
-                               std::uint64_t limit2 = anyValue, std::uint64_t limit3 = anyValue) {
-  return InstructionForm{operation, {limit1, limit2, limit3}};
-}
-
-// Short forms carry the operand in the opcode's low bits (5, 4 or 3 of them);
-// normal forms in one byte, wide forms in two.
-constexpr FormFamily loadVariableForms{2, {form(Operation::LoadVarS, 32), form(Operation::LoadVar, 256)}};
-constexpr FormFamily storeVariableForms{2, {form(Operation::StoreVarS, 16), form(Operation::StoreVar, 256)}};
-constexpr FormFamily incrementVariableForms{2, {form(Operation::IncrVarS, 8), form(Operation::IncrVar, 256)}};
-constexpr FormFamily decrementVariableForms{1, {form(Operation::DecrVar, 256)}};
-constexpr FormFamily addToVariableForms{1, {form(Operation::AddAsg, 256)}};
-constexpr FormFamily subtractFromVariableForms{1, {form(Operation::SubAsg, 256)}};
-constexpr FormFamily loadConstantForms{3,
-                                       {form(Operation::LoadConstS, 16), form(Operation::LoadConst, 256),
-                                        form(Operation::LoadConstW, 65536)}};
-constexpr FormFamily callScriptForms{2, {form(Operation::CallS, 8), form(Operation::Call, 256)}};
-// Library function index first, library index second.
-constexpr FormFamily callLibraryForms{3,
-                                      {form(Operation::CallLibS, 8, 256), form(Operation::CallLib, 256, 256),
-                                       form(Operation::CallLibW, 256, 65536)}};
-// Url index, function name index, argument count: the count is always one byte.
-constexpr FormFamily callExternalForms{
-    2, {form(Operation::CallUrl, 256, 256, 256), form(Operation::CallUrlW, 65536, 65536, 256)}};
-constexpr FormFamily forwardJumpForms{3,
-                                      {form(Operation::JumpFwS, 32), form(Operation::JumpFw, 256),
-                                       form(Operation::JumpFwW, 65536)}};
-constexpr FormFamily forwardConditionalJumpForms{3,
-                                                 {form(Operation::TJumpFwS, 32), form(Operation::TJumpFw, 256),
-                                                  form(Operation::TJumpFwW, 65536)}};
-
-static Operation chooseForm(const FormFamily &family, std::uint32_t operand1, std::uint32_t operand2 = 0,
-                            std::uint32_t operand3 = 0) {
-  int chosen = 0;
-  while (chosen < family.formCount) {
-    const std::uint64_t *limits = family.forms[chosen].limits;
-    if (operand1 < limits[0] && operand2 < limits[1] && operand3 < limits[2])
-      break;
-    ++chosen;
-  }
-  // The front end keeps indices, counts and distances within the widest form.
-  ASSERT(chosen < family.formCount);
-  return family.forms[chosen].operation;
-}
-
-// ---------------------------------------------------------------- operator mapping
-
-struct OperatorMapping {
-  ExpressionOperator treeOperator;
-  Operation operation;
-};
-
-constexpr OperatorMapping operatorMappings[] = {
-    {IsValid, Operation::IsValid},
-    {TypeOf, Operation::TypeOf},
-    {IntegerDivide, Operation::IDiv},
-    {RightShiftZeroFill, Operation::BRszShift},
-    {UnaryMinus, Operation::UMinus},
-    {LogicalNot, Operation::Not},
-    {ComplementOf, Operation::BNot},
-    {Multiply, Operation::Mul},
-    {Divide, Operation::Div},
-    {Modulus, Operation::Rem},
-    {Add, Operation::Add},
-    {Subtract, Operation::Sub},
-    {LeftShift, Operation::BLShift},
-    {RightShift, Operation::BRsShift},
-    {Greater, Operation::Gt},
-    {Lesser, Operation::Lt},
-    {GreaterOrEqual, Operation::Ge},
-    {LesserOrEqual, Operation::Le},
-    {Equal, Operation::Eq},
-    {NotEqual, Operation::Ne},
-    {BitAnd, Operation::BAnd},
-    {BitXor, Operation::BXor},
-    {BitOr, Operation::BOr},
-};
-
-// Indexed by operator; None for the operators without a single instruction.
-constexpr std::array<Operation, numberOfOperators> operationOfOperator = [] {
-  std::array<Operation, numberOfOperators> table{};
-  for (const OperatorMapping &mapping : operatorMappings)
-    table[mapping.treeOperator] = mapping.operation;
-  return table;
-}();
-
-Operation operatorToOperation(ExpressionOperator treeOperator) {
-  ASSERT(treeOperator < numberOfOperators);
-  const Operation operation = operationOfOperator[treeOperator];
-  ASSERT(operation != Operation::None);
-  return operation;
-}
-
-// Indexed by the immediate-constant code.
-constexpr Operation immediateConstantOperations[] = {
-    Operation::Const0,     Operation::Const1,       Operation::ConstM1, Operation::ConstTrue,
-    Operation::ConstFalse, Operation::ConstInvalid, Operation::ConstEs,
-};
-static_assert(std::size(immediateConstantOperations) ==
-              static_cast<std::size_t>(ImmediateCode::EmptyString) + 1);
 
 // ---------------------------------------------------------------- source line
 
@@ -202,11 +85,7 @@ AsmCodeList *makeStoreVar(std::uint32_t variableIndex) {
 }
 
 AsmCodeList *makeIncrDecrVar(ExpressionOperator treeOperator, std::uint32_t variableIndex) {
-  const bool increment = treeOperator == PreIncrement || treeOperator == PostIncrement;
-  const bool decrement = treeOperator == PreDecrement || treeOperator == PostDecrement;
-  ASSERT(increment || decrement);
-  const FormFamily &family = increment ? incrementVariableForms : decrementVariableForms;
-  return makeInstruction(chooseForm(family, variableIndex), variableIndex);
+  return makeInstruction(incrementOrDecrementForm(treeOperator, variableIndex), variableIndex);
 }
 
 AsmCodeList *makeAddAsg(std::uint32_t variableIndex) {
@@ -222,8 +101,7 @@ AsmCodeList *makeLoadConst(std::uint32_t constantIndex) {
 }
 
 AsmCodeList *makeImmediateConst(std::uint32_t immediateCode) {
-  ASSERT(immediateCode < std::size(immediateConstantOperations));
-  return makeInstruction(immediateConstantOperations[immediateCode]);
+  return makeInstruction(immediateConstantOperation(immediateCode));
 }
 
 AsmCodeList *makeCall(std::uint32_t functionIndex) {
@@ -340,45 +218,25 @@ static void makeRoom(CodeBytes &buffer, std::size_t count) {
   buffer.capacity = capacity;
 }
 
-// Encodes the instructions from first up to (not including) end at the end
-// of the buffer, size bytes in all, and gives back their cells, in one pass.
-static void encodeAndFreeInstructions(CodeBytes &buffer, AsmCode *first, const AsmCode *end, std::uint32_t size) {
-  makeRoom(buffer, size);
-  std::uint8_t *written = buffer.bytes + buffer.size;
-  AsmCode *instruction = first;
-  while (instruction != end) {
-    AsmCode *next = instruction->next;
-    written += encodeInstructionAt(instruction, written);
-    giveRecordCell(instruction);
-    instruction = next;
-  }
-  ASSERT(written == buffer.bytes + buffer.size + size);
-  buffer.size += size;
-}
-
-static void encodeAndFree(AsmCodeList *code) {
-  encodeAndFreeInstructions(earlyCode, code->first, nullptr, code->size);
-  giveRecordCell(code);
-}
-
 bool selectStatementEarly(Statement *statement, BasicBlock *block) {
   ASSERT(!block->firstStatement);
   ASSERT(!block->earlyCodeSize || block->earlyCodeStart + block->earlyCodeSize == earlyCode.size);
   setCurrentSourceLineNumber(getStatementSourceLine(statement));
-  AsmCodeList *code = trySelectSequentialStatement(statement);
+  std::uint32_t size = 0;
+  const bool selectedNow = trySelectSequentialStatementBytes(statement, &size);
   resetInstructionSelection();
-  if (!code)
+  if (!selectedNow)
     return false;
   // Every expression statement leaves at least one instruction.
-  ASSERT(code->size > 0);
-  if (earlyCode.size + code->size > largestCodeSize) {
-    freeAsmCodeList(code);
+  ASSERT(size > 0);
+  if (earlyCode.size + size > largestCodeSize)
     return false;
-  }
   if (!block->earlyCodeSize)
     block->earlyCodeStart = static_cast<std::uint32_t>(earlyCode.size);
-  block->earlyCodeSize += code->size;
-  encodeAndFree(code);
+  block->earlyCodeSize += size;
+  makeRoom(earlyCode, size);
+  copySelectedBytes(earlyCode.bytes + earlyCode.size);
+  earlyCode.size += size;
   return true;
 }
 
@@ -417,57 +275,46 @@ void selectBlock(BasicBlock *block) {
   block->cgBlockInfoPtr->asmCodeListPtr = list;
 }
 
-// Only the abstract jumps are between blocks; the jumps of the conditional
-// and logical operators are concrete from the start.
-static bool isAbstractJump(const AsmCode *instruction) {
-  return instruction->operation >= Operation::ConJumpFw && instruction->operation <= Operation::UnconJumpBw;
-}
+[[noreturn]] static void codeTooLarge();
 
-// The instructions jump selection still rewrites: from the conditional jump
-// of a final jump pair, else the last instruction if it is a jump to a
-// block; null when the block has none.
-static AsmCode *firstJumpToBlock(const AsmCodeList *list) {
-  if (list->conditionalJump && isAbstractJump(list->conditionalJump))
-    return list->conditionalJump;
-  if (isAbstractJump(list->last))
-    return list->last;
-  return nullptr;
-}
-
-static std::uint32_t sizeOfInstructions(const AsmCode *first) {
-  std::uint32_t size = 0;
-  for (const AsmCode *instruction = first; instruction; instruction = instruction->next)
-    size += static_cast<std::uint32_t>(opcodeRow(instruction->operation).size);
-  return size;
-}
-
-// Encodes the block's list up to its jumps to other blocks into the selected
-// code, which keeps the later passes from walking the instructions again;
-// the jumps stay in the list. With the line table the instructions stay
-// whole: the assembly makes an entry for each.
-static void encodeSelectedBlock(CgBlockInfo *info) {
-  AsmCodeList *list = info->asmCodeListPtr;
-  if (!list || isDebugInfoEnabled() || selectedCode.size + list->size > largestCodeSize)
-    return;
-  AsmCode *jumps = firstJumpToBlock(list);
-  const std::uint32_t jumpsSize = jumps ? sizeOfInstructions(jumps) : 0;
-  if (jumps == list->first)
-    return;
-  info->encodedStart = static_cast<std::uint32_t>(selectedCode.size);
-  info->encodedSize = list->size - jumpsSize;
-  encodeAndFreeInstructions(selectedCode, list->first, jumps, info->encodedSize);
-  if (!jumps) {
-    giveRecordCell(list);
-    info->asmCodeListPtr = nullptr;
-    return;
+// Without the line table, a block's instructions up to its jumps to other
+// blocks are encoded as they are selected, into the selected code, and only
+// its jumps stay in its list: the later passes walk no instructions again.
+// The trees go statement by statement, as in selectBlock.
+static void selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
+  Statement *statement = block->firstStatement;
+  ASSERT(statement);
+  const std::size_t start = selectedCode.size;
+  AsmCodeList *jumps = nullptr;
+  for (;;) {
+    setCurrentSourceLineNumber(getStatementSourceLine(statement));
+    std::uint32_t size = 0;
+    AsmCodeList *statementJumps = selectStatementBytes(statement, walk.currentPosition, &size);
+    // The Code of a function holds at most 4294967295 bytes.
+    if (selectedCode.size + size > largestCodeSize)
+      codeTooLarge();
+    makeRoom(selectedCode, size);
+    copySelectedBytes(selectedCode.bytes + selectedCode.size);
+    selectedCode.size += size;
+    // Only the control statement that ends the block jumps to other blocks.
+    ASSERT(!jumps);
+    jumps = statementJumps;
+    releaseStatementTree(statement);
+    resetInstructionSelection();
+    if (statement->statementType != SequentialStat)
+      break;
+    statement = statement->nextStatementPtr;
+    ASSERT(statement);
   }
-  list->first = jumps;
-  list->size = jumpsSize;
+  info->encodedStart = static_cast<std::uint32_t>(start);
+  info->encodedSize = static_cast<std::uint32_t>(selectedCode.size - start);
+  info->asmCodeListPtr = jumps;
 }
 
 // Ids follow the list order; the start offsets are estimates that count
 // every abstract jump at its widest until jump selection settles them.
 static void layOutAndSelectBlocks(BlockListNode *blockList, JumpLayout *jumpLayout) {
+  const bool withLineTable = isDebugInfoEnabled();
   for (BlockListNode *node = blockList; node; node = node->nextBlock) {
     BasicBlock *block = node->blockPtr;
     ASSERT(block);
@@ -480,11 +327,14 @@ static void layOutAndSelectBlocks(BlockListNode *blockList, JumpLayout *jumpLayo
                         .encodedSize = 0};
     ++walk.numberOfBasicBlocks;
     block->cgBlockInfoPtr = info;
-    selectBlock(block);
-    walk.runningOffset += block->earlyCodeSize;
+    // The line table needs every instruction, with its line, at the assembly.
+    if (withLineTable)
+      selectBlock(block);
+    else
+      selectBlockBytes(block, info);
+    walk.runningOffset += block->earlyCodeSize + info->encodedSize;
     if (info->asmCodeListPtr)
       walk.runningOffset += info->asmCodeListPtr->size;
-    encodeSelectedBlock(info);
     addBlockToJumpLayout(jumpLayout, block);
   }
   walk.currentPosition = nullptr;

@@ -1,7 +1,10 @@
-// Instruction selection: statements and abstract trees become instruction
-// lists, and single instructions become their bytes. The form of an indexed
-// instruction is chosen by its constructor; jumps between blocks stay
-// abstract until jump selection, jumps inside an expression are final at once.
+// Instruction selection: statements and abstract trees become instructions,
+// and instructions their bytes. The form of an indexed instruction is chosen
+// as it is made; jumps between blocks stay abstract until jump selection,
+// jumps inside an expression are final at once. So everything a statement
+// selects but its jumps to other blocks is encoded as it is selected, into
+// the selection's buffer; instruction records are made only for those jumps,
+// and for callers that ask for a statement's or tree's instruction list.
 #include "codegen.h"
 
 #include "codegen_misc.h"
@@ -14,10 +17,12 @@
 #include "wmllex.h"
 #include "wrapper.h"
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 struct SelectionState {
@@ -30,6 +35,38 @@ struct SelectionState {
   bool longJumpMet;
 };
 
+constexpr std::uint32_t noRun = UINT32_MAX;
+
+// Consecutive bytes of the selection buffer; the runs of one piece of code
+// are chained by index.
+struct CodeRun {
+  std::uint32_t start;
+  std::uint32_t size;
+  std::uint32_t next;  // noRun after the last
+};
+
+// The code selected for a tree or statement: its runs in order. Most code is
+// one run, since post-order writes an operator's instruction right after its
+// operands' bytes; only the jumps of ?:, && and || come before bytes written
+// already, and they start runs of their own.
+struct SelectedCode {
+  std::uint32_t first;  // noRun for no code
+  std::uint32_t last;
+  std::uint32_t size;        // bytes
+  Operation lastOperation;   // of the last instruction: the tobool rule reads it
+};
+
+// The bytes and runs of one statement's (or one tree's) selection; emptied
+// when the next one starts.
+struct SelectionBuffer {
+  std::uint8_t *bytes;
+  std::size_t size;
+  std::size_t capacity;
+  CodeRun *runs;
+  std::uint32_t runCount;
+  std::uint32_t runCapacity;
+};
+
 // One operator node on its way through selection: its operands are selected
 // first, left to right, into the frame; then the node's own rule joins them.
 struct SelectionFrame {
@@ -38,12 +75,20 @@ struct SelectionFrame {
   AbstractTree *parentCandidate;      // && and ||: the logical node entered before this one
   std::uint32_t operandCount;         // operands selected so far
   bool accumulating;                  // Assign: isAccumulatingAssignment, asked once
-  AsmCodeList *operandCode[3];        // per operand; a call joins all its arguments in [0]
+  // ?:, && and ||, whose rules put jumps between their operands, keep each
+  // operand's code apart; every other node joins its operands' code in [0].
+  bool separateOperands;
+  SelectedCode operandCode[3];
 };
 static_assert(std::is_trivially_copyable_v<SelectionFrame>);
 } // namespace
 
+constexpr SelectedCode noCode{.first = noRun, .last = noRun, .size = 0, .lastOperation = Operation::None};
+
 static constinit SelectionState selection{};
+static constinit SelectionBuffer selected{};
+// The code of the statement selected last, until the next one starts.
+static constinit SelectedCode lastStatementCode = noCode;
 
 void resetInstructionSelection() { selection.enclosingLogicalNode = nullptr; }
 
@@ -92,555 +137,11 @@ static bool producesBoolean(Operation operation) {
          value <= static_cast<std::uint32_t>(Operation::ToBool);
 }
 
-// ---------------------------------------------------------------- leaves and limits
-
-std::uint32_t leafIndex(const AbstractTree *tree) {
-  ASSERT((tree->treeOperator == IdentifierLeaf) || (tree->treeOperator == ConstantLeaf));
-  if (tree->treeOperator == IdentifierLeaf)
-    return tree->identifier.index;
-  ASSERT(tree->constantNode.constantType == IndirectConstant);
-  return tree->constantNode.value;
-}
-
-static std::uint32_t codeSize(const AsmCodeList *code) { return code ? code->size : 0; }
-
-// A jump over selected code inside one expression: 65535 bytes is the widest
-// offset the format has, and the run ends beyond it.
-static std::uint32_t expressionJumpDistance(const AsmCodeList *skippedCode) {
-  const std::uint32_t distance = codeSize(skippedCode);
-  if (distance > 65535 && selection.longJumpsDeferred) {
-    selection.longJumpMet = true;
-    return 0;  // any distance the jump can hold: the code is thrown away
-  }
-  if (distance > 65535) {
-    jumpSizeForOffset(distance > INT_MAX ? INT_MAX : static_cast<int>(distance));
-    ASSERT(!"an offset beyond 65535 ends the run");
-  }
-  return distance;
-}
-
-// The front end gives function indices only up to 255 ("Number of functions
-// exceed maximum limit" for the next name), so every callee has a call form.
-static std::uint32_t callableFunctionIndex(const AbstractTree *callee) {
-  const std::uint32_t index = leafIndex(callee);
-  ASSERT(index <= 255);
-  return index;
-}
-
-static AsmCodeList *selectLeaf(const AbstractTree *leaf) {
-  if (leaf->treeOperator == IdentifierLeaf)
-    return makeLoadVar(leaf->identifier.index);
-  ASSERT(leaf->treeOperator == ConstantLeaf);
-  if (leaf->constantNode.constantType == IndirectConstant)
-    return makeLoadConst(leaf->constantNode.value);
-  return makeImmediateConst(leaf->constantNode.value);
-}
-
-// ---------------------------------------------------------------- operator rules
-
-// a = a + b and a = a - b: the value's first operand is the target itself, so
-// the instruction that adds to or subtracts from the variable does it all.
-static bool isAccumulatingAssignment(const AbstractTree *assignment) {
-  const AbstractTree *target = firstOperand(assignment);
-  const AbstractTree *value = secondOperand(assignment);
-  if (value->treeOperator != Add && value->treeOperator != Subtract)
-    return false;
-  const AbstractTree *rightChild1 = firstOperand(value);
-  const AbstractTree *rightChild2 = secondOperand(value);
-  ASSERT(rightChild1);
-  ASSERT(rightChild2);
-  return target->treeOperator == IdentifierLeaf && rightChild1->treeOperator == IdentifierLeaf &&
-         rightChild2->treeOperator == IdentifierLeaf &&
-         rightChild1->identifier.index == target->identifier.index;
-}
-
-// The operands whose code the node's rule joins: a call's arguments only, an
-// assignment's value (or, accumulating, the value's second operand) only.
-static AbstractTreeList *operandsToSelect(const AbstractTree *node, bool accumulating) {
-  switch (node->treeOperator) {
-  case FunctionCall:
-    return operandsAfterFirst(node);
-  case ExternalFunctionCall:
-    return externalCallArguments(node);
-  case LibraryFunctionCall:
-    return libraryCallArguments(node);
-  case Assign:
-    if (accumulating)
-      return secondOperand(node)->succList->next;
-    return node->succList->next;
-  case AddAssign:
-  case SubtractAssign:
-    return node->succList->next;
-  default:
-    ASSERT(node->succList);
-    return node->succList;
-  }
-}
-
-static AsmCodeList *finishCall(const SelectionFrame &frame) {
-  const AbstractTree *node = frame.node;
-  AsmCodeList *arguments = frame.operandCode[0];
-  switch (node->treeOperator) {
-  case FunctionCall:
-    return appendAsmLists(arguments, makeCall(callableFunctionIndex(firstOperand(node))), nullptr);
-  case ExternalFunctionCall:
-    return appendAsmLists(arguments,
-                          makeCallUrl(leafIndex(nthOperand(node, 1)), leafIndex(nthOperand(node, 2)),
-                                      frame.operandCount),
-                          nullptr);
-  case LibraryFunctionCall:
-    return appendAsmLists(arguments,
-                          makeCallLib(leafIndex(nthOperand(node, 2)), leafIndex(nthOperand(node, 1))),
-                          nullptr);
-  default:
-    break;
-  }
-  ASSERT(!"node is a call");
-  return nullptr;
-}
-
-static AsmCodeList *finishUnaryOrBinary(const SelectionFrame &frame) {
-  const ExpressionOperator op = frame.node->treeOperator;
-  return appendAsmLists(frame.operandCode[0], frame.operandCode[1], makeOperation(op));
-}
-
-// There is no unary-plus instruction; negating twice converts the operand
-// to a number as unary plus does.
-static AsmCodeList *finishUnaryPlus(const SelectionFrame &frame) {
-  return appendAsmLists(frame.operandCode[0], makeOperation(UnaryMinus), makeOperation(UnaryMinus));
-}
-
-static AsmCodeList *finishIncrementOrDecrement(const SelectionFrame &frame) {
-  const ExpressionOperator op = frame.node->treeOperator;
-  AsmCodeList *change = makeIncrDecrVar(op, leafIndex(firstOperand(frame.node)));
-  AsmCodeList *load = frame.operandCode[0];
-  // Post: the old value is loaded before the change; pre: the new one after.
-  if (op == PostIncrement || op == PostDecrement)
-    return appendAsmLists(load, change, nullptr);
-  return appendAsmLists(change, load, nullptr);
-}
-
-// Logical nodes are entered before their operands are selected.
-static void enterLogicalNode(SelectionFrame &frame) {
-  frame.parentCandidate = selection.enclosingLogicalNode;
-  selection.enclosingLogicalNode = frame.node;
-}
-
-// The right operand's value is the result when it is reached, so it must be
-// a boolean: tobool, unless it is one already or the enclosing && or || will
-// convert it (this node is that one's left operand).
-static AsmCodeList *finishLogical(const SelectionFrame &frame) {
-  AsmCodeList *left = frame.operandCode[0];
-  AsmCodeList *right = frame.operandCode[1];
-  ASSERT(right);
-  const AbstractTree *parent = frame.parentCandidate;
-  const bool parentConverts = parent && firstOperand(parent) == frame.node;
-  if (!producesBoolean(right->last->operation) && !parentConverts)
-    right = appendAsmLists(right, makeToBool(), nullptr);
-  const std::uint32_t distance = expressionJumpDistance(right);
-  AsmCodeList *shortCircuit =
-      frame.node->treeOperator == LogicalAnd ? makeScAnd(distance) : makeScOr(distance);
-  return appendAsmLists(left, shortCircuit, right);
-}
-
-// condition, tjump over the then-value and its jump, then-value, jump over
-// the else-value, else-value.
-static AsmCodeList *finishConditional(const SelectionFrame &frame) {
-  AsmCodeList *condition = frame.operandCode[0];
-  AsmCodeList *thenValue = frame.operandCode[1];
-  AsmCodeList *elseValue = frame.operandCode[2];
-  thenValue = appendAsmLists(thenValue, makeJumpFw(expressionJumpDistance(elseValue)), nullptr);
-  AsmCodeList *skipThen = makeTJumpFw(expressionJumpDistance(thenValue));
-  return appendAsmLists(appendAsmLists(condition, skipThen, thenValue), elseValue, nullptr);
-}
-
-static AsmCodeList *loadAssignedValue(const AbstractTree *node, AsmCodeList *code,
-                                      std::uint32_t target) {
-  if (node->valueDiscarded)
-    return code;
-  return appendAsmLists(code, makeLoadVar(target), nullptr);
-}
-
-static AsmCodeList *finishAssign(const SelectionFrame &frame) {
-  const AbstractTree *node = frame.node;
-  const std::uint32_t target = leafIndex(firstOperand(node));
-  AsmCodeList *code = frame.operandCode[0];
-  if (frame.accumulating) {
-    AsmCodeList *change =
-        secondOperand(node)->treeOperator == Add ? makeAddAsg(target) : makeSubAsg(target);
-    return loadAssignedValue(node, appendAsmLists(code, change, nullptr), target);
-  }
-  return loadAssignedValue(node, appendAsmLists(code, makeStoreVar(target), nullptr), target);
-}
-
-static AsmCodeList *finishCompoundAssign(const SelectionFrame &frame) {
-  const AbstractTree *node = frame.node;
-  const std::uint32_t target = leafIndex(firstOperand(node));
-  AsmCodeList *change = node->treeOperator == AddAssign ? makeAddAsg(target) : makeSubAsg(target);
-  return loadAssignedValue(node, appendAsmLists(frame.operandCode[0], change, nullptr), target);
-}
-
-// The operators whose rule is their operands' code, then the operation:
-// finishUnaryOrBinary's in finishNode.
-static bool joinsOperandsThenOperation(ExpressionOperator op) {
-  switch (op) {
-  case IsValid:
-  case TypeOf:
-  case UnaryMinus:
-  case LogicalNot:
-  case ComplementOf:
-  case IntegerDivide:
-  case RightShiftZeroFill:
-  case Multiply:
-  case Divide:
-  case Modulus:
-  case Add:
-  case Subtract:
-  case LeftShift:
-  case RightShift:
-  case Greater:
-  case Lesser:
-  case GreaterOrEqual:
-  case LesserOrEqual:
-  case Equal:
-  case NotEqual:
-  case BitAnd:
-  case BitXor:
-  case BitOr:
-    return true;
-  default:
-    return false;
-  }
-}
-
-// Such an operator over one or two leaves, the commonest inner node, is
-// selected without a frame: the leaves' loads, then the operation, made in
-// the order finishing a frame would make them. Null for any other node.
-static AsmCodeList *trySelectOperatorOverLeaves(const AbstractTree *node) {
-  if (!joinsOperandsThenOperation(node->treeOperator))
-    return nullptr;
-  const AbstractTreeList *first = childList(node);
-  const AbstractTreeList *second = first->next;
-  if (!isLeafOperator(first->abstractTree->treeOperator))
-    return nullptr;
-  if (second && (second->next || !isLeafOperator(second->abstractTree->treeOperator)))
-    return nullptr;
-  AsmCodeList *left = selectLeaf(first->abstractTree);
-  AsmCodeList *right = second ? selectLeaf(second->abstractTree) : nullptr;
-  return appendAsmLists(left, right, makeOperation(node->treeOperator));
-}
-
-static AsmCodeList *finishNode(const SelectionFrame &frame) {
-  switch (frame.node->treeOperator) {
-  case FunctionCall:
-  case ExternalFunctionCall:
-  case LibraryFunctionCall:
-    return finishCall(frame);
-  case IsValid:
-  case TypeOf:
-  case UnaryMinus:
-  case LogicalNot:
-  case ComplementOf:
-  case IntegerDivide:
-  case RightShiftZeroFill:
-  case Multiply:
-  case Divide:
-  case Modulus:
-  case Add:
-  case Subtract:
-  case LeftShift:
-  case RightShift:
-  case Greater:
-  case Lesser:
-  case GreaterOrEqual:
-  case LesserOrEqual:
-  case Equal:
-  case NotEqual:
-  case BitAnd:
-  case BitXor:
-  case BitOr:
-    return finishUnaryOrBinary(frame);
-  case UnaryPlus:
-    return finishUnaryPlus(frame);
-  case PostIncrement:
-  case PostDecrement:
-  case PreIncrement:
-  case PreDecrement:
-    return finishIncrementOrDecrement(frame);
-  case LogicalAnd:
-  case LogicalOr:
-    return finishLogical(frame);
-  case Conditional:
-    return finishConditional(frame);
-  case Assign:
-    return finishAssign(frame);
-  case AddAssign:
-  case SubtractAssign:
-    return finishCompoundAssign(frame);
-  case IdentifierLeaf:
-  case ConstantLeaf:
-  case MultiplyAssign:
-  case DivideAssign:
-  case IntegerDivideAssign:
-  case ModulusAssign:
-  case LeftShiftAssign:
-  case RightShiftAssign:
-  case RightShiftZeroFillAssign:
-  case BitAndAssign:
-  case BitXorAssign:
-  case BitOrAssign:
-  case Comma:
-    break;
-  }
-  ASSERT(!"operator occurs in abstract trees");
-  return nullptr;
-}
-
-// ---------------------------------------------------------------- the walk
-
-namespace {
-// The frames of one selection; frames[height - 1] is the node being selected.
-// The storage grows by realloc: a large block is moved by remapping its
-// pages rather than by copying them, so a very deep tree's stack is not
-// copied again at every doubling.
-struct SelectionStack {
-  SelectionFrame *frames;
-  std::size_t height;
-  std::size_t capacity;
-};
-} // namespace
-
-// The storage of the last finished selection, kept for the next one unless
-// a very deep tree needed it (as with the emission walk's frames).
-static constinit SelectionStack spareSelectionStack{};
-constexpr std::size_t largestSpareSelectionFrames = 4096;
-
-static void growSelectionStack(SelectionStack &stack) {
-  const std::size_t capacity = stack.capacity ? stack.capacity * 2 : 64;
-  void *frames = std::realloc(stack.frames, capacity * sizeof(SelectionFrame));
-  if (!frames)
-    fatalError(noMemorySpace);
-  stack.frames = static_cast<SelectionFrame *>(frames);
-  stack.capacity = capacity;
-}
-
-// Keeps the finished stack's storage for the next selection, unless the one
-// kept already is at least as large (a nested selection's, should there be
-// one) or the finished one is above the bound.
-static void keepSpareSelectionStack(SelectionStack &stack) {
-  if (stack.capacity > spareSelectionStack.capacity && stack.capacity <= largestSpareSelectionFrames) {
-    std::free(spareSelectionStack.frames);
-    spareSelectionStack = SelectionStack{.frames = stack.frames, .height = 0, .capacity = stack.capacity};
-  } else {
-    std::free(stack.frames);
-  }
-}
-
-static void enterNode(SelectionStack &stack, AbstractTree *node) {
-  const bool accumulating = node->treeOperator == Assign && isAccumulatingAssignment(node);
-  SelectionFrame frame{.node = node,
-                       .pendingOperands = operandsToSelect(node, accumulating),
-                       .parentCandidate = nullptr,
-                       .operandCount = 0,
-                       .accumulating = accumulating,
-                       .operandCode = {nullptr, nullptr, nullptr}};
-  if (node->treeOperator == LogicalAnd || node->treeOperator == LogicalOr)
-    enterLogicalNode(frame);
-  if (stack.height == stack.capacity)
-    growSelectionStack(stack);
-  stack.frames[stack.height] = frame;
-  stack.height += 1;
-}
-
-static void keepOperandCode(SelectionFrame &frame, AsmCodeList *code) {
-  switch (frame.node->treeOperator) {
-  case FunctionCall:
-  case ExternalFunctionCall:
-  case LibraryFunctionCall:
-    frame.operandCode[0] = appendAsmLists(frame.operandCode[0], code, nullptr);
-    break;
-  default:
-    ASSERT(frame.operandCount < 3);
-    frame.operandCode[frame.operandCount] = code;
-    break;
-  }
-  ++frame.operandCount;
-}
-
-// Post-order over an explicit stack, so that the source decides the depth of
-// no call chain: the instructions come out exactly as a recursive selection,
-// operands left to right, would make them.
-AsmCodeList *selectExpression(AbstractTree *tree) {
-  ASSERT(tree);
-  if (isLeafOperator(tree->treeOperator))
-    return selectLeaf(tree);
-  if (AsmCodeList *overLeaves = trySelectOperatorOverLeaves(tree))
-    return overLeaves;
-  // The stack's storage is taken from the last selection; a nested
-  // selection, should there be one, finds none and grows its own.
-  SelectionStack stack = spareSelectionStack;
-  spareSelectionStack = SelectionStack{};
-  enterNode(stack, tree);
-  AsmCodeList *code = nullptr;
-  for (;;) {
-    SelectionFrame &top = stack.frames[stack.height - 1];
-    if (top.pendingOperands) {
-      AbstractTree *operand = top.pendingOperands->abstractTree;
-      top.pendingOperands = top.pendingOperands->next;
-      if (isLeafOperator(operand->treeOperator)) {
-        keepOperandCode(top, selectLeaf(operand));
-      } else if (AsmCodeList *overLeaves = trySelectOperatorOverLeaves(operand)) {
-        keepOperandCode(top, overLeaves);
-      } else {
-        enterNode(stack, operand);
-      }
-      continue;
-    }
-    code = finishNode(top);
-    stack.height -= 1;
-    if (stack.height == 0)
-      break;
-    keepOperandCode(stack.frames[stack.height - 1], code);
-  }
-  keepSpareSelectionStack(stack);
-  return code;
-}
-
-// ---------------------------------------------------------------- statements
-
-// An assignment whose value is discarded leaves nothing; every other
-// expression statement (a call, &&, ||, ?:) leaves its value, which goes.
-static bool leavesValue(const AbstractTree *tree) {
-  switch (tree->treeOperator) {
-  case Assign:
-  case AddAssign:
-  case SubtractAssign:
-    return !tree->valueDiscarded;
-  default:
-    return true;
-  }
-}
-
-static AsmCodeList *withValueDropped(AsmCodeList *code) {
-  return code ? appendAsmLists(code, makePop(), nullptr) : nullptr;
-}
-
-AsmCodeList *selectStatementExpression(AbstractTree *tree) {
-  ASSERT(tree);
-  switch (tree->treeOperator) {
-  case PreIncrement:
-  case PostIncrement:
-  case PreDecrement:
-  case PostDecrement:
-    return makeIncrDecrVar(tree->treeOperator, leafIndex(firstOperand(tree)));
-  default:
-    break;
-  }
-  AsmCodeList *code = selectExpression(tree);
-  return leavesValue(tree) ? withValueDropped(code) : code;
-}
-
-// Without -g a condition that cannot fail needs no test. Only constants are
-// known: a non-zero integer or true.
-static bool isKnownTrue(const AbstractTree *condition) {
-  if (isDebugInfoEnabled() || condition->treeOperator != ConstantLeaf)
-    return false;
-  const ConstantDescriptor &constant = condition->constantNode;
-  switch (constant.valueType) {
-  case IntegerType:
-    return constant.constantType == IndirectConstant ||
-           constant.value != static_cast<std::uint32_t>(ImmediateCode::Zero);
-  case BooleanType:
-    return constant.constantType == ImmediateConstant &&
-           constant.value == static_cast<std::uint32_t>(ImmediateCode::True);
-  default:
-    return false;
-  }
-}
-
-// A conditional jump leaves towards the false target when the condition
-// fails; the next block is reached by falling through.
-static AsmCodeList *selectConditionalStatement(Statement *statement, const BasicBlock *next) {
-  AbstractTree *condition = statement->abstractTreePtr;
-  ASSERT(condition);
-  BasicBlock *trueTarget = statement->trueBlock;
-  BasicBlock *falseTarget = statement->falseBlock;
-  const bool trueIsNext = next && trueTarget == next;
-  const bool falseIsNext = next && falseTarget == next;
-  const bool knownTrue = isKnownTrue(condition);
-
-  if (trueIsNext && falseIsNext)
-    return withValueDropped(selectExpression(condition));
-  if (trueIsNext)
-    return knownTrue ? nullptr
-                     : appendAsmLists(selectExpression(condition), makeConJump(falseTarget), nullptr);
-  if (trueTarget == falseTarget) {
-    AsmCodeList *test = knownTrue ? nullptr : withValueDropped(selectExpression(condition));
-    return appendAsmLists(test, makeUnconJump(trueTarget), nullptr);
-  }
-  if (falseIsNext && isComparison(condition->treeOperator)) {
-    // The negated test fails exactly when the original holds: its jump goes
-    // to the true target and the false target is fallen into.
-    condition->treeOperator = negatedComparison(condition->treeOperator);
-    return appendAsmLists(selectExpression(condition), makeConJump(trueTarget), nullptr);
-  }
-  if (knownTrue)
-    return makeUnconJump(trueTarget);
-  AsmCodeList *toFalse = makeConJump(falseTarget);
-  AsmCode *conditionalJump = toFalse->first;
-  AsmCodeList *code = appendAsmLists(selectExpression(condition), toFalse, makeUnconJump(trueTarget));
-  // Jump selection sizes the second-last jump of the block on its own.
-  code->conditionalJump = conditionalJump;
-  return code;
-}
-
-static AsmCodeList *selectSequentialStatement(Statement *statement) {
-  ASSERT(statement->abstractTreePtr);
-  statement->abstractTreePtr->valueDiscarded = 1;
-  return selectStatementExpression(statement->abstractTreePtr);
-}
-
-AsmCodeList *trySelectSequentialStatement(Statement *statement) {
-  ASSERT(statement->statementType == SequentialStat);
-  selection.longJumpsDeferred = true;
-  selection.longJumpMet = false;
-  AsmCodeList *code = selectSequentialStatement(statement);
-  selection.longJumpsDeferred = false;
-  if (selection.longJumpMet) {
-    freeAsmCodeList(code);
-    return nullptr;
-  }
-  return code;
-}
-
-AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPosition) {
-  ASSERT(statement);
-  ASSERT(currentPosition);
-  const BasicBlock *next = currentPosition->nextBlock ? currentPosition->nextBlock->blockPtr : nullptr;
-  switch (statement->statementType) {
-  case SequentialStat:
-    return selectSequentialStatement(statement);
-  case ConditionalStat:
-    return selectConditionalStatement(statement, next);
-  case GotoStat:
-    if (next && statement->targetBlock == next)
-      return nullptr;
-    return makeUnconJump(statement->targetBlock);
-  case ReturnStat:
-    if (!statement->abstractTreePtr)
-      return makeReturn(nullptr);
-    return appendAsmLists(selectExpression(statement->abstractTreePtr),
-                          makeReturn(statement->abstractTreePtr), nullptr);
-  }
-  ASSERT(!"statement type");
-  return nullptr;
-}
-
 // ---------------------------------------------------------------- encoding
 
 namespace {
 // Where an instruction's operands go after (or into) its opcode byte.
-enum class OperandLayout {
+enum class OperandLayout : std::uint8_t {
   None,          // the opcode alone
   InOpcode,      // operand1 in the low bits of the opcode
   InOpcodeU8,    // call_lib_s: operand1 in the opcode, operand2 u8
@@ -659,7 +160,7 @@ struct OperandFormat {
 };
 } // namespace
 
-static OperandFormat operandFormat(Operation operation) {
+static constexpr OperandFormat operandFormat(Operation operation) {
   switch (operation) {
   case Operation::None:
   case Operation::ConJumpFw:
@@ -785,6 +286,104 @@ struct EncodedBytes {
 };
 } // namespace
 
+namespace {
+// How an operation is written, read once per instruction.
+struct Encoding {
+  std::uint8_t opcode;
+  std::uint8_t size;
+  OperandLayout layout;
+  std::uint8_t shortFormMask;
+};
+} // namespace
+
+// Indexed by operation value.
+static constexpr std::array<Encoding, std::size(opcodeTable)> encodingOf = [] {
+  std::array<Encoding, std::size(opcodeTable)> table{};
+  for (const OpcodeRow &row : opcodeTable) {
+    const OperandFormat format = operandFormat(row.operation);
+    table[static_cast<std::uint32_t>(row.operation)] = Encoding{.opcode = row.opcode,
+                                                                .size = static_cast<std::uint8_t>(row.size),
+                                                                .layout = format.layout,
+                                                                .shortFormMask = format.shortFormMask};
+  }
+  return table;
+}();
+
+// The instruction's bytes at `bytes`; returns the row's size. Operands are
+// taken as an instruction record holds them: 16, 16 and 8 bits. Selection
+// encodes every instruction it makes with this, so it is inlined there.
+[[gnu::always_inline]] static inline int encodeOperation(Operation operation, std::uint32_t operand1,
+                                                         std::uint32_t operand2, std::uint32_t operand3,
+                                                         std::uint8_t *bytes) {
+  const auto value = static_cast<std::uint32_t>(operation);
+  ASSERT(value < std::size(opcodeTable));
+  const Encoding encoding = encodingOf[value];
+  // Most instructions are the opcode alone.
+  if (encoding.layout == OperandLayout::None) {
+    bytes[0] = encoding.opcode;
+    return 1;
+  }
+  if (encoding.layout == OperandLayout::NeverEncoded)
+    reportUnencodable(operation);
+  operand1 &= 0xFFFF;
+  operand2 &= 0xFFFF;
+  operand3 &= 0xFF;
+
+  EncodedBytes out{.bytes = bytes, .count = 0};
+  switch (encoding.layout) {
+  case OperandLayout::None:
+    out.u8(encoding.opcode);
+    break;
+  case OperandLayout::InOpcode:
+    out.u8(encoding.opcode | (operand1 & encoding.shortFormMask));
+    break;
+  case OperandLayout::InOpcodeU8:
+    out.u8(encoding.opcode | (operand1 & encoding.shortFormMask));
+    out.u8(operand2);
+    break;
+  case OperandLayout::U8:
+    out.u8(encoding.opcode);
+    out.u8(operand1);
+    break;
+  case OperandLayout::U16:
+    out.u8(encoding.opcode);
+    out.u16(operand1);
+    break;
+  case OperandLayout::U8U8:
+    out.u8(encoding.opcode);
+    out.u8(operand1);
+    out.u8(operand2);
+    break;
+  case OperandLayout::U8U16:
+    out.u8(encoding.opcode);
+    out.u8(operand1);
+    out.u16(operand2);
+    break;
+  case OperandLayout::U8U8U8:
+    out.u8(encoding.opcode);
+    out.u8(operand1);
+    out.u8(operand2);
+    out.u8(operand3);
+    break;
+  case OperandLayout::U16U16U8:
+    out.u8(encoding.opcode);
+    out.u16(operand1);
+    out.u16(operand2);
+    out.u8(operand3);
+    break;
+  case OperandLayout::NeverEncoded:
+    break;
+  }
+  ASSERT(out.count == encoding.size);
+  return out.count;
+}
+
+int encodeInstructionAt(const AsmCode *instruction, std::uint8_t *bytes) {
+  ASSERT(instruction);
+  return encodeOperation(instruction->operation, instruction->operand1, instruction->operand2,
+                         instruction->operand3, bytes);
+}
+
 ByteBuffer *encodeInstruction(const AsmCode *instruction) {
   ASSERT(instruction);
   const int size = opcodeRow(instruction->operation).size;
@@ -795,63 +394,897 @@ ByteBuffer *encodeInstruction(const AsmCode *instruction) {
   return buffer;
 }
 
-int encodeInstructionAt(const AsmCode *instruction, std::uint8_t *bytes) {
-  ASSERT(instruction);
-  const auto value = static_cast<std::uint32_t>(instruction->operation);
-  ASSERT(value < std::size(opcodeTable));
-  const OpcodeRow &row = opcodeTable[value];
-  const OperandFormat format = operandFormat(instruction->operation);
-  if (format.layout == OperandLayout::NeverEncoded)
-    reportUnencodable(instruction->operation);
+// ---------------------------------------------------------------- decoding
 
-  EncodedBytes out{.bytes = bytes, .count = 0};
-  const std::uint32_t operand1 = instruction->operand1;
-  const std::uint32_t operand2 = instruction->operand2;
-  const std::uint32_t operand3 = instruction->operand3;
+// The operation of every opcode byte a selected instruction can start with
+// (None for the others): a short form's byte carries its operand.
+static constexpr std::array<Operation, 256> operationOfOpcodeByte = [] {
+  std::array<Operation, 256> table{};
+  for (const OpcodeRow &row : opcodeTable) {
+    const OperandFormat format = operandFormat(row.operation);
+    switch (format.layout) {
+    case OperandLayout::NeverEncoded:
+      break;
+    case OperandLayout::InOpcode:
+    case OperandLayout::InOpcodeU8:
+      for (std::uint32_t operand = 0; operand <= format.shortFormMask; ++operand)
+        table[row.opcode | operand] = row.operation;
+      break;
+    default:
+      table[row.opcode] = row.operation;
+      break;
+    }
+  }
+  return table;
+}();
+
+namespace {
+struct DecodedBytes {
+  const std::uint8_t *bytes;
+  int count;
+  std::uint32_t u8() { return bytes[count++]; }
+  std::uint32_t u16() {
+    const std::uint32_t high = u8();
+    return (high << 8) | u8();
+  }
+};
+} // namespace
+
+// The instruction encoded at `bytes`, as encodeInstructionAt wrote it; returns
+// its size.
+static int decodeInstructionAt(const std::uint8_t *bytes, AsmCode &instruction) {
+  const Operation operation = operationOfOpcodeByte[bytes[0]];
+  const OperandFormat format = operandFormat(operation);
+  DecodedBytes in{.bytes = bytes, .count = 0};
+  std::uint32_t operands[3] = {0, 0, 0};
   switch (format.layout) {
   case OperandLayout::None:
-    out.u8(row.opcode);
+    in.u8();
     break;
   case OperandLayout::InOpcode:
-    out.u8(row.opcode | (operand1 & format.shortFormMask));
+    operands[0] = in.u8() & format.shortFormMask;
     break;
   case OperandLayout::InOpcodeU8:
-    out.u8(row.opcode | (operand1 & format.shortFormMask));
-    out.u8(operand2);
+    operands[0] = in.u8() & format.shortFormMask;
+    operands[1] = in.u8();
     break;
   case OperandLayout::U8:
-    out.u8(row.opcode);
-    out.u8(operand1);
+    in.u8();
+    operands[0] = in.u8();
     break;
   case OperandLayout::U16:
-    out.u8(row.opcode);
-    out.u16(operand1);
+    in.u8();
+    operands[0] = in.u16();
     break;
   case OperandLayout::U8U8:
-    out.u8(row.opcode);
-    out.u8(operand1);
-    out.u8(operand2);
+    in.u8();
+    operands[0] = in.u8();
+    operands[1] = in.u8();
     break;
   case OperandLayout::U8U16:
-    out.u8(row.opcode);
-    out.u8(operand1);
-    out.u16(operand2);
+    in.u8();
+    operands[0] = in.u8();
+    operands[1] = in.u16();
     break;
   case OperandLayout::U8U8U8:
-    out.u8(row.opcode);
-    out.u8(operand1);
-    out.u8(operand2);
-    out.u8(operand3);
+    in.u8();
+    operands[0] = in.u8();
+    operands[1] = in.u8();
+    operands[2] = in.u8();
     break;
   case OperandLayout::U16U16U8:
-    out.u8(row.opcode);
-    out.u16(operand1);
-    out.u16(operand2);
-    out.u8(operand3);
+    in.u8();
+    operands[0] = in.u16();
+    operands[1] = in.u16();
+    operands[2] = in.u8();
     break;
   case OperandLayout::NeverEncoded:
+    ASSERT(!"selected bytes start with an opcode");
     break;
   }
-  ASSERT(out.count == row.size);
-  return out.count;
+  instruction.operation = operation;
+  instruction.operand1 = static_cast<std::uint16_t>(operands[0]);
+  instruction.operand2 = static_cast<std::uint16_t>(operands[1]);
+  instruction.operand3 = static_cast<std::uint8_t>(operands[2]);
+  return in.count;
+}
+
+// ---------------------------------------------------------------- the selection buffer
+
+// Every form of every instruction fits in this many bytes.
+constexpr std::size_t largestInstructionSize = 6;
+// The buffer of a very deep tree's selection is given back rather than kept
+// for the next statement.
+constexpr std::size_t largestKeptSelectionBytes = std::size_t{1} << 20;
+
+// Each statement's (or tree's) selection starts with an empty buffer.
+static void startSelection() {
+  if (selected.capacity > largestKeptSelectionBytes) {
+    std::free(selected.bytes);
+    std::free(selected.runs);
+    selected = SelectionBuffer{};
+  }
+  selected.size = 0;
+  selected.runCount = 0;
+}
+
+static void growSelectionBytes() {
+  const std::size_t capacity = selected.capacity ? 2 * selected.capacity : 4096;
+  // Run offsets are 32 bits; a tree selecting to 4 GB would have run out of
+  // memory long before.
+  ASSERT(capacity <= UINT32_MAX);
+  void *bytes = std::realloc(selected.bytes, capacity);
+  if (!bytes)
+    fatalError(noMemorySpace);
+  selected.bytes = static_cast<std::uint8_t *>(bytes);
+  selected.capacity = capacity;
+}
+
+static void growSelectionRuns() {
+  const std::uint32_t capacity = selected.runCapacity ? 2 * selected.runCapacity : 256;
+  void *runs = std::realloc(selected.runs, std::size_t{capacity} * sizeof(CodeRun));
+  if (!runs)
+    fatalError(noMemorySpace);
+  selected.runs = static_cast<CodeRun *>(runs);
+  selected.runCapacity = capacity;
+}
+
+// count bytes just written at start go to the end of code: the last run
+// grows when they follow it, as they nearly always do.
+[[gnu::always_inline]] static inline void appendBytes(SelectedCode &code, std::uint32_t start, std::uint32_t count) {
+  if (code.size) {
+    CodeRun &last = selected.runs[code.last];
+    if (last.start + last.size == start) {
+      last.size += count;
+      code.size += count;
+      return;
+    }
+  }
+  if (selected.runCount == selected.runCapacity)
+    growSelectionRuns();
+  const std::uint32_t run = selected.runCount++;
+  selected.runs[run] = CodeRun{.start = start, .size = count, .next = noRun};
+  if (code.size)
+    selected.runs[code.last].next = run;
+  else
+    code.first = run;
+  code.last = run;
+  code.size += count;
+}
+
+// One instruction, encoded at once, at the end of code.
+[[gnu::always_inline]] static inline void emit(SelectedCode &code, Operation operation, std::uint32_t operand1 = 0,
+                                               std::uint32_t operand2 = 0, std::uint32_t operand3 = 0) {
+  if (selected.capacity - selected.size < largestInstructionSize)
+    growSelectionBytes();
+  const auto start = static_cast<std::uint32_t>(selected.size);
+  const int count = encodeOperation(operation, operand1, operand2, operand3, selected.bytes + start);
+  selected.size += static_cast<std::size_t>(count);
+  appendBytes(code, start, static_cast<std::uint32_t>(count));
+  code.lastOperation = operation;
+}
+
+// later's code follows earlier's. When it starts right where earlier ends,
+// as an operand's code after the one before it does, the two runs become
+// one; the run given up is the one made last, so it is taken back.
+static SelectedCode join(SelectedCode earlier, SelectedCode later) {
+  if (!earlier.size)
+    return later;
+  if (!later.size)
+    return earlier;
+  CodeRun &last = selected.runs[earlier.last];
+  const CodeRun &first = selected.runs[later.first];
+  if (last.start + last.size == first.start) {
+    last.size += first.size;
+    last.next = first.next;
+    if (later.first != later.last)
+      earlier.last = later.last;
+    if (later.first + 1 == selected.runCount)
+      --selected.runCount;
+  } else {
+    last.next = later.first;
+    earlier.last = later.last;
+  }
+  earlier.size += later.size;
+  earlier.lastOperation = later.lastOperation;
+  return earlier;
+}
+
+// The code's bytes in order at destination.
+static void copyCode(const SelectedCode &code, std::uint8_t *destination) {
+  for (std::uint32_t run = code.first; code.size && run != noRun; run = selected.runs[run].next) {
+    const CodeRun &piece = selected.runs[run];
+    std::memcpy(destination, selected.bytes + piece.start, piece.size);
+    destination += piece.size;
+  }
+}
+
+// The code as an instruction list (null for none), each instruction with the
+// current source line, for the callers that read instructions.
+static AsmCodeList *instructionsOf(const SelectedCode &code) {
+  if (!code.size)
+    return nullptr;
+  const std::uint32_t line = currentSourceLineNumber();
+  auto *list = takeRecordCell<AsmCodeList>();
+  *list = AsmCodeList{.size = code.size, .first = nullptr, .conditionalJump = nullptr, .last = nullptr};
+  for (std::uint32_t run = code.first; run != noRun; run = selected.runs[run].next) {
+    const CodeRun &piece = selected.runs[run];
+    for (std::uint32_t offset = 0; offset < piece.size;) {
+      auto *instruction = takeRecordCell<AsmCode>();
+      *instruction = AsmCode{.operation = Operation::None, .operand1 = 0, .operand2 = 0, .operand3 = 0,
+                             .lineNo = line, .targetBlock = nullptr, .next = nullptr};
+      offset += static_cast<std::uint32_t>(decodeInstructionAt(selected.bytes + piece.start + offset, *instruction));
+      if (list->last)
+        list->last->next = instruction;
+      else
+        list->first = instruction;
+      list->last = instruction;
+    }
+  }
+  return list;
+}
+
+// ---------------------------------------------------------------- leaves and limits
+
+std::uint32_t leafIndex(const AbstractTree *tree) {
+  ASSERT((tree->treeOperator == IdentifierLeaf) || (tree->treeOperator == ConstantLeaf));
+  if (tree->treeOperator == IdentifierLeaf)
+    return tree->identifier.index;
+  ASSERT(tree->constantNode.constantType == IndirectConstant);
+  return tree->constantNode.value;
+}
+
+// A jump over selected code inside one expression: 65535 bytes is the widest
+// offset the format has, and the run ends beyond it.
+static std::uint32_t expressionJumpDistance(const SelectedCode &skippedCode) {
+  const std::uint32_t distance = skippedCode.size;
+  if (distance > 65535 && selection.longJumpsDeferred) {
+    selection.longJumpMet = true;
+    return 0;  // any distance the jump can hold: the code is thrown away
+  }
+  if (distance > 65535) {
+    jumpSizeForOffset(distance > INT_MAX ? INT_MAX : static_cast<int>(distance));
+    ASSERT(!"an offset beyond 65535 ends the run");
+  }
+  return distance;
+}
+
+// The front end gives function indices only up to 255 ("Number of functions
+// exceed maximum limit" for the next name), so every callee has a call form.
+static std::uint32_t callableFunctionIndex(const AbstractTree *callee) {
+  const std::uint32_t index = leafIndex(callee);
+  ASSERT(index <= 255);
+  return index;
+}
+
+[[gnu::always_inline]] static inline void emitLoadVariable(SelectedCode &code, std::uint32_t index) {
+  emit(code, chooseForm(loadVariableForms, index), index);
+}
+
+[[gnu::always_inline]] static inline void selectLeaf(const AbstractTree *leaf, SelectedCode &code) {
+  if (leaf->treeOperator == IdentifierLeaf) {
+    emitLoadVariable(code, leaf->identifier.index);
+    return;
+  }
+  ASSERT(leaf->treeOperator == ConstantLeaf);
+  const std::uint32_t value = leaf->constantNode.value;
+  if (leaf->constantNode.constantType == IndirectConstant)
+    emit(code, chooseForm(loadConstantForms, value), value);
+  else
+    emit(code, immediateConstantOperation(value));
+}
+
+// ---------------------------------------------------------------- operator rules
+
+// a = a + b and a = a - b: the value's first operand is the target itself, so
+// the instruction that adds to or subtracts from the variable does it all.
+static bool isAccumulatingAssignment(const AbstractTree *assignment) {
+  const AbstractTree *target = firstOperand(assignment);
+  const AbstractTree *value = secondOperand(assignment);
+  if (value->treeOperator != Add && value->treeOperator != Subtract)
+    return false;
+  const AbstractTree *rightChild1 = firstOperand(value);
+  const AbstractTree *rightChild2 = secondOperand(value);
+  ASSERT(rightChild1);
+  ASSERT(rightChild2);
+  return target->treeOperator == IdentifierLeaf && rightChild1->treeOperator == IdentifierLeaf &&
+         rightChild2->treeOperator == IdentifierLeaf &&
+         rightChild1->identifier.index == target->identifier.index;
+}
+
+// The operands whose code the node's rule joins: a call's arguments only, an
+// assignment's value (or, accumulating, the value's second operand) only.
+static AbstractTreeList *operandsToSelect(const AbstractTree *node, bool accumulating) {
+  switch (node->treeOperator) {
+  case FunctionCall:
+    return operandsAfterFirst(node);
+  case ExternalFunctionCall:
+    return externalCallArguments(node);
+  case LibraryFunctionCall:
+    return libraryCallArguments(node);
+  case Assign:
+    if (accumulating)
+      return secondOperand(node)->succList->next;
+    return node->succList->next;
+  case AddAssign:
+  case SubtractAssign:
+    return node->succList->next;
+  default:
+    ASSERT(node->succList);
+    return node->succList;
+  }
+}
+
+static SelectedCode finishCall(SelectionFrame &frame) {
+  const AbstractTree *node = frame.node;
+  SelectedCode &code = frame.operandCode[0];
+  switch (node->treeOperator) {
+  case FunctionCall: {
+    const std::uint32_t function = callableFunctionIndex(firstOperand(node));
+    emit(code, chooseForm(callScriptForms, function), function);
+    return code;
+  }
+  case ExternalFunctionCall: {
+    const std::uint32_t url = leafIndex(nthOperand(node, 1));
+    const std::uint32_t name = leafIndex(nthOperand(node, 2));
+    emit(code, chooseForm(callExternalForms, url, name, frame.operandCount), url, name, frame.operandCount);
+    return code;
+  }
+  case LibraryFunctionCall: {
+    const std::uint32_t function = leafIndex(nthOperand(node, 2));
+    const std::uint32_t library = leafIndex(nthOperand(node, 1));
+    emit(code, chooseForm(callLibraryForms, function, library), function, library);
+    return code;
+  }
+  default:
+    break;
+  }
+  ASSERT(!"node is a call");
+  return noCode;
+}
+
+static SelectedCode finishUnaryOrBinary(SelectionFrame &frame) {
+  emit(frame.operandCode[0], operatorToOperation(frame.node->treeOperator));
+  return frame.operandCode[0];
+}
+
+// There is no unary-plus instruction; negating twice converts the operand
+// to a number as unary plus does.
+static SelectedCode finishUnaryPlus(SelectionFrame &frame) {
+  emit(frame.operandCode[0], Operation::UMinus);
+  emit(frame.operandCode[0], Operation::UMinus);
+  return frame.operandCode[0];
+}
+
+static SelectedCode finishIncrementOrDecrement(SelectionFrame &frame) {
+  const ExpressionOperator op = frame.node->treeOperator;
+  const std::uint32_t variable = leafIndex(firstOperand(frame.node));
+  const Operation change = incrementOrDecrementForm(op, variable);
+  SelectedCode load = frame.operandCode[0];
+  // Post: the old value is loaded before the change; pre: the new one after.
+  if (op == PostIncrement || op == PostDecrement) {
+    emit(load, change, variable);
+    return load;
+  }
+  SelectedCode code = noCode;
+  emit(code, change, variable);
+  return join(code, load);
+}
+
+// Logical nodes are entered before their operands are selected.
+static void enterLogicalNode(SelectionFrame &frame) {
+  frame.parentCandidate = selection.enclosingLogicalNode;
+  selection.enclosingLogicalNode = frame.node;
+}
+
+// The right operand's value is the result when it is reached, so it must be
+// a boolean: tobool, unless it is one already or the enclosing && or || will
+// convert it (this node is that one's left operand).
+static SelectedCode finishLogical(SelectionFrame &frame) {
+  SelectedCode left = frame.operandCode[0];
+  SelectedCode right = frame.operandCode[1];
+  ASSERT(right.size);
+  const AbstractTree *parent = frame.parentCandidate;
+  const bool parentConverts = parent && firstOperand(parent) == frame.node;
+  if (!producesBoolean(right.lastOperation) && !parentConverts)
+    emit(right, Operation::ToBool);
+  const std::uint32_t distance = expressionJumpDistance(right);
+  SelectedCode shortCircuit = noCode;
+  emit(shortCircuit, frame.node->treeOperator == LogicalAnd ? Operation::ScAnd : Operation::ScOr);
+  emit(shortCircuit, chooseForm(forwardConditionalJumpForms, distance), distance);
+  return join(join(left, shortCircuit), right);
+}
+
+// condition, tjump over the then-value and its jump, then-value, jump over
+// the else-value, else-value.
+static SelectedCode finishConditional(SelectionFrame &frame) {
+  SelectedCode condition = frame.operandCode[0];
+  SelectedCode thenValue = frame.operandCode[1];
+  SelectedCode elseValue = frame.operandCode[2];
+  const std::uint32_t elseDistance = expressionJumpDistance(elseValue);
+  emit(thenValue, chooseForm(forwardJumpForms, elseDistance), elseDistance);
+  const std::uint32_t thenDistance = expressionJumpDistance(thenValue);
+  SelectedCode skipThen = noCode;
+  emit(skipThen, chooseForm(forwardConditionalJumpForms, thenDistance), thenDistance);
+  return join(join(join(condition, skipThen), thenValue), elseValue);
+}
+
+static void loadAssignedValue(const AbstractTree *node, SelectedCode &code, std::uint32_t target) {
+  if (!node->valueDiscarded)
+    emitLoadVariable(code, target);
+}
+
+static SelectedCode finishAssign(SelectionFrame &frame) {
+  const AbstractTree *node = frame.node;
+  const std::uint32_t target = leafIndex(firstOperand(node));
+  SelectedCode &code = frame.operandCode[0];
+  if (frame.accumulating) {
+    const bool add = secondOperand(node)->treeOperator == Add;
+    emit(code, chooseForm(add ? addToVariableForms : subtractFromVariableForms, target), target);
+  } else {
+    emit(code, chooseForm(storeVariableForms, target), target);
+  }
+  loadAssignedValue(node, code, target);
+  return code;
+}
+
+static SelectedCode finishCompoundAssign(SelectionFrame &frame) {
+  const AbstractTree *node = frame.node;
+  const std::uint32_t target = leafIndex(firstOperand(node));
+  SelectedCode &code = frame.operandCode[0];
+  const bool add = node->treeOperator == AddAssign;
+  emit(code, chooseForm(add ? addToVariableForms : subtractFromVariableForms, target), target);
+  loadAssignedValue(node, code, target);
+  return code;
+}
+
+// The operators whose rule is their operands' code, then the operation:
+// finishUnaryOrBinary's in finishNode.
+static bool joinsOperandsThenOperation(ExpressionOperator op) {
+  switch (op) {
+  case IsValid:
+  case TypeOf:
+  case UnaryMinus:
+  case LogicalNot:
+  case ComplementOf:
+  case IntegerDivide:
+  case RightShiftZeroFill:
+  case Multiply:
+  case Divide:
+  case Modulus:
+  case Add:
+  case Subtract:
+  case LeftShift:
+  case RightShift:
+  case Greater:
+  case Lesser:
+  case GreaterOrEqual:
+  case LesserOrEqual:
+  case Equal:
+  case NotEqual:
+  case BitAnd:
+  case BitXor:
+  case BitOr:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// Such an operator over one or two leaves, the commonest inner node, is
+// selected without a frame: the leaves' loads, then the operation, at the
+// end of code. False, with nothing selected, for any other node.
+[[gnu::always_inline]] static inline bool trySelectOperatorOverLeaves(const AbstractTree *node, SelectedCode &code) {
+  if (!joinsOperandsThenOperation(node->treeOperator))
+    return false;
+  const AbstractTreeList *first = childList(node);
+  const AbstractTreeList *second = first->next;
+  if (!isLeafOperator(first->abstractTree->treeOperator))
+    return false;
+  if (second && (second->next || !isLeafOperator(second->abstractTree->treeOperator)))
+    return false;
+  selectLeaf(first->abstractTree, code);
+  if (second)
+    selectLeaf(second->abstractTree, code);
+  emit(code, operatorToOperation(node->treeOperator));
+  return true;
+}
+
+static SelectedCode finishNode(SelectionFrame &frame) {
+  switch (frame.node->treeOperator) {
+  case FunctionCall:
+  case ExternalFunctionCall:
+  case LibraryFunctionCall:
+    return finishCall(frame);
+  case IsValid:
+  case TypeOf:
+  case UnaryMinus:
+  case LogicalNot:
+  case ComplementOf:
+  case IntegerDivide:
+  case RightShiftZeroFill:
+  case Multiply:
+  case Divide:
+  case Modulus:
+  case Add:
+  case Subtract:
+  case LeftShift:
+  case RightShift:
+  case Greater:
+  case Lesser:
+  case GreaterOrEqual:
+  case LesserOrEqual:
+  case Equal:
+  case NotEqual:
+  case BitAnd:
+  case BitXor:
+  case BitOr:
+    return finishUnaryOrBinary(frame);
+  case UnaryPlus:
+    return finishUnaryPlus(frame);
+  case PostIncrement:
+  case PostDecrement:
+  case PreIncrement:
+  case PreDecrement:
+    return finishIncrementOrDecrement(frame);
+  case LogicalAnd:
+  case LogicalOr:
+    return finishLogical(frame);
+  case Conditional:
+    return finishConditional(frame);
+  case Assign:
+    return finishAssign(frame);
+  case AddAssign:
+  case SubtractAssign:
+    return finishCompoundAssign(frame);
+  case IdentifierLeaf:
+  case ConstantLeaf:
+  case MultiplyAssign:
+  case DivideAssign:
+  case IntegerDivideAssign:
+  case ModulusAssign:
+  case LeftShiftAssign:
+  case RightShiftAssign:
+  case RightShiftZeroFillAssign:
+  case BitAndAssign:
+  case BitXorAssign:
+  case BitOrAssign:
+  case Comma:
+    break;
+  }
+  ASSERT(!"operator occurs in abstract trees");
+  return noCode;
+}
+
+// ---------------------------------------------------------------- the walk
+
+// The frames of one selection, in chunks chained downward: a deep tree's
+// stack grows a chunk at a time and is never copied.
+constexpr std::size_t framesPerChunk = 1024;
+
+namespace {
+struct FrameChunk {
+  FrameChunk *below;  // null for the bottom chunk
+  SelectionFrame frames[framesPerChunk];
+};
+
+// chunk->frames[heightInChunk - 1] is the node being selected.
+struct SelectionStack {
+  FrameChunk *chunk;
+  std::size_t heightInChunk;
+};
+} // namespace
+
+// The bottom chunk stays from one selection to the next; of the chunks above
+// it, the one left last is kept for the next climb, so a stack that goes up
+// and down across a chunk's end allocates nothing.
+static constinit FrameChunk *bottomChunk = nullptr;
+static constinit FrameChunk *spareChunk = nullptr;
+
+static FrameChunk *takeFrameChunk(FrameChunk *below) {
+  FrameChunk *chunk = spareChunk;
+  spareChunk = nullptr;
+  if (!chunk) {
+    chunk = static_cast<FrameChunk *>(std::malloc(sizeof(FrameChunk)));
+    if (!chunk)
+      fatalError(noMemorySpace);
+  }
+  chunk->below = below;
+  return chunk;
+}
+
+static void giveFrameChunk(FrameChunk *chunk) {
+  if (spareChunk)
+    std::free(spareChunk);
+  spareChunk = chunk;
+}
+
+static SelectionStack startSelectionStack() {
+  if (!bottomChunk)
+    bottomChunk = takeFrameChunk(nullptr);
+  return SelectionStack{.chunk = bottomChunk, .heightInChunk = 0};
+}
+
+static SelectionFrame &pushFrame(SelectionStack &stack) {
+  if (stack.heightInChunk == framesPerChunk) {
+    stack.chunk = takeFrameChunk(stack.chunk);
+    stack.heightInChunk = 0;
+  }
+  return stack.chunk->frames[stack.heightInChunk++];
+}
+
+[[gnu::always_inline]] static inline SelectionFrame &topFrame(SelectionStack &stack) {
+  return stack.chunk->frames[stack.heightInChunk - 1];
+}
+
+// False when the frame popped was the last one.
+static bool popFrame(SelectionStack &stack) {
+  stack.heightInChunk -= 1;
+  if (stack.heightInChunk)
+    return true;
+  FrameChunk *below = stack.chunk->below;
+  if (!below)
+    return false;
+  giveFrameChunk(stack.chunk);
+  stack.chunk = below;
+  stack.heightInChunk = framesPerChunk;
+  return true;
+}
+
+static void enterNode(SelectionStack &stack, AbstractTree *node) {
+  const ExpressionOperator op = node->treeOperator;
+  const bool accumulating = op == Assign && isAccumulatingAssignment(node);
+  const bool logical = op == LogicalAnd || op == LogicalOr;
+  SelectionFrame &frame = pushFrame(stack);
+  frame.node = node;
+  frame.pendingOperands = operandsToSelect(node, accumulating);
+  frame.parentCandidate = nullptr;
+  frame.operandCount = 0;
+  frame.accumulating = accumulating;
+  frame.separateOperands = logical || op == Conditional;
+  // The other operands' code is set only where separateOperands reads it.
+  frame.operandCode[0] = noCode;
+  if (frame.separateOperands) {
+    frame.operandCode[1] = noCode;
+    frame.operandCode[2] = noCode;
+  }
+  if (logical)
+    enterLogicalNode(frame);
+}
+
+// Where the frame's next operand's code goes.
+[[gnu::always_inline]] static inline SelectedCode &nextOperandCode(SelectionFrame &frame) {
+  if (!frame.separateOperands)
+    return frame.operandCode[0];
+  ASSERT(frame.operandCount < 3);
+  return frame.operandCode[frame.operandCount];
+}
+
+static void keepOperandCode(SelectionFrame &frame, const SelectedCode &code) {
+  SelectedCode &slot = nextOperandCode(frame);
+  slot = join(slot, code);
+  ++frame.operandCount;
+}
+
+// Post-order over an explicit stack, so that the source decides the depth of
+// no call chain: the instructions come out exactly as a recursive selection,
+// operands left to right, would make them.
+static SelectedCode selectCode(AbstractTree *tree) {
+  ASSERT(tree);
+  SelectedCode code = noCode;
+  if (isLeafOperator(tree->treeOperator)) {
+    selectLeaf(tree, code);
+    return code;
+  }
+  if (trySelectOperatorOverLeaves(tree, code))
+    return code;
+  SelectionStack stack = startSelectionStack();
+  enterNode(stack, tree);
+  for (;;) {
+    SelectionFrame &top = topFrame(stack);
+    if (top.pendingOperands) {
+      AbstractTree *operand = top.pendingOperands->abstractTree;
+      top.pendingOperands = top.pendingOperands->next;
+      if (isLeafOperator(operand->treeOperator)) {
+        selectLeaf(operand, nextOperandCode(top));
+        ++top.operandCount;
+      } else if (trySelectOperatorOverLeaves(operand, nextOperandCode(top))) {
+        ++top.operandCount;
+      } else {
+        enterNode(stack, operand);
+      }
+      continue;
+    }
+    code = finishNode(top);
+    if (!popFrame(stack))
+      break;
+    keepOperandCode(topFrame(stack), code);
+  }
+  return code;
+}
+
+// ---------------------------------------------------------------- statements
+
+// An assignment whose value is discarded leaves nothing; every other
+// expression statement (a call, &&, ||, ?:) leaves its value, which goes.
+static bool leavesValue(const AbstractTree *tree) {
+  switch (tree->treeOperator) {
+  case Assign:
+  case AddAssign:
+  case SubtractAssign:
+    return !tree->valueDiscarded;
+  default:
+    return true;
+  }
+}
+
+static SelectedCode withValueDropped(SelectedCode code) {
+  if (code.size)
+    emit(code, Operation::Pop);
+  return code;
+}
+
+static SelectedCode selectStatementExpressionCode(AbstractTree *tree) {
+  ASSERT(tree);
+  SelectedCode code = noCode;
+  switch (tree->treeOperator) {
+  case PreIncrement:
+  case PostIncrement:
+  case PreDecrement:
+  case PostDecrement: {
+    const std::uint32_t variable = leafIndex(firstOperand(tree));
+    emit(code, incrementOrDecrementForm(tree->treeOperator, variable), variable);
+    return code;
+  }
+  default:
+    break;
+  }
+  code = selectCode(tree);
+  return leavesValue(tree) ? withValueDropped(code) : code;
+}
+
+// Without -g a condition that cannot fail needs no test. Only constants are
+// known: a non-zero integer or true.
+static bool isKnownTrue(const AbstractTree *condition) {
+  if (isDebugInfoEnabled() || condition->treeOperator != ConstantLeaf)
+    return false;
+  const ConstantDescriptor &constant = condition->constantNode;
+  switch (constant.valueType) {
+  case IntegerType:
+    return constant.constantType == IndirectConstant ||
+           constant.value != static_cast<std::uint32_t>(ImmediateCode::Zero);
+  case BooleanType:
+    return constant.constantType == ImmediateConstant &&
+           constant.value == static_cast<std::uint32_t>(ImmediateCode::True);
+  default:
+    return false;
+  }
+}
+
+namespace {
+// A statement's selection: its code up to its jumps to other blocks, then
+// those jumps, which only jump selection can give their form.
+struct StatementCode {
+  SelectedCode code;
+  AsmCodeList *jumps;  // null for none
+};
+} // namespace
+
+// A conditional jump leaves towards the false target when the condition
+// fails; the next block is reached by falling through.
+static StatementCode selectConditionalStatement(Statement *statement, const BasicBlock *next) {
+  AbstractTree *condition = statement->abstractTreePtr;
+  ASSERT(condition);
+  BasicBlock *trueTarget = statement->trueBlock;
+  BasicBlock *falseTarget = statement->falseBlock;
+  const bool trueIsNext = next && trueTarget == next;
+  const bool falseIsNext = next && falseTarget == next;
+  const bool knownTrue = isKnownTrue(condition);
+
+  if (trueIsNext && falseIsNext)
+    return {withValueDropped(selectCode(condition)), nullptr};
+  if (trueIsNext) {
+    if (knownTrue)
+      return {noCode, nullptr};
+    const SelectedCode test = selectCode(condition);
+    return {test, makeConJump(falseTarget)};
+  }
+  if (trueTarget == falseTarget) {
+    const SelectedCode test = knownTrue ? noCode : withValueDropped(selectCode(condition));
+    return {test, makeUnconJump(trueTarget)};
+  }
+  if (falseIsNext && isComparison(condition->treeOperator)) {
+    // The negated test fails exactly when the original holds: its jump goes
+    // to the true target and the false target is fallen into.
+    condition->treeOperator = negatedComparison(condition->treeOperator);
+    const SelectedCode test = selectCode(condition);
+    return {test, makeConJump(trueTarget)};
+  }
+  if (knownTrue)
+    return {noCode, makeUnconJump(trueTarget)};
+  AsmCodeList *toFalse = makeConJump(falseTarget);
+  AsmCode *conditionalJump = toFalse->first;
+  const SelectedCode test = selectCode(condition);
+  AsmCodeList *jumps = appendAsmLists(toFalse, makeUnconJump(trueTarget), nullptr);
+  // Jump selection sizes the second-last jump of the block on its own.
+  jumps->conditionalJump = conditionalJump;
+  return {test, jumps};
+}
+
+static SelectedCode selectSequentialStatement(Statement *statement) {
+  ASSERT(statement->abstractTreePtr);
+  statement->abstractTreePtr->valueDiscarded = 1;
+  return selectStatementExpressionCode(statement->abstractTreePtr);
+}
+
+static StatementCode selectStatementCode(Statement *statement, BlockListNode *currentPosition) {
+  ASSERT(statement);
+  ASSERT(currentPosition);
+  const BasicBlock *next = currentPosition->nextBlock ? currentPosition->nextBlock->blockPtr : nullptr;
+  switch (statement->statementType) {
+  case SequentialStat:
+    return {selectSequentialStatement(statement), nullptr};
+  case ConditionalStat:
+    return selectConditionalStatement(statement, next);
+  case GotoStat:
+    if (next && statement->targetBlock == next)
+      return {noCode, nullptr};
+    return {noCode, makeUnconJump(statement->targetBlock)};
+  case ReturnStat: {
+    SelectedCode code = noCode;
+    if (statement->abstractTreePtr)
+      code = selectCode(statement->abstractTreePtr);
+    emit(code, statement->abstractTreePtr ? Operation::Return : Operation::ReturnEs);
+    return {code, nullptr};
+  }
+  }
+  ASSERT(!"statement type");
+  return {noCode, nullptr};
+}
+
+// ---------------------------------------------------------------- selection entry points
+
+AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPosition) {
+  startSelection();
+  const StatementCode result = selectStatementCode(statement, currentPosition);
+  return appendAsmLists(instructionsOf(result.code), result.jumps, nullptr);
+}
+
+AsmCodeList *selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount) {
+  startSelection();
+  const StatementCode result = selectStatementCode(statement, currentPosition);
+  *byteCount = result.code.size;
+  lastStatementCode = result.code;
+  return result.jumps;
+}
+
+bool trySelectSequentialStatementBytes(Statement *statement, std::uint32_t *byteCount) {
+  ASSERT(statement->statementType == SequentialStat);
+  startSelection();
+  selection.longJumpsDeferred = true;
+  selection.longJumpMet = false;
+  const SelectedCode code = selectSequentialStatement(statement);
+  selection.longJumpsDeferred = false;
+  lastStatementCode = selection.longJumpMet ? noCode : code;
+  *byteCount = lastStatementCode.size;
+  return !selection.longJumpMet;
+}
+
+AsmCodeList *trySelectSequentialStatement(Statement *statement) {
+  std::uint32_t byteCount = 0;
+  if (!trySelectSequentialStatementBytes(statement, &byteCount))
+    return nullptr;
+  return instructionsOf(lastStatementCode);
+}
+
+void copySelectedBytes(std::uint8_t *destination) { copyCode(lastStatementCode, destination); }
+
+AsmCodeList *selectStatementExpression(AbstractTree *tree) {
+  startSelection();
+  return instructionsOf(selectStatementExpressionCode(tree));
+}
+
+AsmCodeList *selectExpression(AbstractTree *tree) {
+  startSelection();
+  return instructionsOf(selectCode(tree));
 }
