@@ -221,6 +221,11 @@ static void makeRoom(CodeBytes &buffer, std::size_t count) {
 bool selectStatementEarly(Statement *statement, BasicBlock *block) {
   ASSERT(!block->firstStatement);
   ASSERT(!block->earlyCodeSize || block->earlyCodeStart + block->earlyCodeSize == earlyCode.size);
+  // The selection releases the tree, so the statement could not wait for
+  // the function's end if its bytes then found the early code full: this
+  // early code stops long before a statement could fill it.
+  if (earlyCode.size > largestCodeSize / 2)
+    return false;
   setCurrentSourceLineNumber(getStatementSourceLine(statement));
   std::uint32_t size = 0;
   const bool selectedNow = trySelectSequentialStatementBytes(statement, &size);
@@ -229,8 +234,7 @@ bool selectStatementEarly(Statement *statement, BasicBlock *block) {
     return false;
   // Every expression statement leaves at least one instruction.
   ASSERT(size > 0);
-  if (earlyCode.size + size > largestCodeSize)
-    return false;
+  ASSERT(earlyCode.size + size <= largestCodeSize);
   if (!block->earlyCodeSize)
     block->earlyCodeStart = static_cast<std::uint32_t>(earlyCode.size);
   block->earlyCodeSize += size;

@@ -33,6 +33,11 @@ struct SelectionState {
   // it is noted, and the statement waits for the function's end.
   bool longJumpsDeferred;
   bool longJumpMet;
+  // The statement's tree goes as its instructions are chosen, each node once
+  // its parent's are: no second walk over a tree gone cold in the cache.
+  // Only the selections whose caller releases the tree right after do so.
+  bool releasingTree;
+  bool treeReleased;  // the last tree selected is gone, its root included
 };
 
 constexpr std::uint32_t noRun = UINT32_MAX;
@@ -72,9 +77,14 @@ struct SelectionBuffer {
 struct SelectionFrame {
   AbstractTree *node;
   AbstractTreeList *pendingOperands;  // operands still to select, in order
-  AbstractTree *parentCandidate;      // && and ||: the logical node entered before this one
   std::uint32_t operandCount;         // operands selected so far
   bool accumulating;                  // Assign: isAccumulatingAssignment, asked once
+  // && and ||: this node is the left operand of the && or || entered just
+  // before it, which converts its value to a boolean.
+  bool parentConverts;
+  // The node goes once it is selected: the tree is being released and every
+  // child list from the root down to it held it alone.
+  bool released;
   // ?:, && and ||, whose rules put jumps between their operands, keep each
   // operand's code apart; every other node joins its operands' code in [0].
   bool separateOperands;
@@ -771,9 +781,12 @@ static SelectedCode finishIncrementOrDecrement(SelectionFrame &frame) {
   return join(code, load);
 }
 
-// Logical nodes are entered before their operands are selected.
-static void enterLogicalNode(SelectionFrame &frame) {
-  frame.parentCandidate = selection.enclosingLogicalNode;
+// Logical nodes are entered before their operands are selected. The node
+// entered last before this one converts its value when it is its parent and
+// this node its first operand: then no node came between them.
+static void enterLogicalNode(SelectionFrame &frame, const SelectionFrame *parent) {
+  const AbstractTree *candidate = selection.enclosingLogicalNode;
+  frame.parentConverts = candidate && parent && parent->node == candidate && parent->operandCount == 0;
   selection.enclosingLogicalNode = frame.node;
 }
 
@@ -784,9 +797,7 @@ static SelectedCode finishLogical(SelectionFrame &frame) {
   SelectedCode left = frame.operandCode[0];
   SelectedCode right = frame.operandCode[1];
   ASSERT(right.size);
-  const AbstractTree *parent = frame.parentCandidate;
-  const bool parentConverts = parent && firstOperand(parent) == frame.node;
-  if (!producesBoolean(right.lastOperation) && !parentConverts)
+  if (!producesBoolean(right.lastOperation) && !frame.parentConverts)
     emit(right, Operation::ToBool);
   const std::uint32_t distance = expressionJumpDistance(right);
   SelectedCode shortCircuit = noCode;
@@ -1031,15 +1042,17 @@ static bool popFrame(SelectionStack &stack) {
   return true;
 }
 
-static void enterNode(SelectionStack &stack, AbstractTree *node) {
+// parent is the frame of the node whose operand this one is, null for the root.
+static void enterNode(SelectionStack &stack, AbstractTree *node, const SelectionFrame *parent, bool released) {
   const ExpressionOperator op = node->treeOperator;
   const bool accumulating = op == Assign && isAccumulatingAssignment(node);
   const bool logical = op == LogicalAnd || op == LogicalOr;
   SelectionFrame &frame = pushFrame(stack);
   frame.node = node;
   frame.pendingOperands = operandsToSelect(node, accumulating);
-  frame.parentCandidate = nullptr;
   frame.operandCount = 0;
+  frame.parentConverts = false;
+  frame.released = released;
   frame.accumulating = accumulating;
   frame.separateOperands = logical || op == Conditional;
   // The other operands' code is set only where separateOperands reads it.
@@ -1049,7 +1062,31 @@ static void enterNode(SelectionStack &stack, AbstractTree *node) {
     frame.operandCode[2] = noCode;
   }
   if (logical)
-    enterLogicalNode(frame);
+    enterLogicalNode(frame, parent);
+}
+
+// A node's instructions are chosen: the references its child list holds go,
+// and the list with them. Children that were selected with frames of their
+// own have given up their lists already, so each child is freed by itself.
+static void releaseOperands(AbstractTree *node) {
+  AbstractTreeList *item = node->succList;
+  node->succList = nullptr;
+  while (item) {
+    AbstractTreeList *next = item->next;
+    releaseChildReference(item->abstractTree);
+    giveRecordCell(item);
+    item = next;
+  }
+}
+
+// The root of a tree being released, once it is selected, and whatever of
+// its tree is left with it. A root someone else holds too only loses the
+// statement's reference later, as before.
+static void releaseSelectedRoot(AbstractTree *root) {
+  if (!selection.releasingTree || !isUnreferencedTree(root))
+    return;
+  releaseTree(root);
+  selection.treeReleased = true;
 }
 
 // Where the frame's next operand's code goes.
@@ -1074,12 +1111,15 @@ static SelectedCode selectCode(AbstractTree *tree) {
   SelectedCode code = noCode;
   if (isLeafOperator(tree->treeOperator)) {
     selectLeaf(tree, code);
+    releaseSelectedRoot(tree);
     return code;
   }
-  if (trySelectOperatorOverLeaves(tree, code))
+  if (trySelectOperatorOverLeaves(tree, code)) {
+    releaseSelectedRoot(tree);
     return code;
+  }
   SelectionStack stack = startSelectionStack();
-  enterNode(stack, tree);
+  enterNode(stack, tree, nullptr, selection.releasingTree && isUnreferencedTree(tree));
   for (;;) {
     SelectionFrame &top = topFrame(stack);
     if (top.pendingOperands) {
@@ -1091,15 +1131,19 @@ static SelectedCode selectCode(AbstractTree *tree) {
       } else if (trySelectOperatorOverLeaves(operand, nextOperandCode(top))) {
         ++top.operandCount;
       } else {
-        enterNode(stack, operand);
+        // A child list that holds the operand alone goes with its parent.
+        enterNode(stack, operand, &top, top.released && operand->referenceCount == 1);
       }
       continue;
     }
     code = finishNode(top);
+    if (top.released)
+      releaseOperands(top.node);
     if (!popFrame(stack))
       break;
     keepOperandCode(topFrame(stack), code);
   }
+  releaseSelectedRoot(tree);
   return code;
 }
 
@@ -1139,8 +1183,10 @@ static SelectedCode selectStatementExpressionCode(AbstractTree *tree) {
   default:
     break;
   }
+  // Read first: the tree may go as it is selected.
+  const bool dropsValue = leavesValue(tree);
   code = selectCode(tree);
-  return leavesValue(tree) ? withValueDropped(code) : code;
+  return dropsValue ? withValueDropped(code) : code;
 }
 
 // Without -g a condition that cannot fail needs no test. Only constants are
@@ -1212,6 +1258,10 @@ static StatementCode selectConditionalStatement(Statement *statement, const Basi
 }
 
 static SelectedCode selectSequentialStatement(Statement *statement) {
+  // An early selection met an expression jump beyond the limit and its tree
+  // went with it: selecting it again would meet the same jump first.
+  if (statement->expressionJumpTooLong)
+    jumpSizeForOffset(65536);
   ASSERT(statement->abstractTreePtr);
   statement->abstractTreePtr->valueDiscarded = 1;
   return selectStatementExpressionCode(statement->abstractTreePtr);
@@ -1232,9 +1282,12 @@ static StatementCode selectStatementCode(Statement *statement, BlockListNode *cu
     return {noCode, makeUnconJump(statement->targetBlock)};
   case ReturnStat: {
     SelectedCode code = noCode;
-    if (statement->abstractTreePtr)
-      code = selectCode(statement->abstractTreePtr);
-    emit(code, statement->abstractTreePtr ? Operation::Return : Operation::ReturnEs);
+    if (!statement->abstractTreePtr) {
+      emit(code, Operation::ReturnEs);
+      return {code, nullptr};
+    }
+    code = selectCode(statement->abstractTreePtr);
+    emit(code, Operation::Return);
     return {code, nullptr};
   }
   }
@@ -1250,9 +1303,24 @@ AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPositio
   return appendAsmLists(instructionsOf(result.code), result.jumps, nullptr);
 }
 
+// The byte selections release the statement's tree as they go; the
+// statement forgets a tree that is gone.
+static void startReleasingTree() {
+  selection.releasingTree = true;
+  selection.treeReleased = false;
+}
+
+static void finishReleasingTree(Statement *statement) {
+  selection.releasingTree = false;
+  if (selection.treeReleased)
+    statement->abstractTreePtr = nullptr;
+}
+
 AsmCodeList *selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount) {
   startSelection();
+  startReleasingTree();
   const StatementCode result = selectStatementCode(statement, currentPosition);
+  finishReleasingTree(statement);
   *byteCount = result.code.size;
   lastStatementCode = result.code;
   return result.jumps;
@@ -1261,20 +1329,29 @@ AsmCodeList *selectStatementBytes(Statement *statement, BlockListNode *currentPo
 bool trySelectSequentialStatementBytes(Statement *statement, std::uint32_t *byteCount) {
   ASSERT(statement->statementType == SequentialStat);
   startSelection();
+  startReleasingTree();
   selection.longJumpsDeferred = true;
   selection.longJumpMet = false;
   const SelectedCode code = selectSequentialStatement(statement);
   selection.longJumpsDeferred = false;
+  finishReleasingTree(statement);
+  if (selection.longJumpMet)
+    statement->expressionJumpTooLong = 1;
   lastStatementCode = selection.longJumpMet ? noCode : code;
   *byteCount = lastStatementCode.size;
   return !selection.longJumpMet;
 }
 
 AsmCodeList *trySelectSequentialStatement(Statement *statement) {
-  std::uint32_t byteCount = 0;
-  if (!trySelectSequentialStatementBytes(statement, &byteCount))
+  ASSERT(statement->statementType == SequentialStat);
+  startSelection();
+  selection.longJumpsDeferred = true;
+  selection.longJumpMet = false;
+  const SelectedCode code = selectSequentialStatement(statement);
+  selection.longJumpsDeferred = false;
+  if (selection.longJumpMet)
     return nullptr;
-  return instructionsOf(lastStatementCode);
+  return instructionsOf(code);
 }
 
 void copySelectedBytes(std::uint8_t *destination) { copyCode(lastStatementCode, destination); }

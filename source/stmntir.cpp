@@ -56,6 +56,7 @@ static Statement *createStatement(StatementType type, AbstractTree *tree) {
   *statement = Statement{.sourceLineNumber = line,
                          .statementType = type,
                          .sequenceNumber = 0,
+                         .expressionJumpTooLong = 0,
                          .previousStatementPtr = nullptr,
                          .abstractTreePtr = tree,
                          .nextStatementPtr = nullptr,
