@@ -73,7 +73,7 @@ struct SelectionBuffer {
 };
 
 // One operator node on its way through selection: its operands are selected
-// first, left to right, into the frame; then the node's own rule joins them.
+// first, left to right; then the node's own rule finishes their code.
 struct SelectionFrame {
   AbstractTree *node;
   AbstractTreeList *pendingOperands;  // operands still to select, in order
@@ -85,9 +85,10 @@ struct SelectionFrame {
   // The node goes once it is selected: the tree is being released and every
   // child list from the root down to it held it alone.
   bool released;
-  // ?:, && and ||, whose rules put jumps between their operands, keep each
-  // operand's code apart; every other node joins its operands' code in [0].
-  bool separateOperands;
+  // The rule puts instructions between the operands' code, which is kept
+  // apart; the code selected before the node waits meanwhile. Set only then.
+  bool apart;
+  SelectedCode codeBefore;
   SelectedCode operandCode[3];
 };
 static_assert(std::is_trivially_copyable_v<SelectionFrame>);
@@ -725,60 +726,51 @@ static AbstractTreeList *operandsToSelect(const AbstractTree *node, bool accumul
   }
 }
 
-static SelectedCode finishCall(SelectionFrame &frame) {
+// Most rules append to the code of the operands before them, which is the
+// code selected last: the walk keeps that code, and such a node's rule
+// finishes it in place. ?:, && and || put jumps between their operands, and
+// a pre-increment its change before its operand's load: those keep each
+// operand's code apart and are finished into code of their own, which then
+// follows what came before them.
+
+static void finishCall(const SelectionFrame &frame, SelectedCode &code) {
   const AbstractTree *node = frame.node;
-  SelectedCode &code = frame.operandCode[0];
   switch (node->treeOperator) {
   case FunctionCall: {
     const std::uint32_t function = callableFunctionIndex(firstOperand(node));
     emit(code, chooseForm(callScriptForms, function), function);
-    return code;
+    return;
   }
   case ExternalFunctionCall: {
     const std::uint32_t url = leafIndex(nthOperand(node, 1));
     const std::uint32_t name = leafIndex(nthOperand(node, 2));
     emit(code, chooseForm(callExternalForms, url, name, frame.operandCount), url, name, frame.operandCount);
-    return code;
+    return;
   }
   case LibraryFunctionCall: {
     const std::uint32_t function = leafIndex(nthOperand(node, 2));
     const std::uint32_t library = leafIndex(nthOperand(node, 1));
     emit(code, chooseForm(callLibraryForms, function, library), function, library);
-    return code;
+    return;
   }
   default:
     break;
   }
   ASSERT(!"node is a call");
-  return noCode;
 }
 
-static SelectedCode finishUnaryOrBinary(SelectionFrame &frame) {
-  emit(frame.operandCode[0], operatorToOperation(frame.node->treeOperator));
-  return frame.operandCode[0];
-}
-
-// There is no unary-plus instruction; negating twice converts the operand
-// to a number as unary plus does.
-static SelectedCode finishUnaryPlus(SelectionFrame &frame) {
-  emit(frame.operandCode[0], Operation::UMinus);
-  emit(frame.operandCode[0], Operation::UMinus);
-  return frame.operandCode[0];
-}
-
-static SelectedCode finishIncrementOrDecrement(SelectionFrame &frame) {
-  const ExpressionOperator op = frame.node->treeOperator;
+// Post: the old value is loaded before the change.
+static void finishPostIncrementOrDecrement(const SelectionFrame &frame, SelectedCode &code) {
   const std::uint32_t variable = leafIndex(firstOperand(frame.node));
-  const Operation change = incrementOrDecrementForm(op, variable);
-  SelectedCode load = frame.operandCode[0];
-  // Post: the old value is loaded before the change; pre: the new one after.
-  if (op == PostIncrement || op == PostDecrement) {
-    emit(load, change, variable);
-    return load;
-  }
+  emit(code, incrementOrDecrementForm(frame.node->treeOperator, variable), variable);
+}
+
+// Pre: the new value is loaded after the change.
+static SelectedCode finishPreIncrementOrDecrement(const SelectionFrame &frame) {
+  const std::uint32_t variable = leafIndex(firstOperand(frame.node));
   SelectedCode code = noCode;
-  emit(code, change, variable);
-  return join(code, load);
+  emit(code, incrementOrDecrementForm(frame.node->treeOperator, variable), variable);
+  return join(code, frame.operandCode[0]);
 }
 
 // Logical nodes are entered before their operands are selected. The node
@@ -793,8 +785,8 @@ static void enterLogicalNode(SelectionFrame &frame, const SelectionFrame *parent
 // The right operand's value is the result when it is reached, so it must be
 // a boolean: tobool, unless it is one already or the enclosing && or || will
 // convert it (this node is that one's left operand).
-static SelectedCode finishLogical(SelectionFrame &frame) {
-  SelectedCode left = frame.operandCode[0];
+static SelectedCode finishLogical(const SelectionFrame &frame) {
+  const SelectedCode left = frame.operandCode[0];
   SelectedCode right = frame.operandCode[1];
   ASSERT(right.size);
   if (!producesBoolean(right.lastOperation) && !frame.parentConverts)
@@ -808,10 +800,10 @@ static SelectedCode finishLogical(SelectionFrame &frame) {
 
 // condition, tjump over the then-value and its jump, then-value, jump over
 // the else-value, else-value.
-static SelectedCode finishConditional(SelectionFrame &frame) {
-  SelectedCode condition = frame.operandCode[0];
+static SelectedCode finishConditional(const SelectionFrame &frame) {
+  const SelectedCode condition = frame.operandCode[0];
   SelectedCode thenValue = frame.operandCode[1];
-  SelectedCode elseValue = frame.operandCode[2];
+  const SelectedCode elseValue = frame.operandCode[2];
   const std::uint32_t elseDistance = expressionJumpDistance(elseValue);
   emit(thenValue, chooseForm(forwardJumpForms, elseDistance), elseDistance);
   const std::uint32_t thenDistance = expressionJumpDistance(thenValue);
@@ -825,10 +817,9 @@ static void loadAssignedValue(const AbstractTree *node, SelectedCode &code, std:
     emitLoadVariable(code, target);
 }
 
-static SelectedCode finishAssign(SelectionFrame &frame) {
+static void finishAssign(const SelectionFrame &frame, SelectedCode &code) {
   const AbstractTree *node = frame.node;
   const std::uint32_t target = leafIndex(firstOperand(node));
-  SelectedCode &code = frame.operandCode[0];
   if (frame.accumulating) {
     const bool add = secondOperand(node)->treeOperator == Add;
     emit(code, chooseForm(add ? addToVariableForms : subtractFromVariableForms, target), target);
@@ -836,21 +827,16 @@ static SelectedCode finishAssign(SelectionFrame &frame) {
     emit(code, chooseForm(storeVariableForms, target), target);
   }
   loadAssignedValue(node, code, target);
-  return code;
 }
 
-static SelectedCode finishCompoundAssign(SelectionFrame &frame) {
+static void finishCompoundAssign(const SelectionFrame &frame, SelectedCode &code) {
   const AbstractTree *node = frame.node;
   const std::uint32_t target = leafIndex(firstOperand(node));
-  SelectedCode &code = frame.operandCode[0];
   const bool add = node->treeOperator == AddAssign;
   emit(code, chooseForm(add ? addToVariableForms : subtractFromVariableForms, target), target);
   loadAssignedValue(node, code, target);
-  return code;
 }
 
-// The operators whose rule is their operands' code, then the operation:
-// finishUnaryOrBinary's in finishNode.
 static bool joinsOperandsThenOperation(ExpressionOperator op) {
   switch (op) {
   case IsValid:
@@ -901,12 +887,36 @@ static bool joinsOperandsThenOperation(ExpressionOperator op) {
   return true;
 }
 
-static SelectedCode finishNode(SelectionFrame &frame) {
+// The rules whose operands' code stays apart: their code is made anew.
+static bool keepsOperandsApart(ExpressionOperator op) {
+  return op == LogicalAnd || op == LogicalOr || op == Conditional || op == PreIncrement || op == PreDecrement;
+}
+
+static SelectedCode finishApart(const SelectionFrame &frame) {
+  switch (frame.node->treeOperator) {
+  case LogicalAnd:
+  case LogicalOr:
+    return finishLogical(frame);
+  case Conditional:
+    return finishConditional(frame);
+  case PreIncrement:
+  case PreDecrement:
+    return finishPreIncrementOrDecrement(frame);
+  default:
+    break;
+  }
+  ASSERT(!"the node keeps its operands apart");
+  return noCode;
+}
+
+// Every other rule: its instructions after the operands' code.
+static void finishInPlace(const SelectionFrame &frame, SelectedCode &code) {
   switch (frame.node->treeOperator) {
   case FunctionCall:
   case ExternalFunctionCall:
   case LibraryFunctionCall:
-    return finishCall(frame);
+    finishCall(frame, code);
+    return;
   case IsValid:
   case TypeOf:
   case UnaryMinus:
@@ -930,24 +940,30 @@ static SelectedCode finishNode(SelectionFrame &frame) {
   case BitAnd:
   case BitXor:
   case BitOr:
-    return finishUnaryOrBinary(frame);
+    emit(code, operatorToOperation(frame.node->treeOperator));
+    return;
   case UnaryPlus:
-    return finishUnaryPlus(frame);
+    // There is no unary-plus instruction; negating twice converts the
+    // operand to a number as unary plus does.
+    emit(code, Operation::UMinus);
+    emit(code, Operation::UMinus);
+    return;
   case PostIncrement:
   case PostDecrement:
-  case PreIncrement:
-  case PreDecrement:
-    return finishIncrementOrDecrement(frame);
-  case LogicalAnd:
-  case LogicalOr:
-    return finishLogical(frame);
-  case Conditional:
-    return finishConditional(frame);
+    finishPostIncrementOrDecrement(frame, code);
+    return;
   case Assign:
-    return finishAssign(frame);
+    finishAssign(frame, code);
+    return;
   case AddAssign:
   case SubtractAssign:
-    return finishCompoundAssign(frame);
+    finishCompoundAssign(frame, code);
+    return;
+  case PreIncrement:
+  case PreDecrement:
+  case LogicalAnd:
+  case LogicalOr:
+  case Conditional:
   case IdentifierLeaf:
   case ConstantLeaf:
   case MultiplyAssign:
@@ -964,7 +980,6 @@ static SelectedCode finishNode(SelectionFrame &frame) {
     break;
   }
   ASSERT(!"operator occurs in abstract trees");
-  return noCode;
 }
 
 // ---------------------------------------------------------------- the walk
@@ -1042,27 +1057,27 @@ static bool popFrame(SelectionStack &stack) {
   return true;
 }
 
-// parent is the frame of the node whose operand this one is, null for the root.
-static void enterNode(SelectionStack &stack, AbstractTree *node, const SelectionFrame *parent, bool released) {
+// parent is the frame of the node whose operand this one is, null for the
+// root; code is the walk's code. Returns the new frame.
+static SelectionFrame *enterNode(SelectionStack &stack, AbstractTree *node, const SelectionFrame *parent,
+                                 bool released, SelectedCode &code) {
   const ExpressionOperator op = node->treeOperator;
   const bool accumulating = op == Assign && isAccumulatingAssignment(node);
-  const bool logical = op == LogicalAnd || op == LogicalOr;
   SelectionFrame &frame = pushFrame(stack);
   frame.node = node;
   frame.pendingOperands = operandsToSelect(node, accumulating);
   frame.operandCount = 0;
+  frame.accumulating = accumulating;
   frame.parentConverts = false;
   frame.released = released;
-  frame.accumulating = accumulating;
-  frame.separateOperands = logical || op == Conditional;
-  // The other operands' code is set only where separateOperands reads it.
-  frame.operandCode[0] = noCode;
-  if (frame.separateOperands) {
-    frame.operandCode[1] = noCode;
-    frame.operandCode[2] = noCode;
+  frame.apart = keepsOperandsApart(op);
+  if (frame.apart) {
+    frame.codeBefore = code;
+    code = noCode;
   }
-  if (logical)
+  if (op == LogicalAnd || op == LogicalOr)
     enterLogicalNode(frame, parent);
+  return &frame;
 }
 
 // A node's instructions are chosen: the references its child list holds go,
@@ -1089,17 +1104,13 @@ static void releaseSelectedRoot(AbstractTree *root) {
   selection.treeReleased = true;
 }
 
-// Where the frame's next operand's code goes.
-[[gnu::always_inline]] static inline SelectedCode &nextOperandCode(SelectionFrame &frame) {
-  if (!frame.separateOperands)
-    return frame.operandCode[0];
-  ASSERT(frame.operandCount < 3);
-  return frame.operandCode[frame.operandCount];
-}
-
-static void keepOperandCode(SelectionFrame &frame, const SelectedCode &code) {
-  SelectedCode &slot = nextOperandCode(frame);
-  slot = join(slot, code);
+// An operand of the frame's node is selected: its code is the walk's code.
+[[gnu::always_inline]] static inline void operandSelected(SelectionFrame &frame, SelectedCode &code) {
+  if (frame.apart) {
+    ASSERT(frame.operandCount < 3);
+    frame.operandCode[frame.operandCount] = code;
+    code = noCode;
+  }
   ++frame.operandCount;
 }
 
@@ -1119,29 +1130,33 @@ static SelectedCode selectCode(AbstractTree *tree) {
     return code;
   }
   SelectionStack stack = startSelectionStack();
-  enterNode(stack, tree, nullptr, selection.releasingTree && isUnreferencedTree(tree));
+  SelectionFrame *top =
+      enterNode(stack, tree, nullptr, selection.releasingTree && isUnreferencedTree(tree), code);
   for (;;) {
-    SelectionFrame &top = topFrame(stack);
-    if (top.pendingOperands) {
-      AbstractTree *operand = top.pendingOperands->abstractTree;
-      top.pendingOperands = top.pendingOperands->next;
+    if (top->pendingOperands) {
+      AbstractTree *operand = top->pendingOperands->abstractTree;
+      top->pendingOperands = top->pendingOperands->next;
       if (isLeafOperator(operand->treeOperator)) {
-        selectLeaf(operand, nextOperandCode(top));
-        ++top.operandCount;
-      } else if (trySelectOperatorOverLeaves(operand, nextOperandCode(top))) {
-        ++top.operandCount;
+        selectLeaf(operand, code);
+        operandSelected(*top, code);
+      } else if (trySelectOperatorOverLeaves(operand, code)) {
+        operandSelected(*top, code);
       } else {
         // A child list that holds the operand alone goes with its parent.
-        enterNode(stack, operand, &top, top.released && operand->referenceCount == 1);
+        top = enterNode(stack, operand, top, top->released && operand->referenceCount == 1, code);
       }
       continue;
     }
-    code = finishNode(top);
-    if (top.released)
-      releaseOperands(top.node);
+    if (top->apart)
+      code = join(top->codeBefore, finishApart(*top));
+    else
+      finishInPlace(*top, code);
+    if (top->released)
+      releaseOperands(top->node);
     if (!popFrame(stack))
       break;
-    keepOperandCode(topFrame(stack), code);
+    top = &topFrame(stack);
+    operandSelected(*top, code);
   }
   releaseSelectedRoot(tree);
   return code;
