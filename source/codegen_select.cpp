@@ -575,6 +575,54 @@ static void growSelectionRuns() {
   code.lastOperation = operation;
 }
 
+// An instruction of one or two bytes, its opcode (with a short form's
+// operand) and its operand byte, at the end of code: the loads, stores and
+// operations that make most of the code go by this way, past the encoder's
+// dispatch.
+[[gnu::always_inline]] static inline void emitBytes(SelectedCode &code, Operation operation, std::uint32_t count,
+                                                    std::uint32_t first, std::uint32_t second = 0) {
+  ASSERT(count == static_cast<std::uint32_t>(opcodeRow(operation).size));
+  if (selected.capacity - selected.size < largestInstructionSize)
+    growSelectionBytes();
+  const auto start = static_cast<std::uint32_t>(selected.size);
+  // Both bytes are written: there is room, and a one-byte instruction's
+  // second byte is the next instruction's to overwrite.
+  selected.bytes[start] = static_cast<std::uint8_t>(first);
+  selected.bytes[start + 1] = static_cast<std::uint8_t>(second);
+  selected.size += count;
+  appendBytes(code, start, count);
+  code.lastOperation = operation;
+}
+
+// An instruction without operands.
+[[gnu::always_inline]] static inline void emitOperation(SelectedCode &code, Operation operation) {
+  ASSERT(encodingOf[static_cast<std::uint32_t>(operation)].layout == OperandLayout::None);
+  emitBytes(code, operation, 1, opcodeRow(operation).opcode);
+}
+
+// A load, store or constant in its short form (the operand in the opcode's
+// low bits) or its one-byte-operand form, by the family's thresholds.
+template <const FormFamily &family>
+[[gnu::always_inline]] static inline void emitShortOrByteForm(SelectedCode &code, std::uint32_t operand) {
+  constexpr InstructionForm shortForm = family.forms[0];
+  constexpr InstructionForm byteForm = family.forms[1];
+  static_assert(encodingOf[static_cast<std::uint32_t>(shortForm.operation)].layout == OperandLayout::InOpcode &&
+                encodingOf[static_cast<std::uint32_t>(byteForm.operation)].layout == OperandLayout::U8);
+  static_assert(shortForm.limits[0] - 1 == encodingOf[static_cast<std::uint32_t>(shortForm.operation)].shortFormMask &&
+                byteForm.limits[0] == 256);
+  if (operand < shortForm.limits[0]) {
+    emitBytes(code, shortForm.operation, 1, opcodeRow(shortForm.operation).opcode | operand);
+    return;
+  }
+  if (family.formCount > 2 && operand >= byteForm.limits[0]) {
+    emit(code, chooseForm(family, operand), operand);
+    return;
+  }
+  // Beyond the widest form: an internal error, as chooseForm has it.
+  ASSERT(operand < byteForm.limits[0]);
+  emitBytes(code, byteForm.operation, 2, opcodeRow(byteForm.operation).opcode, operand);
+}
+
 // later's code follows earlier's. When it starts right where earlier ends,
 // as an operand's code after the one before it does, the two runs become
 // one; the run given up is the one made last, so it is taken back.
@@ -669,7 +717,7 @@ static std::uint32_t callableFunctionIndex(const AbstractTree *callee) {
 }
 
 [[gnu::always_inline]] static inline void emitLoadVariable(SelectedCode &code, std::uint32_t index) {
-  emit(code, chooseForm(loadVariableForms, index), index);
+  emitShortOrByteForm<loadVariableForms>(code, index);
 }
 
 [[gnu::always_inline]] static inline void selectLeaf(const AbstractTree *leaf, SelectedCode &code) {
@@ -680,9 +728,9 @@ static std::uint32_t callableFunctionIndex(const AbstractTree *callee) {
   ASSERT(leaf->treeOperator == ConstantLeaf);
   const std::uint32_t value = leaf->constantNode.value;
   if (leaf->constantNode.constantType == IndirectConstant)
-    emit(code, chooseForm(loadConstantForms, value), value);
+    emitShortOrByteForm<loadConstantForms>(code, value);
   else
-    emit(code, immediateConstantOperation(value));
+    emitOperation(code, immediateConstantOperation(value));
 }
 
 // ---------------------------------------------------------------- operator rules
@@ -790,7 +838,7 @@ static SelectedCode finishLogical(const SelectionFrame &frame) {
   SelectedCode right = frame.operandCode[1];
   ASSERT(right.size);
   if (!producesBoolean(right.lastOperation) && !frame.parentConverts)
-    emit(right, Operation::ToBool);
+    emitOperation(right, Operation::ToBool);
   const std::uint32_t distance = expressionJumpDistance(right);
   SelectedCode shortCircuit = noCode;
   emit(shortCircuit, frame.node->treeOperator == LogicalAnd ? Operation::ScAnd : Operation::ScOr);
@@ -824,7 +872,7 @@ static void finishAssign(const SelectionFrame &frame, SelectedCode &code) {
     const bool add = secondOperand(node)->treeOperator == Add;
     emit(code, chooseForm(add ? addToVariableForms : subtractFromVariableForms, target), target);
   } else {
-    emit(code, chooseForm(storeVariableForms, target), target);
+    emitShortOrByteForm<storeVariableForms>(code, target);
   }
   loadAssignedValue(node, code, target);
 }
@@ -883,7 +931,7 @@ static bool joinsOperandsThenOperation(ExpressionOperator op) {
   selectLeaf(first->abstractTree, code);
   if (second)
     selectLeaf(second->abstractTree, code);
-  emit(code, operatorToOperation(node->treeOperator));
+  emitOperation(code, operatorToOperation(node->treeOperator));
   return true;
 }
 
@@ -940,13 +988,13 @@ static void finishInPlace(const SelectionFrame &frame, SelectedCode &code) {
   case BitAnd:
   case BitXor:
   case BitOr:
-    emit(code, operatorToOperation(frame.node->treeOperator));
+    emitOperation(code, operatorToOperation(frame.node->treeOperator));
     return;
   case UnaryPlus:
     // There is no unary-plus instruction; negating twice converts the
     // operand to a number as unary plus does.
-    emit(code, Operation::UMinus);
-    emit(code, Operation::UMinus);
+    emitOperation(code, Operation::UMinus);
+    emitOperation(code, Operation::UMinus);
     return;
   case PostIncrement:
   case PostDecrement:
@@ -1179,7 +1227,7 @@ static bool leavesValue(const AbstractTree *tree) {
 
 static SelectedCode withValueDropped(SelectedCode code) {
   if (code.size)
-    emit(code, Operation::Pop);
+    emitOperation(code, Operation::Pop);
   return code;
 }
 
