@@ -233,10 +233,11 @@ AsmCodeList *trySelectSequentialStatement(Statement *statement);
 // The same selections with the instructions up to the statement's jumps to
 // other blocks encoded at once, for the block walker and the early code,
 // which want only bytes: *byteCount is the number of bytes, which
-// copySelectedBytes writes, and only the jumps (null for none) are made as
-// instructions. False from the sequential one where trySelectSequentialStatement
+// copySelectedBytes writes, and the jumps are only described (codegen_misc.h). False from the sequential one where trySelectSequentialStatement
 // gives null.
-AsmCodeList *selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount);
+struct BlockJumps;
+void selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount,
+                          BlockJumps *jumps);
 bool trySelectSequentialStatementBytes(Statement *statement, std::uint32_t *byteCount);
 // The bytes of the statement selected last, in order, at destination; valid
 // until the next selection starts.

@@ -155,16 +155,35 @@ static bool isForwardTarget(const BasicBlock *target) {
   return target->cgBlockInfoPtr->blockId > getBlockId(walk.currentPosition->blockPtr);
 }
 
-AsmCodeList *makeConJump(BasicBlock *target) {
+BlockJump conJumpTo(BasicBlock *target) {
   ASSERT(target);
-  const Operation operation = isForwardTarget(target) ? Operation::ConJumpFw : Operation::ConJumpBw;
-  return makeInstruction(operation, 0, 0, 0, target);
+  return BlockJump{isForwardTarget(target) ? Operation::ConJumpFw : Operation::ConJumpBw, target};
 }
 
-AsmCodeList *makeUnconJump(BasicBlock *target) {
+BlockJump unconJumpTo(BasicBlock *target) {
   ASSERT(target);
-  const Operation operation = isForwardTarget(target) ? Operation::UnconJumpFw : Operation::UnconJumpBw;
-  return makeInstruction(operation, 0, 0, 0, target);
+  return BlockJump{isForwardTarget(target) ? Operation::UnconJumpFw : Operation::UnconJumpBw, target};
+}
+
+static AsmCodeList *makeBlockJump(const BlockJump &jump) {
+  return makeInstruction(jump.operation, 0, 0, 0, jump.target);
+}
+
+AsmCodeList *makeConJump(BasicBlock *target) { return makeBlockJump(conJumpTo(target)); }
+
+AsmCodeList *makeUnconJump(BasicBlock *target) { return makeBlockJump(unconJumpTo(target)); }
+
+AsmCodeList *makeBlockJumps(const BlockJumps &jumps) {
+  if (jumps.conditional.operation == Operation::None)
+    return jumps.last.operation == Operation::None ? nullptr : makeBlockJump(jumps.last);
+  // Only a pair has a conditional slot.
+  ASSERT(jumps.last.operation != Operation::None);
+  AsmCodeList *list = makeBlockJump(jumps.conditional);
+  AsmCode *conditionalJump = list->first;
+  list = appendAsmLists(list, makeBlockJump(jumps.last), nullptr);
+  // Jump selection sizes the second-last jump of the block on its own.
+  list->conditionalJump = conditionalJump;
+  return list;
 }
 
 // ---------------------------------------------------------------- lists
@@ -282,18 +301,19 @@ void selectBlock(BasicBlock *block) {
 [[noreturn]] static void codeTooLarge();
 
 // Without the line table, a block's instructions up to its jumps to other
-// blocks are encoded as they are selected, into the selected code, and only
-// its jumps stay in its list: the later passes walk no instructions again.
-// The trees go statement by statement, as in selectBlock.
-static void selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
+// blocks are encoded as they are selected, into the selected code, and its
+// jumps, returned, are never made instructions: the later passes walk no
+// instructions. The trees go statement by statement, as in selectBlock.
+static BlockJumps selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
   Statement *statement = block->firstStatement;
   ASSERT(statement);
   const std::size_t start = selectedCode.size;
-  AsmCodeList *jumps = nullptr;
+  BlockJumps jumps{noBlockJump, noBlockJump};
   for (;;) {
     setCurrentSourceLineNumber(getStatementSourceLine(statement));
     std::uint32_t size = 0;
-    AsmCodeList *statementJumps = selectStatementBytes(statement, walk.currentPosition, &size);
+    BlockJumps statementJumps{noBlockJump, noBlockJump};
+    selectStatementBytes(statement, walk.currentPosition, &size, &statementJumps);
     // The Code of a function holds at most 4294967295 bytes.
     if (selectedCode.size + size > largestCodeSize)
       codeTooLarge();
@@ -301,7 +321,7 @@ static void selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
     copySelectedBytes(selectedCode.bytes + selectedCode.size);
     selectedCode.size += size;
     // Only the control statement that ends the block jumps to other blocks.
-    ASSERT(!jumps);
+    ASSERT(jumps.last.operation == Operation::None);
     jumps = statementJumps;
     releaseStatementTree(statement);
     resetInstructionSelection();
@@ -312,7 +332,16 @@ static void selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
   }
   info->encodedStart = static_cast<std::uint32_t>(start);
   info->encodedSize = static_cast<std::uint32_t>(selectedCode.size - start);
-  info->asmCodeListPtr = jumps;
+  return jumps;
+}
+
+// The bytes of the block's jumps, each at its widest until jump selection.
+static std::uint32_t widestSizeOf(const BlockJumps &jumps) {
+  std::uint32_t size = 0;
+  for (const BlockJump *jump : {&jumps.conditional, &jumps.last})
+    if (jump->operation != Operation::None)
+      size += static_cast<std::uint32_t>(opcodeRow(jump->operation).size);
+  return size;
 }
 
 // Ids follow the list order; the start offsets are estimates that count
@@ -332,14 +361,17 @@ static void layOutAndSelectBlocks(BlockListNode *blockList, JumpLayout *jumpLayo
     ++walk.numberOfBasicBlocks;
     block->cgBlockInfoPtr = info;
     // The line table needs every instruction, with its line, at the assembly.
-    if (withLineTable)
+    if (withLineTable) {
       selectBlock(block);
-    else
-      selectBlockBytes(block, info);
-    walk.runningOffset += block->earlyCodeSize + info->encodedSize;
-    if (info->asmCodeListPtr)
-      walk.runningOffset += info->asmCodeListPtr->size;
-    addBlockToJumpLayout(jumpLayout, block);
+      walk.runningOffset += block->earlyCodeSize + info->encodedSize;
+      if (info->asmCodeListPtr)
+        walk.runningOffset += info->asmCodeListPtr->size;
+      addBlockToJumpLayout(jumpLayout, block);
+    } else {
+      const BlockJumps jumps = selectBlockBytes(block, info);
+      walk.runningOffset += block->earlyCodeSize + info->encodedSize + widestSizeOf(jumps);
+      addEncodedBlockToJumpLayout(jumpLayout, block, jumps);
+    }
   }
   walk.currentPosition = nullptr;
 }
@@ -409,7 +441,9 @@ static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *la
   std::uint32_t blockId = 0;
   for (BlockListNode *node = blockList; node; node = node->nextBlock, ++blockId) {
     BasicBlock *block = node->blockPtr;
-    if (layout)
+    // A block of encoded code has its jumps only in the layout.
+    const bool jumpsInLayout = layout && !withLineTable;
+    if (layout && !jumpsInLayout)
       finishBlockJumps(layout, blockId, block);
     if (block->earlyCodeSize) {
       // Early code is only made without the line table.
@@ -421,7 +455,9 @@ static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *la
       std::memcpy(code->bytes + offset, selectedCode.bytes + info->encodedStart, info->encodedSize);
       offset += info->encodedSize;
     }
-    if (const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr)
+    if (jumpsInLayout)
+      offset += encodeBlockJumps(layout, blockId, block, code ? code->bytes + offset : nullptr);
+    else if (const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr)
       offset = encodeList(list, code, offset, withLineTable);
     releaseBlockCode(block);
   }

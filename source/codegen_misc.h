@@ -224,6 +224,27 @@ AsmCodeList *makeScOr(std::uint32_t distance);
 AsmCodeList *makeConJump(BasicBlock *target);
 AsmCodeList *makeUnconJump(BasicBlock *target);
 
+// The same abstract jumps before they are made instructions: the block
+// walker hands the jumps of a block whose other code is encoded already to
+// jump selection in this form, and never makes their records.
+struct BlockJump {
+  Operation operation;  // one of the four abstract jumps; None for no jump
+  BasicBlock *target;
+};
+// The jumps that end a block: `conditional` is the conditional jump of a
+// conditional-then-unconditional pair, `last` the block's last instruction
+// when that is a jump.
+struct BlockJumps {
+  BlockJump conditional;
+  BlockJump last;
+};
+inline constexpr BlockJump noBlockJump{Operation::None, nullptr};
+BlockJump conJumpTo(BasicBlock *target);
+BlockJump unconJumpTo(BasicBlock *target);
+// The jumps as makeConJump and makeUnconJump make them, in a list whose
+// conditionalJump is the pair's conditional jump; null for none.
+AsmCodeList *makeBlockJumps(const BlockJumps &jumps);
+
 // Joins up to three lists, each possibly null, in order; the later lists'
 // records are freed, their instructions now belong to the result. The
 // result's conditionalJump is that of the last list joined.

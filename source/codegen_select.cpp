@@ -1275,9 +1275,16 @@ namespace {
 // those jumps, which only jump selection can give their form.
 struct StatementCode {
   SelectedCode code;
-  AsmCodeList *jumps;  // null for none
+  BlockJumps jumps;
 };
 } // namespace
+
+constexpr BlockJumps noJumps{noBlockJump, noBlockJump};
+
+// The statement's one jump, its block's last instruction.
+static StatementCode endingWith(const SelectedCode &code, const BlockJump &jump) {
+  return {code, BlockJumps{noBlockJump, jump}};
+}
 
 // A conditional jump leaves towards the false target when the condition
 // fails; the next block is reached by falling through.
@@ -1291,33 +1298,29 @@ static StatementCode selectConditionalStatement(Statement *statement, const Basi
   const bool knownTrue = isKnownTrue(condition);
 
   if (trueIsNext && falseIsNext)
-    return {withValueDropped(selectCode(condition)), nullptr};
+    return {withValueDropped(selectCode(condition)), noJumps};
   if (trueIsNext) {
     if (knownTrue)
-      return {noCode, nullptr};
+      return {noCode, noJumps};
     const SelectedCode test = selectCode(condition);
-    return {test, makeConJump(falseTarget)};
+    return endingWith(test, conJumpTo(falseTarget));
   }
   if (trueTarget == falseTarget) {
     const SelectedCode test = knownTrue ? noCode : withValueDropped(selectCode(condition));
-    return {test, makeUnconJump(trueTarget)};
+    return endingWith(test, unconJumpTo(trueTarget));
   }
   if (falseIsNext && isComparison(condition->treeOperator)) {
     // The negated test fails exactly when the original holds: its jump goes
     // to the true target and the false target is fallen into.
     condition->treeOperator = negatedComparison(condition->treeOperator);
     const SelectedCode test = selectCode(condition);
-    return {test, makeConJump(trueTarget)};
+    return endingWith(test, conJumpTo(trueTarget));
   }
   if (knownTrue)
-    return {noCode, makeUnconJump(trueTarget)};
-  AsmCodeList *toFalse = makeConJump(falseTarget);
-  AsmCode *conditionalJump = toFalse->first;
+    return endingWith(noCode, unconJumpTo(trueTarget));
+  const BlockJump toFalse = conJumpTo(falseTarget);
   const SelectedCode test = selectCode(condition);
-  AsmCodeList *jumps = appendAsmLists(toFalse, makeUnconJump(trueTarget), nullptr);
-  // Jump selection sizes the second-last jump of the block on its own.
-  jumps->conditionalJump = conditionalJump;
-  return {test, jumps};
+  return {test, BlockJumps{toFalse, unconJumpTo(trueTarget)}};
 }
 
 static SelectedCode selectSequentialStatement(Statement *statement) {
@@ -1336,26 +1339,26 @@ static StatementCode selectStatementCode(Statement *statement, BlockListNode *cu
   const BasicBlock *next = currentPosition->nextBlock ? currentPosition->nextBlock->blockPtr : nullptr;
   switch (statement->statementType) {
   case SequentialStat:
-    return {selectSequentialStatement(statement), nullptr};
+    return {selectSequentialStatement(statement), noJumps};
   case ConditionalStat:
     return selectConditionalStatement(statement, next);
   case GotoStat:
     if (next && statement->targetBlock == next)
-      return {noCode, nullptr};
-    return {noCode, makeUnconJump(statement->targetBlock)};
+      return {noCode, noJumps};
+    return endingWith(noCode, unconJumpTo(statement->targetBlock));
   case ReturnStat: {
     SelectedCode code = noCode;
     if (!statement->abstractTreePtr) {
-      emit(code, Operation::ReturnEs);
-      return {code, nullptr};
+      emitOperation(code, Operation::ReturnEs);
+      return {code, noJumps};
     }
     code = selectCode(statement->abstractTreePtr);
-    emit(code, Operation::Return);
-    return {code, nullptr};
+    emitOperation(code, Operation::Return);
+    return {code, noJumps};
   }
   }
   ASSERT(!"statement type");
-  return {noCode, nullptr};
+  return {noCode, noJumps};
 }
 
 // ---------------------------------------------------------------- selection entry points
@@ -1363,7 +1366,8 @@ static StatementCode selectStatementCode(Statement *statement, BlockListNode *cu
 AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPosition) {
   startSelection();
   const StatementCode result = selectStatementCode(statement, currentPosition);
-  return appendAsmLists(instructionsOf(result.code), result.jumps, nullptr);
+  AsmCodeList *code = instructionsOf(result.code);
+  return appendAsmLists(code, makeBlockJumps(result.jumps), nullptr);
 }
 
 // The byte selections release the statement's tree as they go; the
@@ -1379,14 +1383,15 @@ static void finishReleasingTree(Statement *statement) {
     statement->abstractTreePtr = nullptr;
 }
 
-AsmCodeList *selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount) {
+void selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount,
+                          BlockJumps *jumps) {
   startSelection();
   startReleasingTree();
   const StatementCode result = selectStatementCode(statement, currentPosition);
   finishReleasingTree(statement);
   *byteCount = result.code.size;
   lastStatementCode = result.code;
-  return result.jumps;
+  *jumps = result.jumps;
 }
 
 bool trySelectSequentialStatementBytes(Statement *statement, std::uint32_t *byteCount) {

@@ -91,10 +91,10 @@ static bool isJump(const AsmCode *jumpCode) {
   return jumpCode->operation >= Operation::ConJumpFw && jumpCode->operation <= Operation::UnconJumpBw;
 }
 
-static std::uint8_t formsIndexOf(const AsmCode *jump) {
-  const auto index = static_cast<std::uint32_t>(jump->operation) - static_cast<std::uint32_t>(Operation::ConJumpFw);
+static std::uint8_t formsIndexOf(Operation abstractJump) {
+  const auto index = static_cast<std::uint32_t>(abstractJump) - static_cast<std::uint32_t>(Operation::ConJumpFw);
   ASSERT(index < std::size(concreteJumpForms));
-  ASSERT(concreteJumpForms[index].abstractJump == jump->operation);
+  ASSERT(concreteJumpForms[index].abstractJump == abstractJump);
   return static_cast<std::uint8_t>(index);
 }
 
@@ -145,12 +145,12 @@ template <class Item> static Item *growWorkArray(Item *items, std::size_t count)
   return static_cast<Item *>(grown);
 }
 
-static void occupySlot(JumpLayout &layout, int slot, const AsmCode *jump) {
+static void occupySlot(JumpLayout &layout, int slot, Operation abstractJump, const BasicBlock *target) {
   BlockLayout &block = layout.blocks[layout.blockCount];
-  ASSERT(jump->targetBlock);
-  layout.targets[layout.blockCount * slotCount + slot] = jump->targetBlock;
-  block.forms[slot] = formsIndexOf(jump);
-  block.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(jump->operation).size);
+  ASSERT(target);
+  layout.targets[layout.blockCount * slotCount + slot] = target;
+  block.forms[slot] = formsIndexOf(abstractJump);
+  block.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(abstractJump).size);
   block.bodySize -= block.jumpSize[slot];
 }
 
@@ -163,7 +163,8 @@ JumpLayout *createJumpLayout() {
   return layout;
 }
 
-void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block) {
+// The block's record with empty slots, for its code of bodySize bytes.
+static void startBlockLayout(JumpLayout *layout, const BasicBlock *block, std::int64_t bodySize) {
   ASSERT(!layout->settling);
   // Ids are given in list order by the walk that selects the blocks.
   ASSERT(getBlockId(block) == layout->blockCount);
@@ -173,22 +174,51 @@ void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block) {
     layout->targets = growWorkArray(layout->targets, std::size_t{layout->capacity} * slotCount);
     layout->starts = growWorkArray(layout->starts, layout->capacity);
   }
-  const CgBlockInfo *info = block->cgBlockInfoPtr;
-  layout->blocks[layout->blockCount] = BlockLayout{.bodySize = std::int64_t{block->earlyCodeSize} + info->encodedSize,
-                                                   .targetId = {noTarget, noTarget},
-                                                   .jumpSize = {0, 0},
-                                                   .forms = {0, 0}};
+  layout->blocks[layout->blockCount] =
+      BlockLayout{.bodySize = bodySize, .targetId = {noTarget, noTarget}, .jumpSize = {0, 0}, .forms = {0, 0}};
   layout->targets[layout->blockCount * slotCount + conditionalSlot] = nullptr;
   layout->targets[layout->blockCount * slotCount + lastSlot] = nullptr;
-  if (const AsmCodeList *list = info->asmCodeListPtr) {
-    layout->blocks[layout->blockCount].bodySize += list->size;
-    if (list->conditionalJump && isJump(list->conditionalJump))
-      occupySlot(*layout, conditionalSlot, list->conditionalJump);
-    if (isJump(list->last))
-      occupySlot(*layout, lastSlot, list->last);
-  }
+}
+
+static void finishBlockLayout(JumpLayout *layout) {
   ASSERT(layout->blocks[layout->blockCount].bodySize >= 0);
   ++layout->blockCount;
+}
+
+void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block) {
+  const CgBlockInfo *info = block->cgBlockInfoPtr;
+  std::int64_t bodySize = std::int64_t{block->earlyCodeSize} + info->encodedSize;
+  const AsmCodeList *list = info->asmCodeListPtr;
+  if (list)
+    bodySize += list->size;
+  startBlockLayout(layout, block, bodySize);
+  if (list) {
+    if (list->conditionalJump && isJump(list->conditionalJump))
+      occupySlot(*layout, conditionalSlot, list->conditionalJump->operation, list->conditionalJump->targetBlock);
+    if (isJump(list->last))
+      occupySlot(*layout, lastSlot, list->last->operation, list->last->targetBlock);
+  }
+  finishBlockLayout(layout);
+}
+
+// The body size is without the slot jumps, so what occupySlot takes off
+// for a jump is not counted first.
+void addEncodedBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block, const BlockJumps &jumps) {
+  const CgBlockInfo *info = block->cgBlockInfoPtr;
+  ASSERT(!info->asmCodeListPtr);
+  startBlockLayout(layout, block, std::int64_t{block->earlyCodeSize} + info->encodedSize);
+  BlockLayout &record = layout->blocks[layout->blockCount];
+  const BlockJump *slots[slotCount] = {&jumps.conditional, &jumps.last};
+  for (int slot = conditionalSlot; slot < slotCount; ++slot) {
+    const BlockJump &jump = *slots[slot];
+    if (jump.operation == Operation::None)
+      continue;
+    ASSERT(jump.target);
+    layout->targets[layout->blockCount * slotCount + slot] = jump.target;
+    record.forms[slot] = formsIndexOf(jump.operation);
+    record.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(jump.operation).size);
+  }
+  finishBlockLayout(layout);
 }
 
 static std::int64_t blockEnd(const JumpLayout &layout, std::uint32_t i) {
@@ -346,6 +376,47 @@ void finishBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBloc
                 jumps.jumpSize[conditionalSlot]);
   list->size = static_cast<std::uint32_t>(blockEnd(*layout, blockId) - layout->starts[blockId] - block->earlyCodeSize -
                                           info->encodedSize);
+}
+
+std::uint32_t encodeBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBlock *block,
+                               std::uint8_t *bytes) {
+  ASSERT(blockId < layout->blockCount);
+  const BlockLayout &jumps = layout->blocks[blockId];
+  CgBlockInfo *info = block->cgBlockInfoPtr;
+  ASSERT(!info->asmCodeListPtr);
+  info->startOffset = static_cast<std::uint32_t>(layout->starts[blockId]);
+  std::uint32_t written = 0;
+  // The pair's conditional jump comes first in the Code.
+  for (int slot = conditionalSlot; slot < slotCount; ++slot) {
+    if (jumps.targetId[slot] == noTarget)
+      continue;
+    const std::int64_t offset = offsetOfSlot(*layout, blockId, slot);
+    const int size = jumps.jumpSize[slot];
+    ASSERT(sizeOfJump(jumps.forms[slot], offset) <= size);
+    const Operation form = concreteJumpForms[jumps.forms[slot]].formOfSize[size - 1];
+    ASSERT(form != Operation::None);
+    const auto magnitude = static_cast<std::uint32_t>(offset < 0 ? -offset : offset);
+    // One byte: the offset in the opcode's low five bits; two: a byte
+    // after it; three: two bytes, high first.
+    const std::uint8_t opcode = opcodeRow(form).opcode;
+    std::uint8_t *jump = bytes + written;
+    switch (size) {
+    case 1:
+      jump[0] = static_cast<std::uint8_t>(opcode | magnitude);
+      break;
+    case 2:
+      jump[0] = opcode;
+      jump[1] = static_cast<std::uint8_t>(magnitude);
+      break;
+    default:
+      jump[0] = opcode;
+      jump[1] = static_cast<std::uint8_t>(magnitude >> 8);
+      jump[2] = static_cast<std::uint8_t>(magnitude);
+      break;
+    }
+    written += static_cast<std::uint32_t>(size);
+  }
+  return written;
 }
 
 std::uint64_t jumpLayoutCodeSize(const JumpLayout *layout) {
