@@ -790,14 +790,20 @@ static void finishCall(const SelectionFrame &frame, SelectedCode &code) {
     return;
   }
   case ExternalFunctionCall: {
-    const std::uint32_t url = leafIndex(nthOperand(node, 1));
-    const std::uint32_t name = leafIndex(nthOperand(node, 2));
+    // The url and function name leaves come before the arguments.
+    const AbstractTreeList *first = childList(node);
+    ASSERT(first->next);
+    const std::uint32_t url = leafIndex(first->abstractTree);
+    const std::uint32_t name = leafIndex(first->next->abstractTree);
     emit(code, chooseForm(callExternalForms, url, name, frame.operandCount), url, name, frame.operandCount);
     return;
   }
   case LibraryFunctionCall: {
-    const std::uint32_t function = leafIndex(nthOperand(node, 2));
-    const std::uint32_t library = leafIndex(nthOperand(node, 1));
+    // The library index leaf, then the function index leaf.
+    const AbstractTreeList *first = childList(node);
+    ASSERT(first->next);
+    const std::uint32_t function = leafIndex(first->next->abstractTree);
+    const std::uint32_t library = leafIndex(first->abstractTree);
     emit(code, chooseForm(callLibraryForms, function, library), function, library);
     return;
   }
