@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <vector>
@@ -305,6 +306,26 @@ TEST(JumpSelection, LayoutsSettle) {
        fillerBytes(3) + Bytes{0xE0, 0x07, 0x04, 0x81, 0x3B, 0x3B}},
   };
   check(rows);
+}
+
+// Without the line table the jumps between blocks are never instructions:
+// they are written from the settled layout. Both ways give the same Code.
+TEST(JumpSelection, SameCodeWithAndWithoutTheLineTable) {
+  const std::function<Bytes()> layouts[] = {
+      [] { return layout({{0, 2}, {30, 3}, {0}, {0}}); },
+      [] { return layout({{31, 2}, {27, -1, 4, 3}, {30, 3}, {1, 4}, {0}}); },
+      [] { return layout({{0, 2}, {243, -1, 4, 3}, {253, 3}, {2, 4}, {0}}); },
+      [] { return layout({{3, -1, 2, 0}, {0}, {0}}); },
+      [] { return layout({{40, 0}, {300, -1, 0, 3}, {2, 1}, {0}}); },
+  };
+  for (const auto &make : layouts) {
+    const Bytes withoutLines = make();
+    debugInfoEnabled = 1;
+    const Bytes withLines = make();
+    freeByteBuffer(takeDebugLineBuffer());
+    debugInfoEnabled = 0;
+    EXPECT_EQ(withoutLines, withLines);
+  }
 }
 
 // ---------------------------------------------------------------- selection rules
