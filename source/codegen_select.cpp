@@ -785,8 +785,7 @@ static void finishCall(const SelectionFrame &frame, SelectedCode &code) {
   const AbstractTree *node = frame.node;
   switch (node->treeOperator) {
   case FunctionCall: {
-    const std::uint32_t function = callableFunctionIndex(firstOperand(node));
-    emit(code, chooseForm(callScriptForms, function), function);
+    emitShortOrByteForm<callScriptForms>(code, callableFunctionIndex(firstOperand(node)));
     return;
   }
   case ExternalFunctionCall: {
@@ -804,7 +803,16 @@ static void finishCall(const SelectionFrame &frame, SelectedCode &code) {
     ASSERT(first->next);
     const std::uint32_t function = leafIndex(first->next->abstractTree);
     const std::uint32_t library = leafIndex(first->abstractTree);
-    emit(code, chooseForm(callLibraryForms, function, library), function, library);
+    // The short form, the commonest: the function index in the opcode, the
+    // library index in the byte after it.
+    constexpr InstructionForm shortForm = callLibraryForms.forms[0];
+    static_assert(encodingOf[static_cast<std::uint32_t>(shortForm.operation)].layout == OperandLayout::InOpcodeU8 &&
+                  shortForm.limits[0] - 1 == encodingOf[static_cast<std::uint32_t>(shortForm.operation)].shortFormMask &&
+                  shortForm.limits[1] == 256);
+    if (function < shortForm.limits[0] && library < shortForm.limits[1])
+      emitBytes(code, shortForm.operation, 2, opcodeRow(shortForm.operation).opcode | function, library);
+    else
+      emit(code, chooseForm(callLibraryForms, function, library), function, library);
     return;
   }
   default:

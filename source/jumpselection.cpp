@@ -167,7 +167,7 @@ JumpLayout *createJumpLayout() {
 static void startBlockLayout(JumpLayout *layout, const BasicBlock *block, std::int64_t bodySize) {
   ASSERT(!layout->settling);
   // Ids are given in list order by the walk that selects the blocks.
-  ASSERT(getBlockId(block) == layout->blockCount);
+  ASSERT(block->cgBlockInfoPtr && block->cgBlockInfoPtr->blockId == layout->blockCount);
   if (layout->blockCount == layout->capacity) {
     layout->capacity = layout->capacity ? 2 * layout->capacity : 64;
     layout->blocks = growWorkArray(layout->blocks, layout->capacity);
