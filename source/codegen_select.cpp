@@ -88,6 +88,8 @@ struct SelectionFrame {
   // The rule puts instructions between the operands' code, which is kept
   // apart; the code selected before the node waits meanwhile. Set only then.
   bool apart;
+  // The rule is the operands' code, then this operation; None for the others.
+  Operation operation;
   SelectedCode codeBefore;
   SelectedCode operandCode[3];
 };
@@ -899,36 +901,14 @@ static void finishCompoundAssign(const SelectionFrame &frame, SelectedCode &code
   loadAssignedValue(node, code, target);
 }
 
-static bool joinsOperandsThenOperation(ExpressionOperator op) {
-  switch (op) {
-  case IsValid:
-  case TypeOf:
-  case UnaryMinus:
-  case LogicalNot:
-  case ComplementOf:
-  case IntegerDivide:
-  case RightShiftZeroFill:
-  case Multiply:
-  case Divide:
-  case Modulus:
-  case Add:
-  case Subtract:
-  case LeftShift:
-  case RightShift:
-  case Greater:
-  case Lesser:
-  case GreaterOrEqual:
-  case LesserOrEqual:
-  case Equal:
-  case NotEqual:
-  case BitAnd:
-  case BitXor:
-  case BitOr:
-    return true;
-  default:
-    return false;
-  }
+// The operators whose rule is their operands' code, then the one operation
+// they map to: exactly those that map to one.
+[[gnu::always_inline]] static inline Operation singleOperationOf(ExpressionOperator op) {
+  ASSERT(op < numberOfOperators);
+  return operationOfOperator[op];
 }
+
+static bool joinsOperandsThenOperation(ExpressionOperator op) { return singleOperationOf(op) != Operation::None; }
 
 // Such an operator over one or two leaves, the commonest inner node, is
 // selected without a frame: the leaves' loads, then the operation, at the
@@ -1124,14 +1104,24 @@ static bool popFrame(SelectionStack &stack) {
 static SelectionFrame *enterNode(SelectionStack &stack, AbstractTree *node, const SelectionFrame *parent,
                                  bool released, SelectedCode &code) {
   const ExpressionOperator op = node->treeOperator;
-  const bool accumulating = op == Assign && isAccumulatingAssignment(node);
   SelectionFrame &frame = pushFrame(stack);
   frame.node = node;
-  frame.pendingOperands = operandsToSelect(node, accumulating);
   frame.operandCount = 0;
+  frame.released = released;
+  // Most frames are of the unary and binary operators: every operand, then
+  // the operation.
+  frame.operation = singleOperationOf(op);
+  if (frame.operation != Operation::None) {
+    frame.pendingOperands = childList(node);
+    frame.accumulating = false;
+    frame.parentConverts = false;
+    frame.apart = false;
+    return &frame;
+  }
+  const bool accumulating = op == Assign && isAccumulatingAssignment(node);
+  frame.pendingOperands = operandsToSelect(node, accumulating);
   frame.accumulating = accumulating;
   frame.parentConverts = false;
-  frame.released = released;
   frame.apart = keepsOperandsApart(op);
   if (frame.apart) {
     frame.codeBefore = code;
@@ -1209,7 +1199,9 @@ static SelectedCode selectCode(AbstractTree *tree) {
       }
       continue;
     }
-    if (top->apart)
+    if (top->operation != Operation::None)
+      emitOperation(code, top->operation);
+    else if (top->apart)
       code = join(top->codeBefore, finishApart(*top));
     else
       finishInPlace(*top, code);
