@@ -565,9 +565,11 @@ static void growSelectionRuns() {
   code.size += count;
 }
 
-// One instruction, encoded at once, at the end of code.
-[[gnu::always_inline]] static inline void emit(SelectedCode &code, Operation operation, std::uint32_t operand1 = 0,
-                                               std::uint32_t operand2 = 0, std::uint32_t operand3 = 0) {
+// One instruction, encoded at once, at the end of code. Kept out of line:
+// the commonest instructions take emitBytes, and the walk's loop stays small
+// enough for the instruction cache.
+[[gnu::noinline]] static void emit(SelectedCode &code, Operation operation, std::uint32_t operand1 = 0,
+                                   std::uint32_t operand2 = 0, std::uint32_t operand3 = 0) {
   if (selected.capacity - selected.size < largestInstructionSize)
     growSelectionBytes();
   const auto start = static_cast<std::uint32_t>(selected.size);
@@ -922,12 +924,13 @@ static bool joinsOperandsThenOperation(ExpressionOperator op) { return singleOpe
     return false;
   if (second && (second->next || !isLeafOperator(second->abstractTree->treeOperator)))
     return false;
-  selectLeaf(first->abstractTree, code);
-  if (second)
-    selectLeaf(second->abstractTree, code);
+  // One loop over the one or two leaves: a single copy of the leaf's code.
+  for (const AbstractTreeList *leaf = first; leaf; leaf = leaf->next)
+    selectLeaf(leaf->abstractTree, code);
   emitOperation(code, operatorToOperation(node->treeOperator));
   return true;
 }
+
 
 // The rules whose operands' code stays apart: their code is made anew.
 static bool keepsOperandsApart(ExpressionOperator op) {
@@ -1156,6 +1159,18 @@ static void releaseSelectedRoot(AbstractTree *root) {
   selection.treeReleased = true;
 }
 
+// A root that is a leaf or an operator over leaves needs no frame. False,
+// with nothing selected, for any other root. Out of line, so that its
+// copies of the leaf's code stay out of the walk's loop.
+[[gnu::noinline]] static bool trySelectSmallTree(AbstractTree *tree, SelectedCode &code) {
+  if (isLeafOperator(tree->treeOperator))
+    selectLeaf(tree, code);
+  else if (!trySelectOperatorOverLeaves(tree, code))
+    return false;
+  releaseSelectedRoot(tree);
+  return true;
+}
+
 // An operand of the frame's node is selected: its code is the walk's code.
 [[gnu::always_inline]] static inline void operandSelected(SelectionFrame &frame, SelectedCode &code) {
   if (frame.apart) {
@@ -1172,15 +1187,8 @@ static void releaseSelectedRoot(AbstractTree *root) {
 static SelectedCode selectCode(AbstractTree *tree) {
   ASSERT(tree);
   SelectedCode code = noCode;
-  if (isLeafOperator(tree->treeOperator)) {
-    selectLeaf(tree, code);
-    releaseSelectedRoot(tree);
+  if (trySelectSmallTree(tree, code))
     return code;
-  }
-  if (trySelectOperatorOverLeaves(tree, code)) {
-    releaseSelectedRoot(tree);
-    return code;
-  }
   SelectionStack stack = startSelectionStack();
   SelectionFrame *top =
       enterNode(stack, tree, nullptr, selection.releasingTree && isUnreferencedTree(tree), code);
@@ -1231,7 +1239,7 @@ static bool leavesValue(const AbstractTree *tree) {
   }
 }
 
-static SelectedCode withValueDropped(SelectedCode code) {
+[[gnu::always_inline]] static inline SelectedCode withValueDropped(SelectedCode code) {
   if (code.size)
     emitOperation(code, Operation::Pop);
   return code;

@@ -47,7 +47,8 @@ AbstractTree *addTreeReference(AbstractTree *tree);
 // Drops one reference, or frees an unreferenced tree and drops one reference
 // from each child (children nobody holds any more are freed too).
 void releaseTree(AbstractTree *tree);
-bool isUnreferencedTree(const AbstractTree *tree);
+// Selection asks this of every tree it releases, so it is defined here.
+inline bool isUnreferencedTree(const AbstractTree *tree) { return tree->referenceCount == 0; }
 // Drops the reference that a released parent's child list held: a child
 // nobody holds any more is freed, with whatever is left of its subtree.
 // Selection releases a tree node by node with this, as it goes.
