@@ -760,11 +760,15 @@ static bool isAccumulatingAssignment(const AbstractTree *assignment) {
 static AbstractTreeList *operandsToSelect(const AbstractTree *node, bool accumulating) {
   switch (node->treeOperator) {
   case FunctionCall:
-    return operandsAfterFirst(node);
+    // After the callee.
+    return childList(node)->next;
   case ExternalFunctionCall:
-    return externalCallArguments(node);
-  case LibraryFunctionCall:
-    return libraryCallArguments(node);
+  case LibraryFunctionCall: {
+    // After the two index leaves.
+    const AbstractTreeList *second = childList(node)->next;
+    ASSERT(second);
+    return second->next;
+  }
   case Assign:
     if (accumulating)
       return secondOperand(node)->succList->next;
