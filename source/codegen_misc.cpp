@@ -317,9 +317,12 @@ static BlockJumps selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
     // The Code of a function holds at most 4294967295 bytes.
     if (selectedCode.size + size > largestCodeSize)
       codeTooLarge();
-    makeRoom(selectedCode, size);
-    copySelectedBytes(selectedCode.bytes + selectedCode.size);
-    selectedCode.size += size;
+    // A goto, the commonest control statement, has no bytes before its jump.
+    if (size) {
+      makeRoom(selectedCode, size);
+      copySelectedBytes(selectedCode.bytes + selectedCode.size);
+      selectedCode.size += size;
+    }
     // Only the control statement that ends the block jumps to other blocks.
     ASSERT(jumps.last.operation == Operation::None);
     jumps = statementJumps;
