@@ -365,11 +365,14 @@ void generateFunctionCode(IdentifierRecord *function, BlockListNode *blocks, int
 void addLineEntry(const AsmCode *instruction, const ByteBuffer *codeSoFar) {
   const AsmCode *currentAsmCode = instruction;
   ASSERT(currentAsmCode);
-  const std::uint32_t lineNo = currentAsmCode->lineNo;
+  addLineEntryAt(currentAsmCode->lineNo, codeSoFar ? codeSoFar->size : 0);
+}
+
+void addLineEntryAt(std::uint32_t lineNo, std::uint32_t offset) {
   ASSERT(lineNo);
   if (lineNo == writer.lastDebugLine)
     return;
-  emitDebugMbUInt32(codeSoFar ? codeSoFar->size : 0);
+  emitDebugMbUInt32(offset);
   emitDebugMbUInt32(lineNo);
   writer.lastDebugLine = lineNo;
   countDebugLineEntry();

@@ -260,3 +260,6 @@ int encodeInstructionAt(const AsmCode *instruction, std::uint8_t *bytes);
 // With -g, called by the assembly for every instruction in order: a new line
 // table entry whenever the source line changes.
 void addLineEntry(const AsmCode *instruction, const ByteBuffer *codeSoFar);
+// The same for an instruction of the given source line at the given offset
+// in the function's Code.
+void addLineEntryAt(std::uint32_t lineNo, std::uint32_t offset);

@@ -37,7 +37,37 @@ struct CodeBytes {
   std::size_t size;
   std::size_t capacity;
 };
+
+// With the line table: where each statement's instructions start, as the
+// block walk selects them. A statement's instructions all have its line, so
+// the line table, an entry wherever the line changes, needs no more; the
+// assembly makes the entries once the offsets are final. The marks are kept
+// two to a record cell: the cells the statements' trees give back as they
+// are selected, so that a long function's marks take no memory of their own.
+struct LineMark {
+  std::uint32_t blockId;
+  std::uint32_t offset;  // in the block's selected bytes; atJumps for its jumps to other blocks
+  std::uint32_t line;
+};
+constexpr std::uint32_t atJumps = 0xFFFFFFFFu;
+
+struct LineMarkCell {
+  LineMark marks[2];
+  LineMarkCell *next;
+};
+
+// The marks of the function being generated, in order; `read` is where the
+// assembly has got to.
+struct LineMarks {
+  LineMarkCell *first;
+  LineMarkCell *last;
+  std::uint32_t countInLast;  // marks used in the last cell
+  LineMarkCell *read;
+  std::uint32_t readInCell;
+};
 } // namespace
+
+static constinit LineMarks lineMarks{};
 
 // The early code, made while the function is parsed.
 static constinit CodeBytes earlyCode{};
@@ -304,7 +334,47 @@ void selectBlock(BasicBlock *block) {
 // blocks are encoded as they are selected, into the selected code, and its
 // jumps, returned, are never made instructions: the later passes walk no
 // instructions. The trees go statement by statement, as in selectBlock.
-static BlockJumps selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
+static void addLineMark(const LineMark &mark) {
+  if (!lineMarks.last || lineMarks.countInLast == 2) {
+    auto *cell = takeRecordCell<LineMarkCell>();
+    cell->next = nullptr;
+    if (lineMarks.last)
+      lineMarks.last->next = cell;
+    else
+      lineMarks.first = cell;
+    lineMarks.last = cell;
+    lineMarks.countInLast = 0;
+  }
+  lineMarks.last->marks[lineMarks.countInLast++] = mark;
+}
+
+// The next mark the assembly has not read, if it is the block's.
+static const LineMark *nextLineMarkOf(std::uint32_t blockId) {
+  LineMarkCell *cell = lineMarks.read;
+  if (!cell)
+    return nullptr;
+  const std::uint32_t used = cell == lineMarks.last ? lineMarks.countInLast : 2;
+  if (lineMarks.readInCell == used || cell->marks[lineMarks.readInCell].blockId != blockId)
+    return nullptr;
+  const LineMark *mark = &cell->marks[lineMarks.readInCell++];
+  if (lineMarks.readInCell == 2 && cell->next) {
+    lineMarks.read = cell->next;
+    lineMarks.readInCell = 0;
+  }
+  return mark;
+}
+
+static void releaseLineMarks() {
+  LineMarkCell *cell = lineMarks.first;
+  while (cell) {
+    LineMarkCell *next = cell->next;
+    giveRecordCell(cell);
+    cell = next;
+  }
+  lineMarks = LineMarks{};
+}
+
+static BlockJumps selectBlockBytes(BasicBlock *block, CgBlockInfo *info, bool withLineTable) {
   Statement *statement = block->firstStatement;
   ASSERT(statement);
   const std::size_t start = selectedCode.size;
@@ -314,6 +384,10 @@ static BlockJumps selectBlockBytes(BasicBlock *block, CgBlockInfo *info) {
     std::uint32_t size = 0;
     BlockJumps statementJumps{noBlockJump, noBlockJump};
     selectStatementBytes(statement, walk.currentPosition, &size, &statementJumps);
+    if (withLineTable && (size || statementJumps.last.operation != Operation::None))
+      addLineMark(LineMark{.blockId = info->blockId,
+                           .offset = size ? static_cast<std::uint32_t>(selectedCode.size - start) : atJumps,
+                           .line = getStatementSourceLine(statement)});
     // The Code of a function holds at most 4294967295 bytes.
     if (selectedCode.size + size > largestCodeSize)
       codeTooLarge();
@@ -363,18 +437,9 @@ static void layOutAndSelectBlocks(BlockListNode *blockList, JumpLayout *jumpLayo
                         .encodedSize = 0};
     ++walk.numberOfBasicBlocks;
     block->cgBlockInfoPtr = info;
-    // The line table needs every instruction, with its line, at the assembly.
-    if (withLineTable) {
-      selectBlock(block);
-      walk.runningOffset += block->earlyCodeSize + info->encodedSize;
-      if (info->asmCodeListPtr)
-        walk.runningOffset += info->asmCodeListPtr->size;
-      addBlockToJumpLayout(jumpLayout, block);
-    } else {
-      const BlockJumps jumps = selectBlockBytes(block, info);
-      walk.runningOffset += block->earlyCodeSize + info->encodedSize + widestSizeOf(jumps);
-      addEncodedBlockToJumpLayout(jumpLayout, block, jumps);
-    }
+    const BlockJumps jumps = selectBlockBytes(block, info, withLineTable);
+    walk.runningOffset += block->earlyCodeSize + info->encodedSize + widestSizeOf(jumps);
+    addEncodedBlockToJumpLayout(jumpLayout, block, jumps);
   }
   walk.currentPosition = nullptr;
 }
@@ -426,9 +491,19 @@ static void releaseBlockCode(BasicBlock *block) {
   block->cgBlockInfoPtr = nullptr;
 }
 
-// Encodes the blocks at their final offsets. Given a layout, each block's
-// jumps are finished on the way (finishBlockJumps); without one they must
-// be final already.
+// The line entries of the block's statements, for the block starting at
+// offset in the Code.
+static void addBlockLineEntries(std::uint32_t blockId, const BasicBlock *block, std::uint32_t offset) {
+  const std::uint32_t bytesStart = offset + block->earlyCodeSize;
+  const std::uint32_t jumpsStart = bytesStart + block->cgBlockInfoPtr->encodedSize;
+  while (const LineMark *mark = nextLineMarkOf(blockId))
+    addLineEntryAt(mark->line, mark->offset == atJumps ? jumpsStart : bytesStart + mark->offset);
+}
+
+// Encodes the blocks at their final offsets. Given a layout, the blocks'
+// code was encoded when selected and their jumps are written from it (with
+// the line table, the entries come from the line marks); without one every
+// block's list must be final already.
 static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *layout, std::uint64_t total) {
   ASSERT(blockList);
   if (total > largestCodeSize)
@@ -440,14 +515,17 @@ static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *la
                        .bytes = static_cast<std::uint8_t *>(checkedAllocate(total, 1))};
   }
   const bool withLineTable = isDebugInfoEnabled();
+  lineMarks.read = lineMarks.first;
+  lineMarks.readInCell = 0;
   std::uint32_t offset = 0;
   std::uint32_t blockId = 0;
   for (BlockListNode *node = blockList; node; node = node->nextBlock, ++blockId) {
     BasicBlock *block = node->blockPtr;
-    // A block of encoded code has its jumps only in the layout.
-    const bool jumpsInLayout = layout && !withLineTable;
-    if (layout && !jumpsInLayout)
-      finishBlockJumps(layout, blockId, block);
+    // Given a layout, the blocks' code was encoded as it was selected and
+    // their jumps are only in the layout.
+    const bool jumpsInLayout = layout != nullptr;
+    if (jumpsInLayout && withLineTable)
+      addBlockLineEntries(blockId, block, offset);
     if (block->earlyCodeSize) {
       // Early code is only made without the line table.
       ASSERT(!withLineTable);
@@ -477,11 +555,13 @@ ByteBuffer *generateBlockListCode(BlockListNode *blockList) {
   walk.numberOfBasicBlocks = 0;
   walk.runningOffset = 0;
   selectedCode.size = 0;
+  releaseLineMarks();
   JumpLayout *layout = createJumpLayout();
   layOutAndSelectBlocks(blockList, layout);
   settleJumpLayout(layout);
   ByteBuffer *code = assembleBlocks(blockList, layout, jumpLayoutCodeSize(layout));
   releaseJumpLayout(layout);
   emptyCodeBytes(selectedCode);
+  releaseLineMarks();
   return code;
 }

@@ -404,6 +404,31 @@ TEST(LineTable, AnEntryPerChangeOfLine) {
   debugInfoEnabled = 0;
 }
 
+// Each statement's entry is at its first instruction: a statement's bytes,
+// or for a goto its jump, which comes after the block's other bytes.
+TEST(LineTable, EveryStatementWithCodeAtItsFirstInstruction) {
+  debugInfoEnabled = 1;
+  freeByteBuffer(takeDebugLineBuffer());
+  HandBuiltFunction function(3);
+  function.line = 5;
+  function.filler(0, 3);
+  function.line = 6;
+  function.filler(0, 1);
+  function.line = 7;
+  function.jump(0, 2);
+  function.line = 8;
+  function.returns(1);
+  function.line = 9;
+  function.returns(2);
+  EXPECT_EQ(function.code(), (Bytes{0x0E, 0x28, 0x40, 0x70, 0x81, 0x3B, 0x3B}));
+  EXPECT_EQ(debugLineCount(), 5u);
+  ByteBuffer *lines = takeDebugLineBuffer();
+  ASSERT_NE(lines, nullptr);
+  EXPECT_EQ(Bytes(lines->bytes, lines->bytes + lines->size), (Bytes{0, 5, 3, 6, 4, 7, 5, 8, 6, 9}));
+  freeByteBuffer(lines);
+  debugInfoEnabled = 0;
+}
+
 // ---------------------------------------------------------------- tree release
 
 // A statement's tree goes as soon as its instructions are selected, so the
