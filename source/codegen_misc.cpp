@@ -512,7 +512,7 @@ static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *la
   if (total) {
     code = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
     *code = ByteBuffer{.size = static_cast<std::uint32_t>(total),
-                       .bytes = static_cast<std::uint8_t *>(checkedAllocate(total, 1))};
+                       .bytes = static_cast<std::uint8_t *>(allocateUnfilled(total, 1))};
   }
   const bool withLineTable = isDebugInfoEnabled();
   lineMarks.read = lineMarks.first;
