@@ -48,13 +48,14 @@ struct JumpLayout {
   BlockLayout *blocks;
   const BasicBlock **targets;  // per block and slot while blocks are added; null for an empty slot
   std::int64_t *starts;        // offset of each block's first byte in the Code; once settling starts
+  std::int64_t *nextStarts;    // the starts a round makes while it still reads the old ones
   bool settling;
 };
 
 // The arrays of the last layout released, for the next function: a function
 // of a few hundred blocks would otherwise grow fresh arrays each time.
 static constinit JumpLayout spareLayout{};
-// Arrays for more blocks than this are given back instead (40 bytes a block).
+// Arrays for more blocks than this are given back instead (48 bytes a block).
 constexpr std::uint32_t keptLayoutCapacity = 16384;
 
 constexpr ConcreteJumpForms concreteJumpForms[] = {
@@ -173,6 +174,7 @@ static void startBlockLayout(JumpLayout *layout, const BasicBlock *block, std::i
     layout->blocks = growWorkArray(layout->blocks, layout->capacity);
     layout->targets = growWorkArray(layout->targets, std::size_t{layout->capacity} * slotCount);
     layout->starts = growWorkArray(layout->starts, layout->capacity);
+    layout->nextStarts = growWorkArray(layout->nextStarts, layout->capacity);
   }
   layout->blocks[layout->blockCount] =
       BlockLayout{.bodySize = bodySize, .targetId = {noTarget, noTarget}, .jumpSize = {0, 0}, .forms = {0, 0}};
@@ -268,9 +270,25 @@ static void layOutBlocks(JumpLayout &layout) {
 // follow its offset; growing only is the way out of a cycle (see below).
 enum class SizeRule { FollowOffset, GrowOnly };
 
+// The jump sizes of an earlier round, to recognise a round that repeats
+// them. How many sizes differ from it is kept up to date as sizes change,
+// so that a round needs no pass of its own to compare.
+struct SizeSnapshot {
+  std::uint8_t *sizes;   // per block and slot
+  std::uint64_t differing;
+};
+
+static void takeSnapshot(const JumpLayout &layout, SizeSnapshot &snapshot) {
+  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
+    for (int slot = conditionalSlot; slot < slotCount; ++slot)
+      snapshot.sizes[i * slotCount + slot] = layout.blocks[i].jumpSize[slot];
+  snapshot.differing = 0;
+}
+
 // Sizes one slot's jump for the current starts; returns how much its size
 // changed. Inlined once per slot, so that the slot's number is a constant.
-[[gnu::always_inline]] static inline int resizeSlot(JumpLayout &layout, std::uint32_t i, int slot, SizeRule rule) {
+[[gnu::always_inline]] static inline int resizeSlot(JumpLayout &layout, std::uint32_t i, int slot, SizeRule rule,
+                                                    SizeSnapshot &snapshot) {
   BlockLayout &block = layout.blocks[i];
   if (block.targetId[slot] == noTarget)
     return 0;
@@ -278,39 +296,34 @@ enum class SizeRule { FollowOffset, GrowOnly };
   int newSize = sizeOfJump(block.forms[slot], offsetOfSlot(layout, i, slot));
   if (rule == SizeRule::GrowOnly && newSize < oldSize)
     newSize = oldSize;
+  if (newSize == oldSize)
+    return 0;
   block.jumpSize[slot] = static_cast<std::uint8_t>(newSize);
+  const int snapshotSize = snapshot.sizes[i * slotCount + slot];
+  snapshot.differing += (snapshotSize != newSize);
+  snapshot.differing -= (snapshotSize != oldSize);
   return newSize > oldSize ? newSize - oldSize : oldSize - newSize;
 }
 
 // One round over all jumps in list order; the second slot of a block already
-// sees the first slot's new size. Returns the total of the size changes.
-static std::int64_t resizeJumps(JumpLayout &layout, SizeRule rule) {
+// sees the first slot's new size, every offset the starts of the round
+// before. The new starts are summed up on the same pass, into the second
+// array, which then takes the first's place. Returns the total of the size
+// changes.
+static std::int64_t resizeJumps(JumpLayout &layout, SizeRule rule, SizeSnapshot &snapshot) {
   std::int64_t change = 0;
+  std::int64_t *nextStarts = layout.nextStarts;
+  std::int64_t nextStart = 0;
   for (std::uint32_t i = 0; i < layout.blockCount; ++i) {
-    change += resizeSlot(layout, i, conditionalSlot, rule);
-    change += resizeSlot(layout, i, lastSlot, rule);
+    change += resizeSlot(layout, i, conditionalSlot, rule, snapshot);
+    change += resizeSlot(layout, i, lastSlot, rule, snapshot);
+    const BlockLayout &block = layout.blocks[i];
+    nextStarts[i] = nextStart;
+    nextStart += block.bodySize + block.jumpSize[conditionalSlot] + block.jumpSize[lastSlot];
   }
+  layout.nextStarts = layout.starts;
+  layout.starts = nextStarts;
   return change;
-}
-
-static void recomputeBlockStarts(JumpLayout &layout) {
-  for (std::uint32_t i = 1; i < layout.blockCount; ++i)
-    layout.starts[i] = blockEnd(layout, i - 1);
-}
-
-// The jump sizes after a round, to recognise a round that repeats.
-static void copyJumpSizes(const JumpLayout &layout, std::uint8_t *sizes) {
-  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
-    for (int slot = conditionalSlot; slot < slotCount; ++slot)
-      sizes[i * slotCount + slot] = layout.blocks[i].jumpSize[slot];
-}
-
-static bool haveJumpSizes(const JumpLayout &layout, const std::uint8_t *sizes) {
-  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
-    for (int slot = conditionalSlot; slot < slotCount; ++slot)
-      if (sizes[i * slotCount + slot] != layout.blocks[i].jumpSize[slot])
-        return false;
-  return true;
 }
 
 // Rounds go on until one changes no size; its offsets are then exact for the
@@ -326,24 +339,24 @@ static bool haveJumpSizes(const JumpLayout &layout, const std::uint8_t *sizes) {
 // size may only grow, which settles after at most two steps per jump. A jump
 // may then keep a larger form than its offset needs; it still holds it.
 static void settleJumpSizes(JumpLayout &layout) {
-  auto *snapshot = allocateWorkArray<std::uint8_t>(std::size_t{layout.blockCount} * slotCount);
-  copyJumpSizes(layout, snapshot);
+  SizeSnapshot snapshot{.sizes = allocateWorkArray<std::uint8_t>(std::size_t{layout.blockCount} * slotCount),
+                        .differing = 0};
+  takeSnapshot(layout, snapshot);
   SizeRule rule = SizeRule::FollowOffset;
   std::uint64_t roundsPerSnapshot = 1;
   std::uint64_t roundsSinceSnapshot = 0;
-  while (resizeJumps(layout, rule) != 0) {
-    recomputeBlockStarts(layout);
+  while (resizeJumps(layout, rule, snapshot) != 0) {
     if (rule == SizeRule::GrowOnly)
       continue;
-    if (haveJumpSizes(layout, snapshot)) {
+    if (snapshot.differing == 0) {
       rule = SizeRule::GrowOnly;
     } else if (++roundsSinceSnapshot == roundsPerSnapshot) {
-      copyJumpSizes(layout, snapshot);
+      takeSnapshot(layout, snapshot);
       roundsPerSnapshot *= 2;
       roundsSinceSnapshot = 0;
     }
   }
-  std::free(snapshot);
+  std::free(snapshot.sizes);
 }
 
 // ---------------------------------------------------------------- phase 3: rewriting
@@ -444,6 +457,7 @@ static void freeLayoutArrays(JumpLayout &layout) {
   std::free(layout.targets);
   std::free(layout.blocks);
   std::free(layout.starts);
+  std::free(layout.nextStarts);
   layout = JumpLayout{};
 }
 
