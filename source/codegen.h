@@ -242,6 +242,17 @@ bool trySelectSequentialStatementBytes(Statement *statement, std::uint32_t *byte
 // The bytes of the statement selected last, in order, at destination; valid
 // until the next selection starts.
 void copySelectedBytes(std::uint8_t *destination);
+// A buffer of bytes its owner grows with realloc, filled up to size.
+struct GrowingBytes {
+  std::uint8_t *bytes;
+  std::size_t size;
+  std::size_t capacity;
+};
+// trySelectSequentialStatementBytes with the bytes written straight at the
+// end of into, which it may grow (its bytes may move); into.size grows by
+// *byteCount (not at all on false). Bytes past the new size may have been
+// written. For the early code, where nearly every statement is bytes.
+bool trySelectSequentialStatementBytesInto(Statement *statement, GrowingBytes &into, std::uint32_t *byteCount);
 // An expression statement: its value, if any, does not stay on the stack.
 AsmCodeList *selectStatementExpression(AbstractTree *tree);
 // The code that leaves the tree's value on the operand stack (an assignment

@@ -30,13 +30,9 @@ static constinit BlockWalkState walk{};
 
 namespace {
 // Final bytes of the function being compiled, waiting for the assembly: its
-// bytes are written in place, so the buffer is grown by hand rather than by
-// a container that would clear every byte first.
-struct CodeBytes {
-  std::uint8_t *bytes;
-  std::size_t size;
-  std::size_t capacity;
-};
+// bytes are written in place, by selection itself, so the buffer is grown by
+// hand rather than by a container that would clear every byte first.
+using CodeBytes = GrowingBytes;
 
 // With the line table: where each statement's instructions start, as the
 // block walk selects them. A statement's instructions all have its line, so
@@ -276,20 +272,19 @@ bool selectStatementEarly(Statement *statement, BasicBlock *block) {
   if (earlyCode.size > largestCodeSize / 2)
     return false;
   setCurrentSourceLineNumber(getStatementSourceLine(statement));
+  const std::size_t start = earlyCode.size;
   std::uint32_t size = 0;
-  const bool selectedNow = trySelectSequentialStatementBytes(statement, &size);
+  // The bytes go straight after the early code so far.
+  const bool selectedNow = trySelectSequentialStatementBytesInto(statement, earlyCode, &size);
   resetInstructionSelection();
   if (!selectedNow)
     return false;
   // Every expression statement leaves at least one instruction.
   ASSERT(size > 0);
-  ASSERT(earlyCode.size + size <= largestCodeSize);
+  ASSERT(earlyCode.size == start + size && earlyCode.size <= largestCodeSize);
   if (!block->earlyCodeSize)
-    block->earlyCodeStart = static_cast<std::uint32_t>(earlyCode.size);
+    block->earlyCodeStart = static_cast<std::uint32_t>(start);
   block->earlyCodeSize += size;
-  makeRoom(earlyCode, size);
-  copySelectedBytes(earlyCode.bytes + earlyCode.size);
-  earlyCode.size += size;
   return true;
 }
 

@@ -1451,6 +1451,67 @@ AsmCodeList *trySelectSequentialStatement(Statement *statement) {
 
 void copySelectedBytes(std::uint8_t *destination) { copyCode(lastStatementCode, destination); }
 
+// ---------------------------------------------------------------- selection into the caller's buffer
+
+// The selection's own bytes while a caller's buffer takes their place.
+static constinit GrowingBytes ownSelectionBytes{};
+
+// Selection writes after the end of into as it would in its own buffer: the
+// runs count from into's first byte.
+[[gnu::always_inline]] static inline void startSelectionInto(const GrowingBytes &into) {
+  startSelection();
+  ownSelectionBytes.bytes = selected.bytes;
+  ownSelectionBytes.capacity = selected.capacity;
+  selected.bytes = into.bytes;
+  selected.size = into.size;
+  selected.capacity = into.capacity;
+}
+
+// The runs of code, in into after base, put in order there through the
+// selection's own buffer.
+[[gnu::noinline]] static void orderRunsInto(GrowingBytes &into, std::size_t base, const SelectedCode &code) {
+  while (selected.capacity < code.size)
+    growSelectionBytes();
+  std::uint8_t *ordered = selected.bytes;
+  for (std::uint32_t run = code.first; run != noRun; run = selected.runs[run].next) {
+    const CodeRun &piece = selected.runs[run];
+    std::memcpy(ordered, into.bytes + piece.start, piece.size);
+    ordered += piece.size;
+  }
+  std::memcpy(into.bytes + base, selected.bytes, code.size);
+}
+
+// into gets its bytes back, with code after its old end. Nearly all code is
+// one run written right there, which needs no copy; only the runs of ?:, &&
+// and || may need to be put in order. The code's runs count in into, so
+// copySelectedBytes is not for it.
+[[gnu::always_inline]] static inline void finishSelectionInto(GrowingBytes &into, const SelectedCode &code) {
+  const std::size_t base = into.size;
+  into.bytes = selected.bytes;
+  into.capacity = selected.capacity;
+  selected.bytes = ownSelectionBytes.bytes;
+  selected.capacity = ownSelectionBytes.capacity;
+  if (code.first != code.last || (code.size && selected.runs[code.first].start != base)) [[unlikely]]
+    orderRunsInto(into, base, code);
+  into.size = base + code.size;
+}
+
+bool trySelectSequentialStatementBytesInto(Statement *statement, GrowingBytes &into, std::uint32_t *byteCount) {
+  ASSERT(statement->statementType == SequentialStat);
+  startSelectionInto(into);
+  startReleasingTree();
+  selection.longJumpsDeferred = true;
+  selection.longJumpMet = false;
+  const SelectedCode code = selectSequentialStatement(statement);
+  selection.longJumpsDeferred = false;
+  finishReleasingTree(statement);
+  if (selection.longJumpMet)
+    statement->expressionJumpTooLong = 1;
+  finishSelectionInto(into, selection.longJumpMet ? noCode : code);
+  *byteCount = selection.longJumpMet ? 0 : code.size;
+  return !selection.longJumpMet;
+}
+
 AsmCodeList *selectStatementExpression(AbstractTree *tree) {
   startSelection();
   return instructionsOf(selectStatementExpressionCode(tree));

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -163,6 +165,42 @@ TEST(ByteSelection, GivesTheBytesOfTheInstructionLists) {
   }
 }
 
+// Selected straight into a caller's buffer, one statement after the other
+// as the early code takes them: each statement's bytes follow what the
+// buffer held, in order whatever runs they were written in, and the buffer
+// grows as needed from none at all or from one that is just full.
+TEST(ByteSelection, IntoABufferAfterWhatItHolds) {
+  for (std::size_t prefix : {0, 5}) {
+    SCOPED_TRACE(prefix);
+    GrowingBytes into{.bytes = nullptr, .size = 0, .capacity = 0};
+    Bytes expected;
+    if (prefix) {
+      into.bytes = static_cast<std::uint8_t *>(std::malloc(prefix));
+      into.capacity = prefix;
+      for (std::size_t i = 0; i < prefix; ++i)
+        expected.push_back(into.bytes[i] = static_cast<std::uint8_t>(0xA0 + i));
+      into.size = prefix;
+    }
+    for (int pass = 0; pass < 2; ++pass)
+      for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const Bytes statementBytes = listBytes(SequentialStat, shape.tree());
+        setCurrentSourceLineNumber(1);
+        resetInstructionSelection();
+        Statement statement = statementOf(SequentialStat, shape.tree());
+        std::uint32_t size = 0;
+        ASSERT_TRUE(trySelectSequentialStatementBytesInto(&statement, into, &size));
+        EXPECT_EQ(statement.abstractTreePtr, nullptr);
+        EXPECT_EQ(size, statementBytes.size());
+        expected = expected + statementBytes;
+        ASSERT_EQ(into.size, expected.size());
+        ASSERT_LE(into.size, into.capacity);
+        EXPECT_EQ(Bytes(into.bytes, into.bytes + into.size), expected);
+      }
+    std::free(into.bytes);
+  }
+}
+
 // Frames are kept in chunks of 1,024: chains just below, at and above a
 // chunk's end, one after the other in one tree, so that the stack climbs
 // across the end and down again several times.
@@ -234,6 +272,19 @@ TEST(ByteSelectionDeathTest, ATooLongJumpIsRememberedWithoutTheTree) {
   BlockListNode position{.blockPtr = nullptr, .previousBlock = nullptr, .nextBlock = nullptr};
   BlockJumps jumps{noBlockJump, noBlockJump};
   EXPECT_DEATH(selectStatementBytes(&statement, &position, &size, &jumps), "Error: Jump offset exceeds limit");
+
+  // Into a buffer, such a statement adds nothing to it.
+  Statement intoBuffer = statementOf(SequentialStat, tooLong());
+  std::uint8_t held[] = {0x11, 0x22, 0x33};
+  GrowingBytes into{.bytes = static_cast<std::uint8_t *>(std::malloc(sizeof held)), .size = 0, .capacity = sizeof held};
+  std::memcpy(into.bytes, held, sizeof held);
+  into.size = sizeof held;
+  EXPECT_FALSE(trySelectSequentialStatementBytesInto(&intoBuffer, into, &size));
+  EXPECT_EQ(size, 0u);
+  EXPECT_NE(intoBuffer.expressionJumpTooLong, 0u);
+  ASSERT_EQ(into.size, sizeof held);
+  EXPECT_EQ(Bytes(into.bytes, into.bytes + into.size), Bytes(held, held + sizeof held));
+  std::free(into.bytes);
 
   // Just below the limit the statement is selected at once.
   Statement fits = statementOf(SequentialStat, node(LogicalOr, {variable(0), sum(32767, 40)}));
