@@ -165,7 +165,8 @@ JumpLayout *createJumpLayout() {
 }
 
 // The block's record with empty slots, for its code of bodySize bytes.
-static void startBlockLayout(JumpLayout *layout, const BasicBlock *block, std::int64_t bodySize) {
+[[gnu::always_inline]] static inline void startBlockLayout(JumpLayout *layout, const BasicBlock *block,
+                                                           std::int64_t bodySize) {
   ASSERT(!layout->settling);
   // Ids are given in list order by the walk that selects the blocks.
   ASSERT(block->cgBlockInfoPtr && block->cgBlockInfoPtr->blockId == layout->blockCount);
@@ -254,16 +255,19 @@ static void layOutBlocks(JumpLayout &layout) {
 // A backward jump counts from its own first byte, a forward jump from the
 // byte after it, to the target block's first byte. Inlined into the rounds,
 // which make it for every jump.
-[[gnu::always_inline]] static inline std::int64_t offsetOfSlot(const JumpLayout &layout, std::uint32_t i, int slot) {
-  const BlockLayout &block = layout.blocks[i];
-  const std::int64_t start = layout.starts[i];
-  const std::int64_t targetStart = layout.starts[block.targetId[slot]];
+[[gnu::always_inline]] static inline std::int64_t offsetOfJump(const BlockLayout &block, const std::int64_t *starts,
+                                                                std::int64_t start, int slot) {
+  const std::int64_t targetStart = starts[block.targetId[slot]];
   std::int64_t jumpStart = start + block.bodySize;
   if (slot == lastSlot)
     jumpStart += block.jumpSize[conditionalSlot];
   if (targetStart <= start)
     return targetStart - jumpStart;
   return targetStart - (jumpStart + block.jumpSize[slot]);
+}
+
+[[gnu::always_inline]] static inline std::int64_t offsetOfSlot(const JumpLayout &layout, std::uint32_t i, int slot) {
+  return offsetOfJump(layout.blocks[i], layout.starts, layout.starts[i], slot);
 }
 
 // How a round may change a jump's size. Settling normally lets every size
@@ -286,22 +290,26 @@ static void takeSnapshot(const JumpLayout &layout, SizeSnapshot &snapshot) {
 }
 
 // Sizes one slot's jump for the current starts; returns how much its size
-// changed. Inlined once per slot, so that the slot's number is a constant.
-[[gnu::always_inline]] static inline int resizeSlot(JumpLayout &layout, std::uint32_t i, int slot, SizeRule rule,
-                                                    SizeSnapshot &snapshot) {
-  BlockLayout &block = layout.blocks[i];
+// changed. Inlined once per slot and rule, so that both are constants.
+// What the round reads is passed as plain values: the sizes it writes are
+// bytes, which could alias anything, so fields read through the layout
+// would be loaded again for every jump.
+template <SizeRule rule>
+[[gnu::always_inline]] static inline int resizeSlot(BlockLayout &block, const std::int64_t *starts, std::int64_t start,
+                                                    std::uint32_t i, int slot, const SizeSnapshot &snapshot,
+                                                    std::uint64_t &differing) {
   if (block.targetId[slot] == noTarget)
     return 0;
   const int oldSize = block.jumpSize[slot];
-  int newSize = sizeOfJump(block.forms[slot], offsetOfSlot(layout, i, slot));
+  int newSize = sizeOfJump(block.forms[slot], offsetOfJump(block, starts, start, slot));
   if (rule == SizeRule::GrowOnly && newSize < oldSize)
     newSize = oldSize;
   if (newSize == oldSize)
     return 0;
   block.jumpSize[slot] = static_cast<std::uint8_t>(newSize);
   const int snapshotSize = snapshot.sizes[i * slotCount + slot];
-  snapshot.differing += (snapshotSize != newSize);
-  snapshot.differing -= (snapshotSize != oldSize);
+  differing += (snapshotSize != newSize);
+  differing -= (snapshotSize != oldSize);
   return newSize > oldSize ? newSize - oldSize : oldSize - newSize;
 }
 
@@ -310,17 +318,23 @@ static void takeSnapshot(const JumpLayout &layout, SizeSnapshot &snapshot) {
 // before. The new starts are summed up on the same pass, into the second
 // array, which then takes the first's place. Returns the total of the size
 // changes.
-static std::int64_t resizeJumps(JumpLayout &layout, SizeRule rule, SizeSnapshot &snapshot) {
+template <SizeRule rule> static std::int64_t resizeJumps(JumpLayout &layout, SizeSnapshot &snapshot) {
   std::int64_t change = 0;
-  std::int64_t *nextStarts = layout.nextStarts;
+  BlockLayout *const blocks = layout.blocks;
+  const std::int64_t *const starts = layout.starts;
+  std::int64_t *const nextStarts = layout.nextStarts;
+  const std::uint32_t blockCount = layout.blockCount;
+  std::uint64_t differing = snapshot.differing;
   std::int64_t nextStart = 0;
-  for (std::uint32_t i = 0; i < layout.blockCount; ++i) {
-    change += resizeSlot(layout, i, conditionalSlot, rule, snapshot);
-    change += resizeSlot(layout, i, lastSlot, rule, snapshot);
-    const BlockLayout &block = layout.blocks[i];
+  for (std::uint32_t i = 0; i < blockCount; ++i) {
+    BlockLayout &block = blocks[i];
+    const std::int64_t start = starts[i];
+    change += resizeSlot<rule>(block, starts, start, i, conditionalSlot, snapshot, differing);
+    change += resizeSlot<rule>(block, starts, start, i, lastSlot, snapshot, differing);
     nextStarts[i] = nextStart;
     nextStart += block.bodySize + block.jumpSize[conditionalSlot] + block.jumpSize[lastSlot];
   }
+  snapshot.differing = differing;
   layout.nextStarts = layout.starts;
   layout.starts = nextStarts;
   return change;
@@ -342,20 +356,24 @@ static void settleJumpSizes(JumpLayout &layout) {
   SizeSnapshot snapshot{.sizes = allocateWorkArray<std::uint8_t>(std::size_t{layout.blockCount} * slotCount),
                         .differing = 0};
   takeSnapshot(layout, snapshot);
-  SizeRule rule = SizeRule::FollowOffset;
   std::uint64_t roundsPerSnapshot = 1;
   std::uint64_t roundsSinceSnapshot = 0;
-  while (resizeJumps(layout, rule, snapshot) != 0) {
-    if (rule == SizeRule::GrowOnly)
-      continue;
+  bool cycled = false;
+  while (resizeJumps<SizeRule::FollowOffset>(layout, snapshot) != 0) {
     if (snapshot.differing == 0) {
-      rule = SizeRule::GrowOnly;
-    } else if (++roundsSinceSnapshot == roundsPerSnapshot) {
+      cycled = true;
+      break;
+    }
+    if (++roundsSinceSnapshot == roundsPerSnapshot) {
       takeSnapshot(layout, snapshot);
       roundsPerSnapshot *= 2;
       roundsSinceSnapshot = 0;
     }
   }
+  // The snapshot is not read any more: the counting goes on harmlessly.
+  if (cycled)
+    while (resizeJumps<SizeRule::GrowOnly>(layout, snapshot) != 0) {
+    }
   std::free(snapshot.sizes);
 }
 
