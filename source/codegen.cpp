@@ -6,6 +6,7 @@
 #include "mempool.h"
 #include "outputfile.h"
 #include "pragma.h"
+#include "recordpool.h"
 #include "strtable.h"
 #include "tavokassert.h"
 #include "wrapper.h"
@@ -80,7 +81,7 @@ static void makeRoomFor(GrowingBuffer &growing, std::size_t count) {
   if (!growing.buffer) {
     auto *buffer = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
     *buffer = ByteBuffer{.size = 0,
-                         .bytes = static_cast<std::uint8_t *>(checkedAllocate(capacity, 1))};
+                         .bytes = static_cast<std::uint8_t *>(allocateUnfilled(capacity, 1))};
     growing.buffer = buffer;
   } else {
     void *bytes = std::realloc(growing.buffer->bytes, capacity);
@@ -174,7 +175,7 @@ ByteBuffer *joinByteBufferList(ByteBuffer *const *pieces, std::size_t count) {
   auto *joined = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
   // One byte at least, so that empty pieces still make an array.
   *joined = ByteBuffer{.size = static_cast<std::uint32_t>(size),
-                       .bytes = static_cast<std::uint8_t *>(checkedAllocate(size ? size : 1, 1))};
+                       .bytes = static_cast<std::uint8_t *>(allocateUnfilled(size ? size : 1, 1))};
   std::uint32_t offset = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (!pieces[i])
@@ -365,11 +366,14 @@ void generateFunctionCode(IdentifierRecord *function, BlockListNode *blocks, int
 void addLineEntry(const AsmCode *instruction, const ByteBuffer *codeSoFar) {
   const AsmCode *currentAsmCode = instruction;
   ASSERT(currentAsmCode);
-  const std::uint32_t lineNo = currentAsmCode->lineNo;
+  addLineEntryAt(currentAsmCode->lineNo, codeSoFar ? codeSoFar->size : 0);
+}
+
+void addLineEntryAt(std::uint32_t lineNo, std::uint32_t offset) {
   ASSERT(lineNo);
   if (lineNo == writer.lastDebugLine)
     return;
-  emitDebugMbUInt32(codeSoFar ? codeSoFar->size : 0);
+  emitDebugMbUInt32(offset);
   emitDebugMbUInt32(lineNo);
   writer.lastDebugLine = lineNo;
   countDebugLineEntry();

@@ -230,6 +230,29 @@ AsmCodeList *selectStatement(Statement *statement, BlockListNode *currentPositio
 // selectStatement, but null when one of its expression jumps is 65536 bytes
 // or more, which ends the run only when the function's code is generated.
 AsmCodeList *trySelectSequentialStatement(Statement *statement);
+// The same selections with the instructions up to the statement's jumps to
+// other blocks encoded at once, for the block walker and the early code,
+// which want only bytes: *byteCount is the number of bytes, which
+// copySelectedBytes writes, and the jumps are only described (codegen_misc.h). False from the sequential one where trySelectSequentialStatement
+// gives null.
+struct BlockJumps;
+void selectStatementBytes(Statement *statement, BlockListNode *currentPosition, std::uint32_t *byteCount,
+                          BlockJumps *jumps);
+bool trySelectSequentialStatementBytes(Statement *statement, std::uint32_t *byteCount);
+// The bytes of the statement selected last, in order, at destination; valid
+// until the next selection starts.
+void copySelectedBytes(std::uint8_t *destination);
+// A buffer of bytes its owner grows with realloc, filled up to size.
+struct GrowingBytes {
+  std::uint8_t *bytes;
+  std::size_t size;
+  std::size_t capacity;
+};
+// trySelectSequentialStatementBytes with the bytes written straight at the
+// end of into, which it may grow (its bytes may move); into.size grows by
+// *byteCount (not at all on false). Bytes past the new size may have been
+// written. For the early code, where nearly every statement is bytes.
+bool trySelectSequentialStatementBytesInto(Statement *statement, GrowingBytes &into, std::uint32_t *byteCount);
 // An expression statement: its value, if any, does not stay on the stack.
 AsmCodeList *selectStatementExpression(AbstractTree *tree);
 // The code that leaves the tree's value on the operand stack (an assignment
@@ -248,3 +271,6 @@ int encodeInstructionAt(const AsmCode *instruction, std::uint8_t *bytes);
 // With -g, called by the assembly for every instruction in order: a new line
 // table entry whenever the source line changes.
 void addLineEntry(const AsmCode *instruction, const ByteBuffer *codeSoFar);
+// The same for an instruction of the given source line at the given offset
+// in the function's Code.
+void addLineEntryAt(std::uint32_t lineNo, std::uint32_t offset);

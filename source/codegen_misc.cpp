@@ -24,143 +24,52 @@ struct BlockWalkState {
   std::uint32_t runningOffset;            // start estimate of the next block
 };
 
-// One form of an instruction family: usable when every operand is below its
-// limit. An unused operand has a limit no 32-bit value reaches.
-struct InstructionForm {
-  Operation operation;
-  std::uint64_t limits[3];
-};
-
-// The forms of one family, smallest first.
-struct FormFamily {
-  int formCount;
-  InstructionForm forms[3];
-};
 } // namespace
 
 static constinit BlockWalkState walk{};
 
 namespace {
 // Final bytes of the function being compiled, waiting for the assembly: its
-// bytes are written in place, so the buffer is grown by hand rather than by
-// a container that would clear every byte first.
-struct CodeBytes {
-  std::uint8_t *bytes;
-  std::size_t size;
-  std::size_t capacity;
+// bytes are written in place, by selection itself, so the buffer is grown by
+// hand rather than by a container that would clear every byte first.
+using CodeBytes = GrowingBytes;
+
+// With the line table: where each statement's instructions start, as the
+// block walk selects them. A statement's instructions all have its line, so
+// the line table, an entry wherever the line changes, needs no more; the
+// assembly makes the entries once the offsets are final. The marks are kept
+// two to a record cell: the cells the statements' trees give back as they
+// are selected, so that a long function's marks take no memory of their own.
+struct LineMark {
+  std::uint32_t blockId;
+  std::uint32_t offset;  // in the block's selected bytes; atJumps for its jumps to other blocks
+  std::uint32_t line;
+};
+constexpr std::uint32_t atJumps = 0xFFFFFFFFu;
+
+struct LineMarkCell {
+  LineMark marks[2];
+  LineMarkCell *next;
+};
+
+// The marks of the function being generated, in order; `read` is where the
+// assembly has got to.
+struct LineMarks {
+  LineMarkCell *first;
+  LineMarkCell *last;
+  std::uint32_t countInLast;  // marks used in the last cell
+  LineMarkCell *read;
+  std::uint32_t readInCell;
 };
 } // namespace
+
+static constinit LineMarks lineMarks{};
 
 // The early code, made while the function is parsed.
 static constinit CodeBytes earlyCode{};
 // The blocks' bytes encoded as each block is selected at the function's end.
 static constinit CodeBytes selectedCode{};
 
-
-// ---------------------------------------------------------------- forms
-
-constexpr std::uint64_t anyValue = std::uint64_t{1} << 32;
-
-constexpr InstructionForm form(Operation operation, std::uint64_t limit1,
-                               std::uint64_t limit2 = anyValue, std::uint64_t limit3 = anyValue) {
-  return InstructionForm{operation, {limit1, limit2, limit3}};
-}
-
-// Short forms carry the operand in the opcode's low bits (5, 4 or 3 of them);
-// normal forms in one byte, wide forms in two.
-constexpr FormFamily loadVariableForms{2, {form(Operation::LoadVarS, 32), form(Operation::LoadVar, 256)}};
-constexpr FormFamily storeVariableForms{2, {form(Operation::StoreVarS, 16), form(Operation::StoreVar, 256)}};
-constexpr FormFamily incrementVariableForms{2, {form(Operation::IncrVarS, 8), form(Operation::IncrVar, 256)}};
-constexpr FormFamily decrementVariableForms{1, {form(Operation::DecrVar, 256)}};
-constexpr FormFamily addToVariableForms{1, {form(Operation::AddAsg, 256)}};
-constexpr FormFamily subtractFromVariableForms{1, {form(Operation::SubAsg, 256)}};
-constexpr FormFamily loadConstantForms{3,
-                                       {form(Operation::LoadConstS, 16), form(Operation::LoadConst, 256),
-                                        form(Operation::LoadConstW, 65536)}};
-constexpr FormFamily callScriptForms{2, {form(Operation::CallS, 8), form(Operation::Call, 256)}};
-// Library function index first, library index second.
-constexpr FormFamily callLibraryForms{3,
-                                      {form(Operation::CallLibS, 8, 256), form(Operation::CallLib, 256, 256),
-                                       form(Operation::CallLibW, 256, 65536)}};
-// Url index, function name index, argument count: the count is always one byte.
-constexpr FormFamily callExternalForms{
-    2, {form(Operation::CallUrl, 256, 256, 256), form(Operation::CallUrlW, 65536, 65536, 256)}};
-constexpr FormFamily forwardJumpForms{3,
-                                      {form(Operation::JumpFwS, 32), form(Operation::JumpFw, 256),
-                                       form(Operation::JumpFwW, 65536)}};
-constexpr FormFamily forwardConditionalJumpForms{3,
-                                                 {form(Operation::TJumpFwS, 32), form(Operation::TJumpFw, 256),
-                                                  form(Operation::TJumpFwW, 65536)}};
-
-static Operation chooseForm(const FormFamily &family, std::uint32_t operand1, std::uint32_t operand2 = 0,
-                            std::uint32_t operand3 = 0) {
-  int chosen = 0;
-  while (chosen < family.formCount) {
-    const std::uint64_t *limits = family.forms[chosen].limits;
-    if (operand1 < limits[0] && operand2 < limits[1] && operand3 < limits[2])
-      break;
-    ++chosen;
-  }
-  // The front end keeps indices, counts and distances within the widest form.
-  ASSERT(chosen < family.formCount);
-  return family.forms[chosen].operation;
-}
-
-// ---------------------------------------------------------------- operator mapping
-
-struct OperatorMapping {
-  ExpressionOperator treeOperator;
-  Operation operation;
-};
-
-constexpr OperatorMapping operatorMappings[] = {
-    {IsValid, Operation::IsValid},
-    {TypeOf, Operation::TypeOf},
-    {IntegerDivide, Operation::IDiv},
-    {RightShiftZeroFill, Operation::BRszShift},
-    {UnaryMinus, Operation::UMinus},
-    {LogicalNot, Operation::Not},
-    {ComplementOf, Operation::BNot},
-    {Multiply, Operation::Mul},
-    {Divide, Operation::Div},
-    {Modulus, Operation::Rem},
-    {Add, Operation::Add},
-    {Subtract, Operation::Sub},
-    {LeftShift, Operation::BLShift},
-    {RightShift, Operation::BRsShift},
-    {Greater, Operation::Gt},
-    {Lesser, Operation::Lt},
-    {GreaterOrEqual, Operation::Ge},
-    {LesserOrEqual, Operation::Le},
-    {Equal, Operation::Eq},
-    {NotEqual, Operation::Ne},
-    {BitAnd, Operation::BAnd},
-    {BitXor, Operation::BXor},
-    {BitOr, Operation::BOr},
-};
-
-// Indexed by operator; None for the operators without a single instruction.
-constexpr std::array<Operation, numberOfOperators> operationOfOperator = [] {
-  std::array<Operation, numberOfOperators> table{};
-  for (const OperatorMapping &mapping : operatorMappings)
-    table[mapping.treeOperator] = mapping.operation;
-  return table;
-}();
-
-Operation operatorToOperation(ExpressionOperator treeOperator) {
-  ASSERT(treeOperator < numberOfOperators);
-  const Operation operation = operationOfOperator[treeOperator];
-  ASSERT(operation != Operation::None);
-  return operation;
-}
-
-// Indexed by the immediate-constant code.
-constexpr Operation immediateConstantOperations[] = {
-    Operation::Const0,     Operation::Const1,       Operation::ConstM1, Operation::ConstTrue,
-    Operation::ConstFalse, Operation::ConstInvalid, Operation::ConstEs,
-};
-static_assert(std::size(immediateConstantOperations) ==
-              static_cast<std::size_t>(ImmediateCode::EmptyString) + 1);
 
 // ---------------------------------------------------------------- source line
 
@@ -202,11 +111,7 @@ AsmCodeList *makeStoreVar(std::uint32_t variableIndex) {
 }
 
 AsmCodeList *makeIncrDecrVar(ExpressionOperator treeOperator, std::uint32_t variableIndex) {
-  const bool increment = treeOperator == PreIncrement || treeOperator == PostIncrement;
-  const bool decrement = treeOperator == PreDecrement || treeOperator == PostDecrement;
-  ASSERT(increment || decrement);
-  const FormFamily &family = increment ? incrementVariableForms : decrementVariableForms;
-  return makeInstruction(chooseForm(family, variableIndex), variableIndex);
+  return makeInstruction(incrementOrDecrementForm(treeOperator, variableIndex), variableIndex);
 }
 
 AsmCodeList *makeAddAsg(std::uint32_t variableIndex) {
@@ -222,8 +127,7 @@ AsmCodeList *makeLoadConst(std::uint32_t constantIndex) {
 }
 
 AsmCodeList *makeImmediateConst(std::uint32_t immediateCode) {
-  ASSERT(immediateCode < std::size(immediateConstantOperations));
-  return makeInstruction(immediateConstantOperations[immediateCode]);
+  return makeInstruction(immediateConstantOperation(immediateCode));
 }
 
 AsmCodeList *makeCall(std::uint32_t functionIndex) {
@@ -277,16 +181,35 @@ static bool isForwardTarget(const BasicBlock *target) {
   return target->cgBlockInfoPtr->blockId > getBlockId(walk.currentPosition->blockPtr);
 }
 
-AsmCodeList *makeConJump(BasicBlock *target) {
+BlockJump conJumpTo(BasicBlock *target) {
   ASSERT(target);
-  const Operation operation = isForwardTarget(target) ? Operation::ConJumpFw : Operation::ConJumpBw;
-  return makeInstruction(operation, 0, 0, 0, target);
+  return BlockJump{isForwardTarget(target) ? Operation::ConJumpFw : Operation::ConJumpBw, target};
 }
 
-AsmCodeList *makeUnconJump(BasicBlock *target) {
+BlockJump unconJumpTo(BasicBlock *target) {
   ASSERT(target);
-  const Operation operation = isForwardTarget(target) ? Operation::UnconJumpFw : Operation::UnconJumpBw;
-  return makeInstruction(operation, 0, 0, 0, target);
+  return BlockJump{isForwardTarget(target) ? Operation::UnconJumpFw : Operation::UnconJumpBw, target};
+}
+
+static AsmCodeList *makeBlockJump(const BlockJump &jump) {
+  return makeInstruction(jump.operation, 0, 0, 0, jump.target);
+}
+
+AsmCodeList *makeConJump(BasicBlock *target) { return makeBlockJump(conJumpTo(target)); }
+
+AsmCodeList *makeUnconJump(BasicBlock *target) { return makeBlockJump(unconJumpTo(target)); }
+
+AsmCodeList *makeBlockJumps(const BlockJumps &jumps) {
+  if (jumps.conditional.operation == Operation::None)
+    return jumps.last.operation == Operation::None ? nullptr : makeBlockJump(jumps.last);
+  // Only a pair has a conditional slot.
+  ASSERT(jumps.last.operation != Operation::None);
+  AsmCodeList *list = makeBlockJump(jumps.conditional);
+  AsmCode *conditionalJump = list->first;
+  list = appendAsmLists(list, makeBlockJump(jumps.last), nullptr);
+  // Jump selection sizes the second-last jump of the block on its own.
+  list->conditionalJump = conditionalJump;
+  return list;
 }
 
 // ---------------------------------------------------------------- lists
@@ -340,45 +263,28 @@ static void makeRoom(CodeBytes &buffer, std::size_t count) {
   buffer.capacity = capacity;
 }
 
-// Encodes the instructions from first up to (not including) end at the end
-// of the buffer, size bytes in all, and gives back their cells, in one pass.
-static void encodeAndFreeInstructions(CodeBytes &buffer, AsmCode *first, const AsmCode *end, std::uint32_t size) {
-  makeRoom(buffer, size);
-  std::uint8_t *written = buffer.bytes + buffer.size;
-  AsmCode *instruction = first;
-  while (instruction != end) {
-    AsmCode *next = instruction->next;
-    written += encodeInstructionAt(instruction, written);
-    giveRecordCell(instruction);
-    instruction = next;
-  }
-  ASSERT(written == buffer.bytes + buffer.size + size);
-  buffer.size += size;
-}
-
-static void encodeAndFree(AsmCodeList *code) {
-  encodeAndFreeInstructions(earlyCode, code->first, nullptr, code->size);
-  giveRecordCell(code);
-}
-
 bool selectStatementEarly(Statement *statement, BasicBlock *block) {
   ASSERT(!block->firstStatement);
   ASSERT(!block->earlyCodeSize || block->earlyCodeStart + block->earlyCodeSize == earlyCode.size);
+  // The selection releases the tree, so the statement could not wait for
+  // the function's end if its bytes then found the early code full: this
+  // early code stops long before a statement could fill it.
+  if (earlyCode.size > largestCodeSize / 2)
+    return false;
   setCurrentSourceLineNumber(getStatementSourceLine(statement));
-  AsmCodeList *code = trySelectSequentialStatement(statement);
+  const std::size_t start = earlyCode.size;
+  std::uint32_t size = 0;
+  // The bytes go straight after the early code so far.
+  const bool selectedNow = trySelectSequentialStatementBytesInto(statement, earlyCode, &size);
   resetInstructionSelection();
-  if (!code)
+  if (!selectedNow)
     return false;
   // Every expression statement leaves at least one instruction.
-  ASSERT(code->size > 0);
-  if (earlyCode.size + code->size > largestCodeSize) {
-    freeAsmCodeList(code);
-    return false;
-  }
+  ASSERT(size > 0);
+  ASSERT(earlyCode.size == start + size && earlyCode.size <= largestCodeSize);
   if (!block->earlyCodeSize)
-    block->earlyCodeStart = static_cast<std::uint32_t>(earlyCode.size);
-  block->earlyCodeSize += code->size;
-  encodeAndFree(code);
+    block->earlyCodeStart = static_cast<std::uint32_t>(start);
+  block->earlyCodeSize += size;
   return true;
 }
 
@@ -417,57 +323,103 @@ void selectBlock(BasicBlock *block) {
   block->cgBlockInfoPtr->asmCodeListPtr = list;
 }
 
-// Only the abstract jumps are between blocks; the jumps of the conditional
-// and logical operators are concrete from the start.
-static bool isAbstractJump(const AsmCode *instruction) {
-  return instruction->operation >= Operation::ConJumpFw && instruction->operation <= Operation::UnconJumpBw;
-}
+[[noreturn]] static void codeTooLarge();
 
-// The instructions jump selection still rewrites: from the conditional jump
-// of a final jump pair, else the last instruction if it is a jump to a
-// block; null when the block has none.
-static AsmCode *firstJumpToBlock(const AsmCodeList *list) {
-  if (list->conditionalJump && isAbstractJump(list->conditionalJump))
-    return list->conditionalJump;
-  if (isAbstractJump(list->last))
-    return list->last;
-  return nullptr;
-}
-
-static std::uint32_t sizeOfInstructions(const AsmCode *first) {
-  std::uint32_t size = 0;
-  for (const AsmCode *instruction = first; instruction; instruction = instruction->next)
-    size += static_cast<std::uint32_t>(opcodeRow(instruction->operation).size);
-  return size;
-}
-
-// Encodes the block's list up to its jumps to other blocks into the selected
-// code, which keeps the later passes from walking the instructions again;
-// the jumps stay in the list. With the line table the instructions stay
-// whole: the assembly makes an entry for each.
-static void encodeSelectedBlock(CgBlockInfo *info) {
-  AsmCodeList *list = info->asmCodeListPtr;
-  if (!list || isDebugInfoEnabled() || selectedCode.size + list->size > largestCodeSize)
-    return;
-  AsmCode *jumps = firstJumpToBlock(list);
-  const std::uint32_t jumpsSize = jumps ? sizeOfInstructions(jumps) : 0;
-  if (jumps == list->first)
-    return;
-  info->encodedStart = static_cast<std::uint32_t>(selectedCode.size);
-  info->encodedSize = list->size - jumpsSize;
-  encodeAndFreeInstructions(selectedCode, list->first, jumps, info->encodedSize);
-  if (!jumps) {
-    giveRecordCell(list);
-    info->asmCodeListPtr = nullptr;
-    return;
+// Without the line table, a block's instructions up to its jumps to other
+// blocks are encoded as they are selected, into the selected code, and its
+// jumps, returned, are never made instructions: the later passes walk no
+// instructions. The trees go statement by statement, as in selectBlock.
+static void addLineMark(const LineMark &mark) {
+  if (!lineMarks.last || lineMarks.countInLast == 2) {
+    auto *cell = takeRecordCell<LineMarkCell>();
+    cell->next = nullptr;
+    if (lineMarks.last)
+      lineMarks.last->next = cell;
+    else
+      lineMarks.first = cell;
+    lineMarks.last = cell;
+    lineMarks.countInLast = 0;
   }
-  list->first = jumps;
-  list->size = jumpsSize;
+  lineMarks.last->marks[lineMarks.countInLast++] = mark;
+}
+
+// The next mark the assembly has not read, if it is the block's.
+static const LineMark *nextLineMarkOf(std::uint32_t blockId) {
+  LineMarkCell *cell = lineMarks.read;
+  if (!cell)
+    return nullptr;
+  const std::uint32_t used = cell == lineMarks.last ? lineMarks.countInLast : 2;
+  if (lineMarks.readInCell == used || cell->marks[lineMarks.readInCell].blockId != blockId)
+    return nullptr;
+  const LineMark *mark = &cell->marks[lineMarks.readInCell++];
+  if (lineMarks.readInCell == 2 && cell->next) {
+    lineMarks.read = cell->next;
+    lineMarks.readInCell = 0;
+  }
+  return mark;
+}
+
+static void releaseLineMarks() {
+  LineMarkCell *cell = lineMarks.first;
+  while (cell) {
+    LineMarkCell *next = cell->next;
+    giveRecordCell(cell);
+    cell = next;
+  }
+  lineMarks = LineMarks{};
+}
+
+static BlockJumps selectBlockBytes(BasicBlock *block, CgBlockInfo *info, bool withLineTable) {
+  Statement *statement = block->firstStatement;
+  ASSERT(statement);
+  const std::size_t start = selectedCode.size;
+  BlockJumps jumps{noBlockJump, noBlockJump};
+  for (;;) {
+    setCurrentSourceLineNumber(getStatementSourceLine(statement));
+    std::uint32_t size = 0;
+    BlockJumps statementJumps{noBlockJump, noBlockJump};
+    selectStatementBytes(statement, walk.currentPosition, &size, &statementJumps);
+    if (withLineTable && (size || statementJumps.last.operation != Operation::None))
+      addLineMark(LineMark{.blockId = info->blockId,
+                           .offset = size ? static_cast<std::uint32_t>(selectedCode.size - start) : atJumps,
+                           .line = getStatementSourceLine(statement)});
+    // The Code of a function holds at most 4294967295 bytes.
+    if (selectedCode.size + size > largestCodeSize)
+      codeTooLarge();
+    // A goto, the commonest control statement, has no bytes before its jump.
+    if (size) {
+      makeRoom(selectedCode, size);
+      copySelectedBytes(selectedCode.bytes + selectedCode.size);
+      selectedCode.size += size;
+    }
+    // Only the control statement that ends the block jumps to other blocks.
+    ASSERT(jumps.last.operation == Operation::None);
+    jumps = statementJumps;
+    releaseStatementTree(statement);
+    resetInstructionSelection();
+    if (statement->statementType != SequentialStat)
+      break;
+    statement = statement->nextStatementPtr;
+    ASSERT(statement);
+  }
+  info->encodedStart = static_cast<std::uint32_t>(start);
+  info->encodedSize = static_cast<std::uint32_t>(selectedCode.size - start);
+  return jumps;
+}
+
+// The bytes of the block's jumps, each at its widest until jump selection.
+static std::uint32_t widestSizeOf(const BlockJumps &jumps) {
+  std::uint32_t size = 0;
+  for (const BlockJump *jump : {&jumps.conditional, &jumps.last})
+    if (jump->operation != Operation::None)
+      size += static_cast<std::uint32_t>(opcodeRow(jump->operation).size);
+  return size;
 }
 
 // Ids follow the list order; the start offsets are estimates that count
 // every abstract jump at its widest until jump selection settles them.
 static void layOutAndSelectBlocks(BlockListNode *blockList, JumpLayout *jumpLayout) {
+  const bool withLineTable = isDebugInfoEnabled();
   for (BlockListNode *node = blockList; node; node = node->nextBlock) {
     BasicBlock *block = node->blockPtr;
     ASSERT(block);
@@ -480,12 +432,9 @@ static void layOutAndSelectBlocks(BlockListNode *blockList, JumpLayout *jumpLayo
                         .encodedSize = 0};
     ++walk.numberOfBasicBlocks;
     block->cgBlockInfoPtr = info;
-    selectBlock(block);
-    walk.runningOffset += block->earlyCodeSize;
-    if (info->asmCodeListPtr)
-      walk.runningOffset += info->asmCodeListPtr->size;
-    encodeSelectedBlock(info);
-    addBlockToJumpLayout(jumpLayout, block);
+    const BlockJumps jumps = selectBlockBytes(block, info, withLineTable);
+    walk.runningOffset += block->earlyCodeSize + info->encodedSize + widestSizeOf(jumps);
+    addEncodedBlockToJumpLayout(jumpLayout, block, jumps);
   }
   walk.currentPosition = nullptr;
 }
@@ -537,9 +486,19 @@ static void releaseBlockCode(BasicBlock *block) {
   block->cgBlockInfoPtr = nullptr;
 }
 
-// Encodes the blocks at their final offsets. Given a layout, each block's
-// jumps are finished on the way (finishBlockJumps); without one they must
-// be final already.
+// The line entries of the block's statements, for the block starting at
+// offset in the Code.
+static void addBlockLineEntries(std::uint32_t blockId, const BasicBlock *block, std::uint32_t offset) {
+  const std::uint32_t bytesStart = offset + block->earlyCodeSize;
+  const std::uint32_t jumpsStart = bytesStart + block->cgBlockInfoPtr->encodedSize;
+  while (const LineMark *mark = nextLineMarkOf(blockId))
+    addLineEntryAt(mark->line, mark->offset == atJumps ? jumpsStart : bytesStart + mark->offset);
+}
+
+// Encodes the blocks at their final offsets. Given a layout, the blocks'
+// code was encoded when selected and their jumps are written from it (with
+// the line table, the entries come from the line marks); without one every
+// block's list must be final already.
 static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *layout, std::uint64_t total) {
   ASSERT(blockList);
   if (total > largestCodeSize)
@@ -548,15 +507,20 @@ static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *la
   if (total) {
     code = static_cast<ByteBuffer *>(checkedAllocate(1, sizeof(ByteBuffer)));
     *code = ByteBuffer{.size = static_cast<std::uint32_t>(total),
-                       .bytes = static_cast<std::uint8_t *>(checkedAllocate(total, 1))};
+                       .bytes = static_cast<std::uint8_t *>(allocateUnfilled(total, 1))};
   }
   const bool withLineTable = isDebugInfoEnabled();
+  lineMarks.read = lineMarks.first;
+  lineMarks.readInCell = 0;
   std::uint32_t offset = 0;
   std::uint32_t blockId = 0;
   for (BlockListNode *node = blockList; node; node = node->nextBlock, ++blockId) {
     BasicBlock *block = node->blockPtr;
-    if (layout)
-      finishBlockJumps(layout, blockId, block);
+    // Given a layout, the blocks' code was encoded as it was selected and
+    // their jumps are only in the layout.
+    const bool jumpsInLayout = layout != nullptr;
+    if (jumpsInLayout && withLineTable)
+      addBlockLineEntries(blockId, block, offset);
     if (block->earlyCodeSize) {
       // Early code is only made without the line table.
       ASSERT(!withLineTable);
@@ -567,7 +531,9 @@ static ByteBuffer *assembleBlocks(BlockListNode *blockList, const JumpLayout *la
       std::memcpy(code->bytes + offset, selectedCode.bytes + info->encodedStart, info->encodedSize);
       offset += info->encodedSize;
     }
-    if (const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr)
+    if (jumpsInLayout)
+      offset += encodeBlockJumps(layout, blockId, block, code ? code->bytes + offset : nullptr);
+    else if (const AsmCodeList *list = block->cgBlockInfoPtr->asmCodeListPtr)
       offset = encodeList(list, code, offset, withLineTable);
     releaseBlockCode(block);
   }
@@ -584,11 +550,13 @@ ByteBuffer *generateBlockListCode(BlockListNode *blockList) {
   walk.numberOfBasicBlocks = 0;
   walk.runningOffset = 0;
   selectedCode.size = 0;
+  releaseLineMarks();
   JumpLayout *layout = createJumpLayout();
   layOutAndSelectBlocks(blockList, layout);
   settleJumpLayout(layout);
   ByteBuffer *code = assembleBlocks(blockList, layout, jumpLayoutCodeSize(layout));
   releaseJumpLayout(layout);
   emptyCodeBytes(selectedCode);
+  releaseLineMarks();
   return code;
 }

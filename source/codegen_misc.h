@@ -6,8 +6,11 @@
 #include "codegen.h"
 #include "exprsion.h"
 #include "recordpool.h"
+#include "tavokassert.h"
 
+#include <array>
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 
 struct AbstractTree;
@@ -57,10 +60,140 @@ static_assert(std::is_trivially_copyable_v<CgBlockInfo>);
 void setCurrentSourceLineNumber(std::uint32_t line);
 std::uint32_t currentSourceLineNumber();
 
+// ---------------------------------------------------------------- operator mapping
+
+struct OperatorMapping {
+  ExpressionOperator treeOperator;
+  Operation operation;
+};
+
+inline constexpr OperatorMapping operatorMappings[] = {
+    {IsValid, Operation::IsValid},
+    {TypeOf, Operation::TypeOf},
+    {IntegerDivide, Operation::IDiv},
+    {RightShiftZeroFill, Operation::BRszShift},
+    {UnaryMinus, Operation::UMinus},
+    {LogicalNot, Operation::Not},
+    {ComplementOf, Operation::BNot},
+    {Multiply, Operation::Mul},
+    {Divide, Operation::Div},
+    {Modulus, Operation::Rem},
+    {Add, Operation::Add},
+    {Subtract, Operation::Sub},
+    {LeftShift, Operation::BLShift},
+    {RightShift, Operation::BRsShift},
+    {Greater, Operation::Gt},
+    {Lesser, Operation::Lt},
+    {GreaterOrEqual, Operation::Ge},
+    {LesserOrEqual, Operation::Le},
+    {Equal, Operation::Eq},
+    {NotEqual, Operation::Ne},
+    {BitAnd, Operation::BAnd},
+    {BitXor, Operation::BXor},
+    {BitOr, Operation::BOr},
+};
+
+// Indexed by operator; None for the operators without a single instruction.
+inline constexpr std::array<Operation, numberOfOperators> operationOfOperator = [] {
+  std::array<Operation, numberOfOperators> table{};
+  for (const OperatorMapping &mapping : operatorMappings)
+    table[mapping.treeOperator] = mapping.operation;
+  return table;
+}();
+
 // The one instruction of an operator that maps to one: the unary and binary
 // operators other than the increments, unary plus, the logical and
 // conditional operators and the assignments (an internal error for those).
-Operation operatorToOperation(ExpressionOperator treeOperator);
+// Selection asks for most operator nodes, so it is defined here.
+inline Operation operatorToOperation(ExpressionOperator treeOperator) {
+  ASSERT(treeOperator < numberOfOperators);
+  const Operation operation = operationOfOperator[treeOperator];
+  ASSERT(operation != Operation::None);
+  return operation;
+}
+
+
+// ---------------------------------------------------------------- instruction forms
+
+// One form of an instruction family: usable when every operand is below its
+// limit. An unused operand has a limit no 32-bit value reaches.
+struct InstructionForm {
+  Operation operation;
+  std::uint64_t limits[3];
+};
+
+// The forms of one family, smallest first.
+struct FormFamily {
+  int formCount;
+  InstructionForm forms[3];
+};
+
+inline constexpr std::uint64_t anyValue = std::uint64_t{1} << 32;
+
+constexpr InstructionForm form(Operation operation, std::uint64_t limit1, std::uint64_t limit2 = anyValue,
+                               std::uint64_t limit3 = anyValue) {
+  return InstructionForm{operation, {limit1, limit2, limit3}};
+}
+
+// Short forms carry the operand in the opcode's low bits (5, 4 or 3 of them);
+// normal forms in one byte, wide forms in two.
+inline constexpr FormFamily loadVariableForms{2, {form(Operation::LoadVarS, 32), form(Operation::LoadVar, 256)}};
+inline constexpr FormFamily storeVariableForms{2, {form(Operation::StoreVarS, 16), form(Operation::StoreVar, 256)}};
+inline constexpr FormFamily incrementVariableForms{2, {form(Operation::IncrVarS, 8), form(Operation::IncrVar, 256)}};
+inline constexpr FormFamily decrementVariableForms{1, {form(Operation::DecrVar, 256)}};
+inline constexpr FormFamily addToVariableForms{1, {form(Operation::AddAsg, 256)}};
+inline constexpr FormFamily subtractFromVariableForms{1, {form(Operation::SubAsg, 256)}};
+inline constexpr FormFamily loadConstantForms{
+    3, {form(Operation::LoadConstS, 16), form(Operation::LoadConst, 256), form(Operation::LoadConstW, 65536)}};
+inline constexpr FormFamily callScriptForms{2, {form(Operation::CallS, 8), form(Operation::Call, 256)}};
+// Library function index first, library index second.
+inline constexpr FormFamily callLibraryForms{
+    3, {form(Operation::CallLibS, 8, 256), form(Operation::CallLib, 256, 256), form(Operation::CallLibW, 256, 65536)}};
+// Url index, function name index, argument count: the count is always one byte.
+inline constexpr FormFamily callExternalForms{
+    2, {form(Operation::CallUrl, 256, 256, 256), form(Operation::CallUrlW, 65536, 65536, 256)}};
+inline constexpr FormFamily forwardJumpForms{
+    3, {form(Operation::JumpFwS, 32), form(Operation::JumpFw, 256), form(Operation::JumpFwW, 65536)}};
+inline constexpr FormFamily forwardConditionalJumpForms{
+    3, {form(Operation::TJumpFwS, 32), form(Operation::TJumpFw, 256), form(Operation::TJumpFwW, 65536)}};
+
+// The smallest form of the family the operands fit; beyond the widest form
+// an internal error (the front end keeps indices, counts and distances in range).
+// Selection chooses a form for most instructions it makes, so it is defined here.
+inline Operation chooseForm(const FormFamily &family, std::uint32_t operand1, std::uint32_t operand2 = 0,
+                            std::uint32_t operand3 = 0) {
+  int chosen = 0;
+  while (chosen < family.formCount) {
+    const std::uint64_t *limits = family.forms[chosen].limits;
+    if (operand1 < limits[0] && operand2 < limits[1] && operand3 < limits[2])
+      break;
+    ++chosen;
+  }
+  ASSERT(chosen < family.formCount);
+  return family.forms[chosen].operation;
+}
+
+// incr_var for the increment operators, decr_var for the decrement operators;
+// any other operator is an internal error.
+inline Operation incrementOrDecrementForm(ExpressionOperator treeOperator, std::uint32_t variableIndex) {
+  const bool increment = treeOperator == PreIncrement || treeOperator == PostIncrement;
+  const bool decrement = treeOperator == PreDecrement || treeOperator == PostDecrement;
+  ASSERT(increment || decrement);
+  return chooseForm(increment ? incrementVariableForms : decrementVariableForms, variableIndex);
+}
+
+// Indexed by the immediate-constant code.
+inline constexpr Operation immediateConstantOperations[] = {
+    Operation::Const0,     Operation::Const1,       Operation::ConstM1, Operation::ConstTrue,
+    Operation::ConstFalse, Operation::ConstInvalid, Operation::ConstEs,
+};
+static_assert(std::size(immediateConstantOperations) == static_cast<std::size_t>(ImmediateCode::EmptyString) + 1);
+
+// const_0 to const_es; a code outside 0 to 6 is an internal error.
+inline Operation immediateConstantOperation(std::uint32_t immediateCode) {
+  ASSERT(immediateCode < std::size(immediateConstantOperations));
+  return immediateConstantOperations[immediateCode];
+}
 
 // Instruction constructors: one instruction in a list of its own, in the
 // smallest form its operands allow; an operand beyond the widest form is an
@@ -90,6 +223,27 @@ AsmCodeList *makeScOr(std::uint32_t distance);
 // while generateBlockListCode selects a block.
 AsmCodeList *makeConJump(BasicBlock *target);
 AsmCodeList *makeUnconJump(BasicBlock *target);
+
+// The same abstract jumps before they are made instructions: the block
+// walker hands the jumps of a block whose other code is encoded already to
+// jump selection in this form, and never makes their records.
+struct BlockJump {
+  Operation operation;  // one of the four abstract jumps; None for no jump
+  BasicBlock *target;
+};
+// The jumps that end a block: `conditional` is the conditional jump of a
+// conditional-then-unconditional pair, `last` the block's last instruction
+// when that is a jump.
+struct BlockJumps {
+  BlockJump conditional;
+  BlockJump last;
+};
+inline constexpr BlockJump noBlockJump{Operation::None, nullptr};
+BlockJump conJumpTo(BasicBlock *target);
+BlockJump unconJumpTo(BasicBlock *target);
+// The jumps as makeConJump and makeUnconJump make them, in a list whose
+// conditionalJump is the pair's conditional jump; null for none.
+AsmCodeList *makeBlockJumps(const BlockJumps &jumps);
 
 // Joins up to three lists, each possibly null, in order; the later lists'
 // records are freed, their instructions now belong to the result. The

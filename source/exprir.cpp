@@ -71,7 +71,6 @@ void releaseTree(AbstractTree *tree) {
   freeUnreferencedTree(tree);
 }
 
-bool isUnreferencedTree(const AbstractTree *tree) { return tree->referenceCount == 0; }
 
 // ---------------------------------------------------------------- accessors
 

@@ -47,7 +47,12 @@ AbstractTree *addTreeReference(AbstractTree *tree);
 // Drops one reference, or frees an unreferenced tree and drops one reference
 // from each child (children nobody holds any more are freed too).
 void releaseTree(AbstractTree *tree);
-bool isUnreferencedTree(const AbstractTree *tree);
+// Selection asks this of every tree it releases, so it is defined here.
+inline bool isUnreferencedTree(const AbstractTree *tree) { return tree->referenceCount == 0; }
+// Drops the reference that a released parent's child list held: a child
+// nobody holds any more is freed, with whatever is left of its subtree.
+// Selection releases a tree node by node with this, as it goes.
+inline void releaseChildReference(AbstractTree *child);
 
 // Accessors for instruction selection. The first two are read for every
 // node selected, so they are defined here, where selection inlines them.
@@ -88,6 +93,19 @@ inline AbstractTreeList *appendChildAfter(AbstractTree *tree, AbstractTreeList *
   else
     tree->succList = item;
   return item;
+}
+
+inline void releaseChildReference(AbstractTree *child) {
+  ASSERT(child->referenceCount > 0);
+  child->referenceCount -= 1;
+  if (child->referenceCount > 0)
+    return;
+  // The commonest child by far: a leaf, or a node whose children went already.
+  if (isLeafOperator(child->treeOperator) || !child->succList) {
+    giveRecordCell(child);
+    return;
+  }
+  releaseTree(child);
 }
 
 // ---------------------------------------------------------------- inline accessors

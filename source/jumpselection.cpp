@@ -48,13 +48,14 @@ struct JumpLayout {
   BlockLayout *blocks;
   const BasicBlock **targets;  // per block and slot while blocks are added; null for an empty slot
   std::int64_t *starts;        // offset of each block's first byte in the Code; once settling starts
+  std::int64_t *nextStarts;    // the starts a round makes while it still reads the old ones
   bool settling;
 };
 
 // The arrays of the last layout released, for the next function: a function
 // of a few hundred blocks would otherwise grow fresh arrays each time.
 static constinit JumpLayout spareLayout{};
-// Arrays for more blocks than this are given back instead (40 bytes a block).
+// Arrays for more blocks than this are given back instead (48 bytes a block).
 constexpr std::uint32_t keptLayoutCapacity = 16384;
 
 constexpr ConcreteJumpForms concreteJumpForms[] = {
@@ -91,10 +92,10 @@ static bool isJump(const AsmCode *jumpCode) {
   return jumpCode->operation >= Operation::ConJumpFw && jumpCode->operation <= Operation::UnconJumpBw;
 }
 
-static std::uint8_t formsIndexOf(const AsmCode *jump) {
-  const auto index = static_cast<std::uint32_t>(jump->operation) - static_cast<std::uint32_t>(Operation::ConJumpFw);
+static std::uint8_t formsIndexOf(Operation abstractJump) {
+  const auto index = static_cast<std::uint32_t>(abstractJump) - static_cast<std::uint32_t>(Operation::ConJumpFw);
   ASSERT(index < std::size(concreteJumpForms));
-  ASSERT(concreteJumpForms[index].abstractJump == jump->operation);
+  ASSERT(concreteJumpForms[index].abstractJump == abstractJump);
   return static_cast<std::uint8_t>(index);
 }
 
@@ -145,12 +146,12 @@ template <class Item> static Item *growWorkArray(Item *items, std::size_t count)
   return static_cast<Item *>(grown);
 }
 
-static void occupySlot(JumpLayout &layout, int slot, const AsmCode *jump) {
+static void occupySlot(JumpLayout &layout, int slot, Operation abstractJump, const BasicBlock *target) {
   BlockLayout &block = layout.blocks[layout.blockCount];
-  ASSERT(jump->targetBlock);
-  layout.targets[layout.blockCount * slotCount + slot] = jump->targetBlock;
-  block.forms[slot] = formsIndexOf(jump);
-  block.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(jump->operation).size);
+  ASSERT(target);
+  layout.targets[layout.blockCount * slotCount + slot] = target;
+  block.forms[slot] = formsIndexOf(abstractJump);
+  block.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(abstractJump).size);
   block.bodySize -= block.jumpSize[slot];
 }
 
@@ -163,32 +164,64 @@ JumpLayout *createJumpLayout() {
   return layout;
 }
 
-void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block) {
+// The block's record with empty slots, for its code of bodySize bytes.
+[[gnu::always_inline]] static inline void startBlockLayout(JumpLayout *layout, const BasicBlock *block,
+                                                           std::int64_t bodySize) {
   ASSERT(!layout->settling);
   // Ids are given in list order by the walk that selects the blocks.
-  ASSERT(getBlockId(block) == layout->blockCount);
+  ASSERT(block->cgBlockInfoPtr && block->cgBlockInfoPtr->blockId == layout->blockCount);
   if (layout->blockCount == layout->capacity) {
     layout->capacity = layout->capacity ? 2 * layout->capacity : 64;
     layout->blocks = growWorkArray(layout->blocks, layout->capacity);
     layout->targets = growWorkArray(layout->targets, std::size_t{layout->capacity} * slotCount);
     layout->starts = growWorkArray(layout->starts, layout->capacity);
+    layout->nextStarts = growWorkArray(layout->nextStarts, layout->capacity);
   }
-  const CgBlockInfo *info = block->cgBlockInfoPtr;
-  layout->blocks[layout->blockCount] = BlockLayout{.bodySize = std::int64_t{block->earlyCodeSize} + info->encodedSize,
-                                                   .targetId = {noTarget, noTarget},
-                                                   .jumpSize = {0, 0},
-                                                   .forms = {0, 0}};
+  layout->blocks[layout->blockCount] =
+      BlockLayout{.bodySize = bodySize, .targetId = {noTarget, noTarget}, .jumpSize = {0, 0}, .forms = {0, 0}};
   layout->targets[layout->blockCount * slotCount + conditionalSlot] = nullptr;
   layout->targets[layout->blockCount * slotCount + lastSlot] = nullptr;
-  if (const AsmCodeList *list = info->asmCodeListPtr) {
-    layout->blocks[layout->blockCount].bodySize += list->size;
-    if (list->conditionalJump && isJump(list->conditionalJump))
-      occupySlot(*layout, conditionalSlot, list->conditionalJump);
-    if (isJump(list->last))
-      occupySlot(*layout, lastSlot, list->last);
-  }
+}
+
+static void finishBlockLayout(JumpLayout *layout) {
   ASSERT(layout->blocks[layout->blockCount].bodySize >= 0);
   ++layout->blockCount;
+}
+
+void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block) {
+  const CgBlockInfo *info = block->cgBlockInfoPtr;
+  std::int64_t bodySize = std::int64_t{block->earlyCodeSize} + info->encodedSize;
+  const AsmCodeList *list = info->asmCodeListPtr;
+  if (list)
+    bodySize += list->size;
+  startBlockLayout(layout, block, bodySize);
+  if (list) {
+    if (list->conditionalJump && isJump(list->conditionalJump))
+      occupySlot(*layout, conditionalSlot, list->conditionalJump->operation, list->conditionalJump->targetBlock);
+    if (isJump(list->last))
+      occupySlot(*layout, lastSlot, list->last->operation, list->last->targetBlock);
+  }
+  finishBlockLayout(layout);
+}
+
+// The body size is without the slot jumps, so what occupySlot takes off
+// for a jump is not counted first.
+void addEncodedBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block, const BlockJumps &jumps) {
+  const CgBlockInfo *info = block->cgBlockInfoPtr;
+  ASSERT(!info->asmCodeListPtr);
+  startBlockLayout(layout, block, std::int64_t{block->earlyCodeSize} + info->encodedSize);
+  BlockLayout &record = layout->blocks[layout->blockCount];
+  const BlockJump *slots[slotCount] = {&jumps.conditional, &jumps.last};
+  for (int slot = conditionalSlot; slot < slotCount; ++slot) {
+    const BlockJump &jump = *slots[slot];
+    if (jump.operation == Operation::None)
+      continue;
+    ASSERT(jump.target);
+    layout->targets[layout->blockCount * slotCount + slot] = jump.target;
+    record.forms[slot] = formsIndexOf(jump.operation);
+    record.jumpSize[slot] = static_cast<std::uint8_t>(opcodeRow(jump.operation).size);
+  }
+  finishBlockLayout(layout);
 }
 
 static std::int64_t blockEnd(const JumpLayout &layout, std::uint32_t i) {
@@ -222,10 +255,9 @@ static void layOutBlocks(JumpLayout &layout) {
 // A backward jump counts from its own first byte, a forward jump from the
 // byte after it, to the target block's first byte. Inlined into the rounds,
 // which make it for every jump.
-[[gnu::always_inline]] static inline std::int64_t offsetOfSlot(const JumpLayout &layout, std::uint32_t i, int slot) {
-  const BlockLayout &block = layout.blocks[i];
-  const std::int64_t start = layout.starts[i];
-  const std::int64_t targetStart = layout.starts[block.targetId[slot]];
+[[gnu::always_inline]] static inline std::int64_t offsetOfJump(const BlockLayout &block, const std::int64_t *starts,
+                                                                std::int64_t start, int slot) {
+  const std::int64_t targetStart = starts[block.targetId[slot]];
   std::int64_t jumpStart = start + block.bodySize;
   if (slot == lastSlot)
     jumpStart += block.jumpSize[conditionalSlot];
@@ -234,53 +266,78 @@ static void layOutBlocks(JumpLayout &layout) {
   return targetStart - (jumpStart + block.jumpSize[slot]);
 }
 
+[[gnu::always_inline]] static inline std::int64_t offsetOfSlot(const JumpLayout &layout, std::uint32_t i, int slot) {
+  return offsetOfJump(layout.blocks[i], layout.starts, layout.starts[i], slot);
+}
+
 // How a round may change a jump's size. Settling normally lets every size
 // follow its offset; growing only is the way out of a cycle (see below).
 enum class SizeRule { FollowOffset, GrowOnly };
 
+// The jump sizes of an earlier round, to recognise a round that repeats
+// them. How many sizes differ from it is kept up to date as sizes change,
+// so that a round needs no pass of its own to compare.
+struct SizeSnapshot {
+  std::uint8_t *sizes;   // per block and slot
+  std::uint64_t differing;
+};
+
+static void takeSnapshot(const JumpLayout &layout, SizeSnapshot &snapshot) {
+  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
+    for (int slot = conditionalSlot; slot < slotCount; ++slot)
+      snapshot.sizes[i * slotCount + slot] = layout.blocks[i].jumpSize[slot];
+  snapshot.differing = 0;
+}
+
 // Sizes one slot's jump for the current starts; returns how much its size
-// changed. Inlined once per slot, so that the slot's number is a constant.
-[[gnu::always_inline]] static inline int resizeSlot(JumpLayout &layout, std::uint32_t i, int slot, SizeRule rule) {
-  BlockLayout &block = layout.blocks[i];
+// changed. Inlined once per slot and rule, so that both are constants.
+// What the round reads is passed as plain values: the sizes it writes are
+// bytes, which could alias anything, so fields read through the layout
+// would be loaded again for every jump.
+template <SizeRule rule>
+[[gnu::always_inline]] static inline int resizeSlot(BlockLayout &block, const std::int64_t *starts, std::int64_t start,
+                                                    std::uint32_t i, int slot, const SizeSnapshot &snapshot,
+                                                    std::uint64_t &differing) {
   if (block.targetId[slot] == noTarget)
     return 0;
   const int oldSize = block.jumpSize[slot];
-  int newSize = sizeOfJump(block.forms[slot], offsetOfSlot(layout, i, slot));
+  int newSize = sizeOfJump(block.forms[slot], offsetOfJump(block, starts, start, slot));
   if (rule == SizeRule::GrowOnly && newSize < oldSize)
     newSize = oldSize;
+  if (newSize == oldSize)
+    return 0;
   block.jumpSize[slot] = static_cast<std::uint8_t>(newSize);
+  const int snapshotSize = snapshot.sizes[i * slotCount + slot];
+  differing += (snapshotSize != newSize);
+  differing -= (snapshotSize != oldSize);
   return newSize > oldSize ? newSize - oldSize : oldSize - newSize;
 }
 
 // One round over all jumps in list order; the second slot of a block already
-// sees the first slot's new size. Returns the total of the size changes.
-static std::int64_t resizeJumps(JumpLayout &layout, SizeRule rule) {
+// sees the first slot's new size, every offset the starts of the round
+// before. The new starts are summed up on the same pass, into the second
+// array, which then takes the first's place. Returns the total of the size
+// changes.
+template <SizeRule rule> static std::int64_t resizeJumps(JumpLayout &layout, SizeSnapshot &snapshot) {
   std::int64_t change = 0;
-  for (std::uint32_t i = 0; i < layout.blockCount; ++i) {
-    change += resizeSlot(layout, i, conditionalSlot, rule);
-    change += resizeSlot(layout, i, lastSlot, rule);
+  BlockLayout *const blocks = layout.blocks;
+  const std::int64_t *const starts = layout.starts;
+  std::int64_t *const nextStarts = layout.nextStarts;
+  const std::uint32_t blockCount = layout.blockCount;
+  std::uint64_t differing = snapshot.differing;
+  std::int64_t nextStart = 0;
+  for (std::uint32_t i = 0; i < blockCount; ++i) {
+    BlockLayout &block = blocks[i];
+    const std::int64_t start = starts[i];
+    change += resizeSlot<rule>(block, starts, start, i, conditionalSlot, snapshot, differing);
+    change += resizeSlot<rule>(block, starts, start, i, lastSlot, snapshot, differing);
+    nextStarts[i] = nextStart;
+    nextStart += block.bodySize + block.jumpSize[conditionalSlot] + block.jumpSize[lastSlot];
   }
+  snapshot.differing = differing;
+  layout.nextStarts = layout.starts;
+  layout.starts = nextStarts;
   return change;
-}
-
-static void recomputeBlockStarts(JumpLayout &layout) {
-  for (std::uint32_t i = 1; i < layout.blockCount; ++i)
-    layout.starts[i] = blockEnd(layout, i - 1);
-}
-
-// The jump sizes after a round, to recognise a round that repeats.
-static void copyJumpSizes(const JumpLayout &layout, std::uint8_t *sizes) {
-  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
-    for (int slot = conditionalSlot; slot < slotCount; ++slot)
-      sizes[i * slotCount + slot] = layout.blocks[i].jumpSize[slot];
-}
-
-static bool haveJumpSizes(const JumpLayout &layout, const std::uint8_t *sizes) {
-  for (std::uint32_t i = 0; i < layout.blockCount; ++i)
-    for (int slot = conditionalSlot; slot < slotCount; ++slot)
-      if (sizes[i * slotCount + slot] != layout.blocks[i].jumpSize[slot])
-        return false;
-  return true;
 }
 
 // Rounds go on until one changes no size; its offsets are then exact for the
@@ -296,24 +353,28 @@ static bool haveJumpSizes(const JumpLayout &layout, const std::uint8_t *sizes) {
 // size may only grow, which settles after at most two steps per jump. A jump
 // may then keep a larger form than its offset needs; it still holds it.
 static void settleJumpSizes(JumpLayout &layout) {
-  auto *snapshot = allocateWorkArray<std::uint8_t>(std::size_t{layout.blockCount} * slotCount);
-  copyJumpSizes(layout, snapshot);
-  SizeRule rule = SizeRule::FollowOffset;
+  SizeSnapshot snapshot{.sizes = allocateWorkArray<std::uint8_t>(std::size_t{layout.blockCount} * slotCount),
+                        .differing = 0};
+  takeSnapshot(layout, snapshot);
   std::uint64_t roundsPerSnapshot = 1;
   std::uint64_t roundsSinceSnapshot = 0;
-  while (resizeJumps(layout, rule) != 0) {
-    recomputeBlockStarts(layout);
-    if (rule == SizeRule::GrowOnly)
-      continue;
-    if (haveJumpSizes(layout, snapshot)) {
-      rule = SizeRule::GrowOnly;
-    } else if (++roundsSinceSnapshot == roundsPerSnapshot) {
-      copyJumpSizes(layout, snapshot);
+  bool cycled = false;
+  while (resizeJumps<SizeRule::FollowOffset>(layout, snapshot) != 0) {
+    if (snapshot.differing == 0) {
+      cycled = true;
+      break;
+    }
+    if (++roundsSinceSnapshot == roundsPerSnapshot) {
+      takeSnapshot(layout, snapshot);
       roundsPerSnapshot *= 2;
       roundsSinceSnapshot = 0;
     }
   }
-  std::free(snapshot);
+  // The snapshot is not read any more: the counting goes on harmlessly.
+  if (cycled)
+    while (resizeJumps<SizeRule::GrowOnly>(layout, snapshot) != 0) {
+    }
+  std::free(snapshot.sizes);
 }
 
 // ---------------------------------------------------------------- phase 3: rewriting
@@ -348,6 +409,47 @@ void finishBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBloc
                                           info->encodedSize);
 }
 
+std::uint32_t encodeBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBlock *block,
+                               std::uint8_t *bytes) {
+  ASSERT(blockId < layout->blockCount);
+  const BlockLayout &jumps = layout->blocks[blockId];
+  CgBlockInfo *info = block->cgBlockInfoPtr;
+  ASSERT(!info->asmCodeListPtr);
+  info->startOffset = static_cast<std::uint32_t>(layout->starts[blockId]);
+  std::uint32_t written = 0;
+  // The pair's conditional jump comes first in the Code.
+  for (int slot = conditionalSlot; slot < slotCount; ++slot) {
+    if (jumps.targetId[slot] == noTarget)
+      continue;
+    const std::int64_t offset = offsetOfSlot(*layout, blockId, slot);
+    const int size = jumps.jumpSize[slot];
+    ASSERT(sizeOfJump(jumps.forms[slot], offset) <= size);
+    const Operation form = concreteJumpForms[jumps.forms[slot]].formOfSize[size - 1];
+    ASSERT(form != Operation::None);
+    const auto magnitude = static_cast<std::uint32_t>(offset < 0 ? -offset : offset);
+    // One byte: the offset in the opcode's low five bits; two: a byte
+    // after it; three: two bytes, high first.
+    const std::uint8_t opcode = opcodeRow(form).opcode;
+    std::uint8_t *jump = bytes + written;
+    switch (size) {
+    case 1:
+      jump[0] = static_cast<std::uint8_t>(opcode | magnitude);
+      break;
+    case 2:
+      jump[0] = opcode;
+      jump[1] = static_cast<std::uint8_t>(magnitude);
+      break;
+    default:
+      jump[0] = opcode;
+      jump[1] = static_cast<std::uint8_t>(magnitude >> 8);
+      jump[2] = static_cast<std::uint8_t>(magnitude);
+      break;
+    }
+    written += static_cast<std::uint32_t>(size);
+  }
+  return written;
+}
+
 std::uint64_t jumpLayoutCodeSize(const JumpLayout *layout) {
   if (!layout->blockCount)
     return 0;
@@ -373,6 +475,7 @@ static void freeLayoutArrays(JumpLayout &layout) {
   std::free(layout.targets);
   std::free(layout.blocks);
   std::free(layout.starts);
+  std::free(layout.nextStarts);
   layout = JumpLayout{};
 }
 

@@ -27,10 +27,20 @@ JumpLayout *settleJumps(BlockListNode *basicBlockListPtr);
 // it), and the settling once the last block is in.
 JumpLayout *createJumpLayout();
 void addBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block);
+// The same for a block whose code but its jumps is encoded already (its
+// early code and its CgBlockInfo's encoded bytes, no instruction list): its
+// jumps come as selection described them.
+struct BlockJumps;
+void addEncodedBlockToJumpLayout(JumpLayout *layout, const BasicBlock *block, const BlockJumps &jumps);
 void settleJumpLayout(JumpLayout *layout);
 // The block's start offset, its jumps' forms and offsets and its list's size
 // made final, as selectJumps leaves them; blockId is its place in the list.
 void finishBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBlock *block);
+// For a block added by addEncodedBlockToJumpLayout: its start offset made
+// final and its jumps, in their settled forms, encoded at bytes; returns
+// their size.
+std::uint32_t encodeBlockJumps(const JumpLayout *layout, std::uint32_t blockId, BasicBlock *block,
+                               std::uint8_t *bytes);
 // The bytes of the whole function's Code with every jump settled.
 std::uint64_t jumpLayoutCodeSize(const JumpLayout *layout);
 void releaseJumpLayout(JumpLayout *layout);

@@ -13,7 +13,21 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+
+// Memory for what is written whole before it is read: as checkedAllocate,
+// the same message when there is none, but not zero-filled, which for the
+// record chunks and the Code buffers cost a pass over every byte.
+#define allocateUnfilled(count, size) allocateUnfilledAt((count), (size), __FILE_NAME__, __LINE__)
+inline void *allocateUnfilledAt(std::size_t count, std::size_t size, const char *moduleName, int line) {
+  std::size_t bytes = 0;
+  if (!__builtin_mul_overflow(count, size, &bytes) && bytes != 0)
+    if (void *memory = std::malloc(bytes))
+      return memory;
+  // Nothing to give, or too much: the zero-filling allocator reports it.
+  return checkedCalloc(count, size, moduleName, line);
+}
 
 template <std::size_t CellSize> class CellPool {
   static_assert(CellSize >= sizeof(void *) && CellSize % alignof(void *) == 0);
@@ -43,7 +57,7 @@ private:
   // needed, so the untouched rest of the last chunk costs no memory.
   void addChunk() {
     const std::size_t count = firstChunkCells << std::min(chunkCount, 4u);
-    nextFresh = static_cast<unsigned char *>(checkedAllocate(count, CellSize));
+    nextFresh = static_cast<unsigned char *>(allocateUnfilled(count, CellSize));
     chunkEnd = nextFresh + count * CellSize;
     ++chunkCount;
   }

@@ -4,14 +4,17 @@
 #include "codegen_misc.h"
 #include "emitstat.h"
 #include "exprir.h"
+#include "fatal.h"
 #include "freelist.h"
 #include "mempool.h"
-#include "stack.h"
 #include "stmntprn.h"
 #include "strtable.h"
 #include "tavokassert.h"
 #include "wmllex.h"
 #include "wrapper.h"
+
+#include <cstddef>
+#include <cstdlib>
 
 namespace {
 struct StatementLayerState {
@@ -56,6 +59,7 @@ static Statement *createStatement(StatementType type, AbstractTree *tree) {
   *statement = Statement{.sourceLineNumber = line,
                          .statementType = type,
                          .sequenceNumber = 0,
+                         .expressionJumpTooLong = 0,
                          .previousStatementPtr = nullptr,
                          .abstractTreePtr = tree,
                          .nextStatementPtr = nullptr,
@@ -289,7 +293,30 @@ static CgBlockInfo reachableMark{};
 
 static bool isMarkedReachable(const BasicBlock *block) { return block->cgBlockInfoPtr == &reachableMark; }
 
-static void pushSuccessors(Stack *pending, const BasicBlock *block) {
+namespace {
+// The blocks still to visit; its storage stays from one function to the next.
+struct PendingBlocks {
+  BasicBlock **blocks;
+  std::size_t count;
+  std::size_t capacity;
+};
+} // namespace
+
+static constinit PendingBlocks pendingBlocks{};
+
+static void pushPendingBlock(BasicBlock *block) {
+  if (pendingBlocks.count == pendingBlocks.capacity) {
+    const std::size_t capacity = pendingBlocks.capacity ? 2 * pendingBlocks.capacity : 256;
+    void *blocks = std::realloc(pendingBlocks.blocks, capacity * sizeof(BasicBlock *));
+    if (!blocks)
+      fatalError(noMemorySpace);
+    pendingBlocks.blocks = static_cast<BasicBlock **>(blocks);
+    pendingBlocks.capacity = capacity;
+  }
+  pendingBlocks.blocks[pendingBlocks.count++] = block;
+}
+
+static void pushSuccessors(const BasicBlock *block) {
   const Statement *last = block->lastStatement;
   if (!last)
     return;
@@ -297,13 +324,13 @@ static void pushSuccessors(Stack *pending, const BasicBlock *block) {
   switch (last->statementType) {
   case ConditionalStat:
     if (last->falseBlock)
-      pushOnStack(pending, toWord(last->falseBlock));
+      pushPendingBlock(last->falseBlock);
     if (last->trueBlock)
-      pushOnStack(pending, toWord(last->trueBlock));
+      pushPendingBlock(last->trueBlock);
     return;
   case GotoStat:
     if (last->targetBlock)
-      pushOnStack(pending, toWord(last->targetBlock));
+      pushPendingBlock(last->targetBlock);
     return;
   case SequentialStat:
   case ReturnStat:
@@ -314,17 +341,16 @@ static void pushSuccessors(Stack *pending, const BasicBlock *block) {
 // Depth-first from the head's block, with a work stack rather than the call
 // stack: a function may chain tens of thousands of blocks.
 static void markReachableBlocks(BasicBlock *entry) {
-  Stack *pending = createStack(nullptr);
-  pushOnStack(pending, toWord(entry));
-  while (sizeOfStack(pending) > 0) {
-    auto *block = fromWord<BasicBlock *>(popFromStack(pending));
+  pendingBlocks.count = 0;
+  pushPendingBlock(entry);
+  while (pendingBlocks.count > 0) {
+    BasicBlock *block = pendingBlocks.blocks[--pendingBlocks.count];
     if (isMarkedReachable(block))
       continue;
     ASSERT(!block->cgBlockInfoPtr);
     block->cgBlockInfoPtr = &reachableMark;
-    pushSuccessors(pending, block);
+    pushSuccessors(block);
   }
-  deleteStack(pending);
 }
 
 static void unlinkBlockListNode(BlockListNode *node) {

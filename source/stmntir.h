@@ -26,6 +26,10 @@ struct Statement {
   std::uint32_t sourceLineNumber;
   StatementType statementType;
   std::uint32_t sequenceNumber;  // the source-level step the statement belongs to
+  // Sequential: selected early, it met an expression jump of more than 65535
+  // bytes, and its tree went with that selection. Selecting it again (only
+  // a block that is reached is) ends the run on that jump.
+  std::uint32_t expressionJumpTooLong;
   Statement *previousStatementPtr;
   union {
     AbstractTree *abstractTreePtr;  // sequential, conditional; return (may be null)

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <vector>
@@ -307,6 +308,26 @@ TEST(JumpSelection, LayoutsSettle) {
   check(rows);
 }
 
+// Without the line table the jumps between blocks are never instructions:
+// they are written from the settled layout. Both ways give the same Code.
+TEST(JumpSelection, SameCodeWithAndWithoutTheLineTable) {
+  const std::function<Bytes()> layouts[] = {
+      [] { return layout({{0, 2}, {30, 3}, {0}, {0}}); },
+      [] { return layout({{31, 2}, {27, -1, 4, 3}, {30, 3}, {1, 4}, {0}}); },
+      [] { return layout({{0, 2}, {243, -1, 4, 3}, {253, 3}, {2, 4}, {0}}); },
+      [] { return layout({{3, -1, 2, 0}, {0}, {0}}); },
+      [] { return layout({{40, 0}, {300, -1, 0, 3}, {2, 1}, {0}}); },
+  };
+  for (const auto &make : layouts) {
+    const Bytes withoutLines = make();
+    debugInfoEnabled = 1;
+    const Bytes withLines = make();
+    freeByteBuffer(takeDebugLineBuffer());
+    debugInfoEnabled = 0;
+    EXPECT_EQ(withoutLines, withLines);
+  }
+}
+
 // ---------------------------------------------------------------- selection rules
 
 Bytes branch(AbstractTree *condition, int trueBlock, int falseBlock) {
@@ -379,6 +400,31 @@ TEST(LineTable, AnEntryPerChangeOfLine) {
   ByteBuffer *lines = takeDebugLineBuffer();
   ASSERT_NE(lines, nullptr);
   EXPECT_EQ(Bytes(lines->bytes, lines->bytes + lines->size), (Bytes{0x00, 0x05, 0x81, 0x02, 0x81, 0x48}));
+  freeByteBuffer(lines);
+  debugInfoEnabled = 0;
+}
+
+// Each statement's entry is at its first instruction: a statement's bytes,
+// or for a goto its jump, which comes after the block's other bytes.
+TEST(LineTable, EveryStatementWithCodeAtItsFirstInstruction) {
+  debugInfoEnabled = 1;
+  freeByteBuffer(takeDebugLineBuffer());
+  HandBuiltFunction function(3);
+  function.line = 5;
+  function.filler(0, 3);
+  function.line = 6;
+  function.filler(0, 1);
+  function.line = 7;
+  function.jump(0, 2);
+  function.line = 8;
+  function.returns(1);
+  function.line = 9;
+  function.returns(2);
+  EXPECT_EQ(function.code(), (Bytes{0x0E, 0x28, 0x40, 0x70, 0x81, 0x3B, 0x3B}));
+  EXPECT_EQ(debugLineCount(), 5u);
+  ByteBuffer *lines = takeDebugLineBuffer();
+  ASSERT_NE(lines, nullptr);
+  EXPECT_EQ(Bytes(lines->bytes, lines->bytes + lines->size), (Bytes{0, 5, 3, 6, 4, 7, 5, 8, 6, 9}));
   freeByteBuffer(lines);
   debugInfoEnabled = 0;
 }
