@@ -82,6 +82,48 @@ constexpr NameHash nameHashOf(std::string_view text) {
   return hash;
 }
 
+// The interning index: open-addressed slots, placed by the name hash, that
+// lead from a text to its name id. A short text is found inline by its hash
+// and length alone, since the lexical analyser interns every identifier it
+// reads and nearly every one is known and short.
+struct NameSlot {
+  NameHash nameHash;
+  std::uint32_t length;  // 0 for a free slot: the empty text is interned apart
+  NameId nameId;
+};
+struct NameIndex {
+  NameSlot *slots;         // one free slot until the first name
+  std::uint32_t slotMask;  // slot count minus one; the count is a power of two
+};
+extern NameIndex nameIndex;
+
+// Name ids stay below 2^31 (interning fails beyond), so this is no name.
+inline constexpr NameId noNameId = 0xFFFFFFFFu;
+
+// A multiplicative scramble of the name hash, whose high bits depend on
+// every byte (the low bits of the hash are the last characters). The lexical
+// analyser places its keywords by the top eight bits of the same scramble,
+// so that one multiplication serves both look-ups of a word.
+constexpr std::uint64_t scrambledNameHash(NameHash nameHash) { return nameHash * 0x939EF122ADD31ECDu; }
+
+inline std::uint32_t homeNameSlot(NameHash nameHash) {
+  return static_cast<std::uint32_t>(scrambledNameHash(nameHash) >> 32) & nameIndex.slotMask;
+}
+
+// Finds the name id of a text of 1 to nameHashExactLength bytes by its
+// nameHash and length; false when the text is not interned.
+inline bool findShortName(NameHash nameHash, std::size_t length, NameId &name) {
+  for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & nameIndex.slotMask) {
+    const NameSlot &slot = nameIndex.slots[index];
+    if (slot.nameHash == nameHash && slot.length == length) {
+      name = slot.nameId;
+      return true;
+    }
+    if (slot.length == 0)
+      return false;
+  }
+}
+
 // The name table.
 NameId internName(const char *text);
 // The same for a text that need not end with a NUL, whose nameHash the caller
@@ -95,8 +137,23 @@ void printName(NameId name);
 NameId newTemporaryNameId();
 int numberOfInternedNames();
 
+// The variable records of the current function by name id, read inline:
+// every use of a variable in an expression looks its record up.
+struct VariableIndex {
+  IdentifierRecord **records;  // null where the name has no variable, and for temporary ids
+  std::uint32_t capacity;
+};
+extern VariableIndex variableIndex;
+
+// findIdentifier for the name spaces of functions and url names.
+IdentifierRecord *findNonVariableIdentifier(IdentifierKey key);
+
 // Null when the name is not declared in that name space.
-IdentifierRecord *findIdentifier(IdentifierKey key);
+inline IdentifierRecord *findIdentifier(IdentifierKey key) {
+  if (key.nameSpace != FL_VARIABLE)
+    return findNonVariableIdentifier(key);
+  return key.name < variableIndex.capacity ? variableIndex.records[key.name] : nullptr;
+}
 // Null on failure, which is reported ("Identifier Redeclared", a variable
 // limit) or, for an error identifier now being declared, made silent.
 IdentifierRecord *declareIdentifier(IdentifierKey key);

@@ -91,13 +91,19 @@ void openInputFile(const char *inputFileName);
 
 // The next token code, 0 at the end of input; the token value is set.
 int yylex();
+
+// The token value and the current line are read inline: the parser reads
+// the value after every token, and every statement reads its line.
+extern TokenValue lexerTokenValue;
+extern int lexerLineNumber;
+
 // The value of the token last returned by yylex.
-TokenValue currentTokenValue();
+inline TokenValue currentTokenValue() { return lexerTokenValue; }
 
 // The name given to openInputFile, or null before the input is open.
 const char *getInputFileName();
 
-int getLineNumber();
+inline int getLineNumber() { return lexerLineNumber; }
 // The statement emitter sets the line while it emits code saved at an earlier
 // line, then restores it.
 void setLineNumber(int line);
