@@ -32,10 +32,10 @@ struct TextSlot {
 };
 
 // A slot of the dictionary of integers and floats, which are keyed by kind
-// and value bits and need no text: their key text is made for the dump only.
+// and value bits (valueKey) and need no text: their key text is made for
+// the dump only. Kind and bits make one word, compared at once.
 struct ValueSlot {
-  std::uint32_t bits;
-  std::uint32_t kind;
+  std::uint64_t key;
   std::uint32_t indexPlusOne;  // 0 marks an empty slot
 };
 
@@ -95,7 +95,7 @@ static std::uint64_t valueKey(std::uint32_t bits, std::uint32_t kind) {
 }
 
 static std::uint64_t keyOf(const TextSlot &slot) { return slot.hash; }
-static std::uint64_t keyOf(const ValueSlot &slot) { return valueKey(slot.bits, slot.kind); }
+static std::uint64_t keyOf(const ValueSlot &slot) { return slot.key; }
 
 // Where a key's probe starts: the top half of a multiplicative scramble, so
 // that every bit of the key counts.
@@ -110,13 +110,15 @@ template <class Slot> static Slot *allocateSlots(std::uint32_t count) {
   return slots;
 }
 
-// The slot that holds what matches, or the empty slot where it belongs.
+template <class Slot> [[gnu::noinline]] static void createSlots(SlotTable<Slot> &table) {
+  table.slots = allocateSlots<Slot>(firstSlotCount);
+  table.slotCount = firstSlotCount;
+}
+
+// The slot that holds what matches, or the empty slot where it belongs; the
+// table's slots exist.
 template <class Slot, class Matches>
 static Slot *probe(SlotTable<Slot> &table, std::uint64_t key, Matches matches) {
-  if (!table.slots) {
-    table.slots = allocateSlots<Slot>(firstSlotCount);
-    table.slotCount = firstSlotCount;
-  }
   const std::uint32_t mask = table.slotCount - 1;
   for (std::uint32_t at = firstSlotOf(key, table.slotCount);; at = (at + 1) & mask) {
     Slot *slot = &table.slots[at];
@@ -231,6 +233,8 @@ static std::uint32_t enterString(const KeyText &key) {
 }
 
 static std::uint32_t addStringConstant(const KeyText &key) {
+  if (!pool.strings.slots)
+    createSlots(pool.strings);
   TextSlot *slot = probe(pool.strings, key.hash,
                          [&key](const TextSlot &candidate) { return recordHoldsKey(candidate, key); });
   if (!isEmpty(*slot))
@@ -265,17 +269,34 @@ static std::uint32_t valueOfKey(const char *key) {
   return bits;
 }
 
-static std::uint32_t addValueConstant(std::uint32_t bits, int kind) {
-  const auto valueKind = static_cast<std::uint32_t>(kind);
-  ValueSlot *slot = probe(pool.values, valueKey(bits, valueKind), [bits, valueKind](const ValueSlot &candidate) {
-    return candidate.bits == bits && candidate.kind == valueKind;
-  });
-  if (!isEmpty(*slot))
-    return slot->indexPlusOne - 1;
+static ValueSlot *probeValues(std::uint64_t key) {
+  return probe(pool.values, key, [key](const ValueSlot &candidate) { return candidate.key == key; });
+}
+
+// A new integer or float in the empty slot where it belongs; before the
+// first one there are no slots yet.
+[[gnu::noinline]] static std::uint32_t enterValue(ValueSlot *slot, std::uint64_t key) {
+  if (!slot) {
+    createSlots(pool.values);
+    slot = probeValues(key);
+  }
+  const auto bits = static_cast<std::uint32_t>(key);
+  const auto kind = static_cast<int>(key >> 32);
   const std::uint32_t index = appendToConstantList(bits, kind);
-  *slot = ValueSlot{.bits = bits, .kind = valueKind, .indexPlusOne = index + 1};
+  *slot = ValueSlot{.key = key, .indexPlusOne = index + 1};
   countFilledSlot(pool.values);
   return index;
+}
+
+// Most integers and floats are met again: those are found without a call.
+static std::uint32_t addValueConstant(std::uint32_t bits, int kind) {
+  const std::uint64_t key = valueKey(bits, static_cast<std::uint32_t>(kind));
+  if (!pool.values.slots) [[unlikely]]
+    return enterValue(nullptr, key);
+  ValueSlot *slot = probeValues(key);
+  if (isEmpty(*slot)) [[unlikely]]
+    return enterValue(slot, key);
+  return slot->indexPlusOne - 1;
 }
 
 std::uint32_t addConstant(const char *keyText, int kind) {
@@ -409,7 +430,28 @@ static bool convertUnsigned(const char *digits, unsigned base, std::uint32_t &va
 // parity lets the folding of minus signs decide.
 constexpr std::uint32_t largestIntegerLiteral = 2147483648u;
 
+// The common literal: a decimal of one to nine digits, which no check can
+// fail (the lexer hands over only digits). False for any other text.
+static bool convertShortDecimal(const char *text, std::uint32_t &value) {
+  if (text[0] == '0')
+    return false;  // octal or hexadecimal
+  std::uint32_t accumulated = 0;
+  int length = 0;
+  for (; length < 9; ++length) {
+    const unsigned digit = static_cast<unsigned char>(text[length]) - unsigned{'0'};
+    if (digit > 9)
+      break;
+    accumulated = accumulated * 10 + digit;
+  }
+  if (text[length] != '\0')
+    return false;
+  value = accumulated;
+  return true;
+}
+
 Expression *integerLiteral(const char *text) {
+  if (std::uint32_t value; convertShortDecimal(text, value))
+    return makeDirectLeaf(IntegerType, value, 0);
   unsigned base = 10;
   const char *digits = digitsOf(text, base);
   std::uint32_t value = 0;
@@ -688,6 +730,14 @@ static std::uint32_t placedIndex(std::uint32_t index) {
   return 0;
 }
 
+// An integer or a float that enters the pool. Out of line, so that placing
+// the constants that stay where they are saves no registers.
+[[gnu::noinline]] static ConstantDescriptor placeInPool(ConstantDescriptor descriptor, int kind) {
+  descriptor.constantType = IndirectConstant;
+  descriptor.value = placedIndex(addValueConstant(descriptor.value, kind));
+  return descriptor;
+}
+
 ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
   if (descriptor.constantType == IndirectConstant)
     return descriptor;
@@ -699,14 +749,11 @@ ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
     case 0: placed.value = static_cast<std::uint32_t>(ImmediateCode::Zero); break;
     case 1: placed.value = static_cast<std::uint32_t>(ImmediateCode::One); break;
     default:
-      placed.constantType = IndirectConstant;
-      placed.value = placedIndex(addValueConstant(descriptor.value, IntegerConstant));
+      return placeInPool(descriptor, IntegerConstant);
     }
     return placed;
   case FloatType:
-    placed.constantType = IndirectConstant;
-    placed.value = placedIndex(addValueConstant(descriptor.value, FloatConstant));
-    return placed;
+    return placeInPool(descriptor, FloatConstant);
   case StringType:
   case BooleanType:
   case InvalidType:

@@ -207,31 +207,46 @@ static NameEntry *addNameEntry(std::string_view text) {
   return entry;
 }
 
-// Only names longer than the hash tells apart are compared; they are still
-// short, so a plain loop rather than a call to memcmp.
+static std::uint64_t eightBytesAt(const char *bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+// Only names longer than the hash tells apart are compared, eight bytes at
+// a time; the last eight bytes are compared whole, overlapping the ones
+// before them, so that no byte past either text is read.
 static bool hasNameText(NameId name, std::string_view text) {
+  ASSERT(text.size() >= sizeof(std::uint64_t));
   const char *stored = entryText(table.entriesById[name]);
-  for (std::size_t i = 0; i < text.size(); ++i)
-    if (stored[i] != text[i])
+  const std::size_t last = text.size() - sizeof(std::uint64_t);
+  for (std::size_t at = 0; at < last; at += sizeof(std::uint64_t))
+    if (eightBytesAt(stored + at) != eightBytesAt(text.data() + at))
       return false;
-  return true;
+  return eightBytesAt(stored + last) == eightBytesAt(text.data() + last);
+}
+
+bool findLongName(std::string_view text, NameHash nameHash, NameId &name) {
+  ASSERT(text.size() > nameHashExactLength);
+  for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & nameIndex.slotMask) {
+    const NameSlot &slot = nameIndex.slots[index];
+    if (slot.length == 0)
+      return false;
+    if (slot.nameHash == nameHash && slot.length == text.size() && hasNameText(slot.nameId, text)) {
+      name = slot.nameId;
+      return true;
+    }
+  }
 }
 
 // The id of an interned text of any length, or noNameId.
 static NameId findName(std::string_view text, NameHash nameHash) {
-  if (text.size() <= nameHashExactLength) {
-    NameId name = noNameId;
-    if (!text.empty())
-      findShortName(nameHash, text.size(), name);
-    return name;
-  }
-  for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & nameIndex.slotMask) {
-    const NameSlot &slot = nameIndex.slots[index];
-    if (slot.length == 0)
-      return noNameId;
-    if (slot.nameHash == nameHash && slot.length == text.size() && hasNameText(slot.nameId, text))
-      return slot.nameId;
-  }
+  NameId name = noNameId;
+  if (text.size() > nameHashExactLength)
+    findLongName(text, nameHash, name);
+  else if (!text.empty())
+    findShortName(nameHash, text.size(), name);
+  return name;
 }
 
 // The empty text, which no identifier has, is interned apart so that a slot

@@ -124,6 +124,10 @@ inline bool findShortName(NameHash nameHash, std::size_t length, NameId &name) {
   }
 }
 
+// The same for a longer text; the texts are compared only where the hash and
+// the length agree.
+bool findLongName(std::string_view text, NameHash nameHash, NameId &name);
+
 // The name table.
 NameId internName(const char *text);
 // The same for a text that need not end with a NUL, whose nameHash the caller

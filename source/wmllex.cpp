@@ -363,6 +363,9 @@ struct KeywordSlot {
   NameHash hash;
   unsigned char keyword;  // position in keywordTable
   unsigned char length;
+  // The keyword's token code, or 0 for a reserved word and for div, which
+  // keywordToken deals with.
+  std::uint16_t plainCode;
 };
 
 // The top eight bits of a multiplicative scramble of the name hash.
@@ -384,18 +387,21 @@ constexpr std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
     KeywordSlot &slot = slots[keywordSlotOf(hash)];
     if (slot.hash != 0)
       throw "two keywords share a slot";  // stops the compilation
+    const bool plain = !keywordTable[k].reserved && keywordTable[k].code != DivKeyword;
     slot = KeywordSlot{.hash = hash, .keyword = static_cast<unsigned char>(k),
-                       .length = static_cast<unsigned char>(text.size())};
+                       .length = static_cast<unsigned char>(text.size()),
+                       .plainCode = static_cast<std::uint16_t>(plain ? keywordTable[k].code : 0)};
   }
   return slots;
 }();
 
-// Null when the word of 1 to 8 bytes, whose name hash is given, is no keyword.
-static inline const Keyword *findKeyword(NameHash hash, std::size_t length) {
+// The slot of the keyword that a word of 1 to 8 bytes, whose name hash is
+// given, is; null when it is no keyword.
+static inline const KeywordSlot *findKeywordSlot(NameHash hash, std::size_t length) {
   const KeywordSlot &slot = keywordSlots[keywordSlotOf(hash)];
   if (slot.hash != hash || slot.length != length)
     return nullptr;
-  return &keywordTable[slot.keyword];
+  return &slot;
 }
 
 // Eight bytes from the position as a number whose first byte is the most
@@ -463,8 +469,8 @@ static unsigned char *scanIdentifier(unsigned char *position) {
 // The token of a word read whole, keyword or name.
 static TokenCode finishWord(std::string_view word, NameHash hash) {
   if (word.size() <= nameHashExactLength) {
-    if (const Keyword *keyword = findKeyword(hash, word.size()))
-      return keywordToken(keyword, word, hash);
+    if (const KeywordSlot *keyword = findKeywordSlot(hash, word.size()))
+      return keywordToken(&keywordTable[keyword->keyword], word, hash);
   }
   return internWord(word, hash);
 }
@@ -490,8 +496,13 @@ static TokenCode finishWord(std::string_view word, NameHash hash) {
 
 // A word longer than eight bytes, which is no keyword.
 [[gnu::noinline]] static TokenCode readLongWord(const unsigned char *start, std::size_t length) {
-  return internWord(std::string_view(reinterpret_cast<const char *>(start), length),
-                    hashOfBufferedWord(start, length));
+  const std::string_view word(reinterpret_cast<const char *>(start), length);
+  const NameHash hash = hashOfBufferedWord(start, length);
+  NameId name;
+  if (!findLongName(word, hash, name)) [[unlikely]]
+    return internWord(word, hash);
+  lexerTokenValue.nameId = name;
+  return IDENTIFIER;
 }
 
 // Most words end inside the buffered bytes, are at most eight bytes long
@@ -507,8 +518,12 @@ static TokenCode finishWord(std::string_view word, NameHash hash) {
   if (length > nameHashExactLength) [[unlikely]]
     return readLongWord(start, length);
   const NameHash hash = hashOfShortBufferedWord(start, length);
-  if (const Keyword *keyword = findKeyword(hash, length))
-    return keywordToken(keyword, std::string_view(reinterpret_cast<const char *>(start), length), hash);
+  if (const KeywordSlot *keyword = findKeywordSlot(hash, length)) {
+    if (keyword->plainCode != 0)
+      return static_cast<TokenCode>(keyword->plainCode);
+    return keywordToken(&keywordTable[keyword->keyword],
+                        std::string_view(reinterpret_cast<const char *>(start), length), hash);
+  }
   NameId name;
   if (!findShortName(hash, length, name)) [[unlikely]]
     return internWord(std::string_view(reinterpret_cast<const char *>(start), length), hash);
@@ -699,8 +714,13 @@ static bool readPlainString(TextBuffer &buffer, unsigned char quote) {
   if (*end != quote)  // the sentinel is no quote
     return false;
   ++end;
-  appendBytes(buffer, start, static_cast<std::size_t>(end - start));
-  lexer.cursor += end - start;
+  const auto length = static_cast<std::size_t>(end - start);
+  lexer.cursor += length;
+  if (length <= shortTextLength && buffer.capacity >= shortCopyLength) {
+    copyShortText(buffer, start, length);
+    return true;
+  }
+  appendBytes(buffer, start, length);
   finishText(buffer);
   return true;
 }
