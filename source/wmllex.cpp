@@ -395,9 +395,24 @@ constexpr std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
   return slots;
 }();
 
+// No keyword is one letter long or ends in a digit, the one kind of word
+// character without the 0x40 bit; the last byte of a short word is the low
+// byte of its hash. Most names are ruled out so, without a probe.
+constexpr NameHash noDigitBit = 0x40;
+static_assert([] {
+  for (const Keyword &keyword : keywordTable) {
+    const std::string_view text = keyword.text;
+    if (text.size() < 2 || !(text.back() & noDigitBit))
+      return false;
+  }
+  return (!('0' & noDigitBit) && !('9' & noDigitBit) && ('A' & noDigitBit) && ('_' & noDigitBit));
+}());
+
 // The slot of the keyword that a word of 1 to 8 bytes, whose name hash is
 // given, is; null when it is no keyword.
 static inline const KeywordSlot *findKeywordSlot(NameHash hash, std::size_t length) {
+  if (length < 2 || !(hash & noDigitBit))
+    return nullptr;
   const KeywordSlot &slot = keywordSlots[keywordSlotOf(hash)];
   if (slot.hash != hash || slot.length != length)
     return nullptr;
@@ -752,67 +767,6 @@ static bool readPlainString(TextBuffer &buffer, unsigned char quote) {
   }
 }
 
-// The forms of an operator that is one character, that character and '=',
-// or that character twice (the longest match wins): their token codes by
-// the first character; 0 where a form does not exist.
-struct OperatorForms {
-  std::uint16_t alone;
-  std::uint16_t withAssign;
-  std::uint16_t doubled;
-};
-
-constexpr std::array<OperatorForms, 256> operatorForms = [] {
-  std::array<OperatorForms, 256> forms{};
-  const std::pair<char, OperatorForms> operators[] = {
-      {'!', {NotToken, NotEqualToken, 0}},
-      {'%', {RemainderToken, RemainderAssignToken, 0}},
-      {'*', {MultiplyToken, MultiplyAssignToken, 0}},
-      {'/', {DivideToken, DivideAssignToken, 0}},
-      {'=', {AssignToken, EqualToken, 0}},
-      {'^', {BitXorToken, BitXorAssignToken, 0}},
-      {'&', {BitAndToken, BitAndAssignToken, AndToken}},
-      {'+', {PlusToken, PlusAssignToken, IncrementToken}},
-      {'-', {MinusToken, MinusAssignToken, DecrementToken}},
-      {'|', {BitOrToken, BitOrAssignToken, OrToken}}};
-  for (auto [c, operatorForm] : operators)
-    forms[static_cast<unsigned char>(c)] = operatorForm;
-  return forms;
-}();
-
-// The operator whose first character is the last buffered byte: the second
-// is read on first.
-[[gnu::noinline]] static TokenCode readOperatorAtBufferEnd(unsigned char *position) {
-  const unsigned char first = *position;  // reading on moves the buffered bytes
-  const OperatorForms &forms = operatorForms[first];
-  lexer.cursor = position + 1;
-  if (take('='))
-    return static_cast<TokenCode>(forms.withAssign);
-  if (forms.doubled != 0 && take(first))
-    return static_cast<TokenCode>(forms.doubled);
-  return static_cast<TokenCode>(forms.alone);
-}
-
-// An operator with the forms of operatorForms, whose first character is at
-// the position. The byte after it is buffered, or it is the sentinel, which
-// is neither '=' nor an operator character.
-[[gnu::always_inline]] inline static TokenCode readOperator(unsigned char *position) {
-  const unsigned char first = *position;
-  const OperatorForms &forms = operatorForms[first];
-  const unsigned char second = position[1];
-  if (second == '=') {
-    lexer.cursor = position + 2;
-    return static_cast<TokenCode>(forms.withAssign);
-  }
-  if (second == first && forms.doubled != 0) {
-    lexer.cursor = position + 2;
-    return static_cast<TokenCode>(forms.doubled);
-  }
-  if (position + 1 == lexer.limit && !lexer.inputEnded) [[unlikely]]
-    return readOperatorAtBufferEnd(position);
-  lexer.cursor = position + 1;
-  return static_cast<TokenCode>(forms.alone);
-}
-
 static TokenCode readLessOperator() {
   passPlainCharacter();
   if (take('='))
@@ -833,16 +787,96 @@ static TokenCode readGreaterOperator() {
   return take('=') ? RightShiftAssignToken : RightShiftToken;
 }
 
+// The forms of an operator that is one character, that character and '=',
+// that character twice, or twice and '=' (the longest match wins): their
+// token codes by the first character; 0 where a form does not exist. >>>
+// and >>>= are left to readGreaterOperator.
+struct OperatorForms {
+  std::uint16_t alone;
+  std::uint16_t withAssign;
+  std::uint16_t doubled;
+  std::uint16_t doubledWithAssign;
+};
+
+constexpr std::array<OperatorForms, 256> operatorForms = [] {
+  std::array<OperatorForms, 256> forms{};
+  const std::pair<char, OperatorForms> operators[] = {
+      {'!', {NotToken, NotEqualToken, 0, 0}},
+      {'%', {RemainderToken, RemainderAssignToken, 0, 0}},
+      {'*', {MultiplyToken, MultiplyAssignToken, 0, 0}},
+      {'/', {DivideToken, DivideAssignToken, 0, 0}},
+      {'=', {AssignToken, EqualToken, 0, 0}},
+      {'^', {BitXorToken, BitXorAssignToken, 0, 0}},
+      {'&', {BitAndToken, BitAndAssignToken, AndToken, 0}},
+      {'+', {PlusToken, PlusAssignToken, IncrementToken, 0}},
+      {'-', {MinusToken, MinusAssignToken, DecrementToken, 0}},
+      {'|', {BitOrToken, BitOrAssignToken, OrToken, 0}},
+      {'<', {LessToken, LessEqualToken, LeftShiftToken, LeftShiftAssignToken}},
+      {'>', {GreaterToken, GreaterEqualToken, RightShiftToken, RightShiftAssignToken}}};
+  for (auto [c, operatorForm] : operators)
+    forms[static_cast<unsigned char>(c)] = operatorForm;
+  return forms;
+}();
+
+// The operator at the position, with every check and reading on where the
+// sentinel hides a character.
+[[gnu::noinline]] static TokenCode readOperatorSlowly(unsigned char *position) {
+  const unsigned char first = *position;  // reading on moves the buffered bytes
+  lexer.cursor = position;
+  if (first == '<')
+    return readLessOperator();
+  if (first == '>')
+    return readGreaterOperator();
+  const OperatorForms &forms = operatorForms[first];
+  passPlainCharacter();
+  if (take('='))
+    return static_cast<TokenCode>(forms.withAssign);
+  if (forms.doubled != 0 && take(first))
+    return static_cast<TokenCode>(forms.doubled);
+  return static_cast<TokenCode>(forms.alone);
+}
+
+// An operator with the forms of operatorForms, whose first character is at
+// the position. The bytes after it are buffered, or the sentinel comes
+// first, which is neither '=' nor an operator character.
+[[gnu::always_inline]] inline static TokenCode readOperator(unsigned char *position) {
+  const unsigned char first = *position;
+  const OperatorForms &forms = operatorForms[first];
+  const unsigned char second = position[1];
+  if (second == '=') {
+    lexer.cursor = position + 2;
+    return static_cast<TokenCode>(forms.withAssign);
+  }
+  if (second == first && forms.doubled != 0) {
+    if (forms.doubledWithAssign != 0) {
+      const unsigned char third = position[2];
+      if (third == '=') {
+        lexer.cursor = position + 3;
+        return static_cast<TokenCode>(forms.doubledWithAssign);
+      }
+      if (third == '>' || (position + 2 == lexer.limit && !lexer.inputEnded)) [[unlikely]]
+        return readOperatorSlowly(position);
+    }
+    lexer.cursor = position + 2;
+    return static_cast<TokenCode>(forms.doubled);
+  }
+  if (position + 1 == lexer.limit && !lexer.inputEnded) [[unlikely]]
+    return readOperatorSlowly(position);
+  lexer.cursor = position + 1;
+  return static_cast<TokenCode>(forms.alone);
+}
+
 // What yylex does with the byte at the start of a token: for a token of
 // that one character, its code; otherwise a kind of what the byte starts.
 // Token codes start at 257, above every kind.
 enum ByteKind : std::uint16_t {
+  BlankByte,     // white space but the line feed, passed before the dispatch
   OtherByte,     // for readOtherToken: the point (which may start a number), the
-                 // quotes, < and >, and every byte that starts no token
+                 // quotes, and every byte that starts no token
   LetterByte,    // a word
   OperatorByte,  // an operator with the forms of operatorForms, but the slash
   DigitByte,     // a number
-  SpaceByte,     // white space
+  LineFeedByte,  // a line feed, passed with the white space and comments after it
   SlashByte,     // a comment, or a division operator
   NulByte,       // the sentinel at the end of the buffered bytes, or a NUL of the source
 };
@@ -850,6 +884,7 @@ constexpr std::uint16_t firstTokenCode = 257;
 
 constexpr std::array<std::uint16_t, 256> byteActions = [] {
   std::array<std::uint16_t, 256> actions{};
+  actions.fill(OtherByte);
   const std::pair<char, TokenCode> punctuation[] = {
       {'#', HashToken},  {'(', LeftParenToken}, {')', RightParenToken}, {',', CommaToken},
       {':', ColonToken}, {';', SemicolonToken}, {'?', QuestionToken},   {'{', LeftBraceToken},
@@ -860,13 +895,14 @@ constexpr std::array<std::uint16_t, 256> byteActions = [] {
       actions[byte] = LetterByte;
     else if (characterClass & DigitClass)
       actions[byte] = DigitByte;
-    else if (characterClass & BlankClass || byte == '\n')
-      actions[byte] = SpaceByte;
+    else if (characterClass & BlankClass)
+      actions[byte] = BlankByte;
     else if (operatorForms[byte].alone != 0)
       actions[byte] = OperatorByte;
   }
   for (auto [c, code] : punctuation)
     actions[static_cast<unsigned char>(c)] = static_cast<std::uint16_t>(code);
+  actions['\n'] = LineFeedByte;
   actions['/'] = SlashByte;
   actions['\0'] = NulByte;
   return actions;
@@ -897,10 +933,6 @@ static TokenCode punctuation(TokenCode code) {
     if (isDigit(nextChar()))
       return readNumber();
     return punctuation(DotToken);
-  case '<':
-    return readLessOperator();
-  case '>':
-    return readGreaterOperator();
   default:
     // Bytes from 0x80 up start no token either.
     return skipInvalidCharacter();
@@ -909,14 +941,14 @@ static TokenCode punctuation(TokenCode code) {
 
 [[gnu::noinline]] static int readTokenAfterSpace(unsigned char *position);
 
-// The token that starts at the position, past the blanks. Until white space
+// The token that starts at the position, past the blanks; the action is
+// the byte's from byteActions. Until white space
 // with line feeds, comments and the end of the buffered bytes have been
 // passed (spaceSkipped), their bytes lead to readTokenAfterSpace. The tests
 // run from the most frequent tokens on. The readers are out of line and
 // reached by a jump, so that this dispatch saves no registers.
 template <bool spaceSkipped>
-[[gnu::always_inline]] inline static int readTokenAt(unsigned char *position) {
-  const std::uint16_t action = byteActions[*position];
+[[gnu::always_inline]] inline static int readTokenAt(unsigned char *position, std::uint16_t action) {
   if (action >= firstTokenCode) {
     lexer.cursor = position + 1;
     return action;
@@ -971,7 +1003,7 @@ template <bool spaceSkipped>
       position = lexer.cursor;
       continue;
     }
-    return readTokenAt<true>(position);
+    return readTokenAt<true>(position, byteActions[*position]);
   }
 }
 
@@ -979,9 +1011,10 @@ template <bool spaceSkipped>
 // rest of the white space and the comments, which take calls, out of line.
 int yylex() {
   unsigned char *position = lexer.cursor;
-  while (isByteOfClass(*position, BlankClass))
+  std::uint16_t action;
+  while ((action = byteActions[*position]) == BlankByte)
     ++position;
-  return readTokenAt<false>(position);
+  return readTokenAt<false>(position, action);
 }
 
 [[noreturn]] static void failToOpenInput() {
