@@ -101,6 +101,42 @@ TEST(WordsInPlace, TheBytesAfterAWordAreNotPartOfIt) {
   EXPECT_EQ(tokens[11].text, "a");
 }
 
+// Operators are read from a table of their forms where the bytes lie; a
+// third character decides the shifts, and >>> is left to the full reading.
+// Wherever a read ends, each run of operator characters splits the same way.
+TEST(OperatorsInPlace, LongestMatchesOfRunsOfOperatorCharacters) {
+  const struct {
+    const char *source;
+    std::vector<int> codes;
+  } cases[] = {
+      {"<<<", {LeftShiftToken, LessToken}},
+      {"<<<=", {LeftShiftToken, LessEqualToken}},
+      {"<<>", {LeftShiftToken, GreaterToken}},
+      {"<>=", {LessToken, GreaterEqualToken}},
+      {">>>>", {UnsignedRightShiftToken, GreaterToken}},
+      {">>>>=", {UnsignedRightShiftToken, GreaterEqualToken}},
+      {">>=>", {RightShiftAssignToken, GreaterToken}},
+      {">><", {RightShiftToken, LessToken}},
+      {"&&&", {AndToken, BitAndToken}},
+      {"&&=", {AndToken, AssignToken}},
+      {"+++=", {IncrementToken, PlusAssignToken}},
+      {"===", {EqualToken, AssignToken}},
+      {"!==", {NotEqualToken, AssignToken}},
+      {"||||", {OrToken, OrToken}},
+      {"-->", {DecrementToken, GreaterToken}},
+      {"//=\n/=", {DivideAssignToken}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.source);
+    for (std::size_t padding : {0u, 2043u, 2044u, 2045u, 2046u, 2047u, 2048u}) {
+      std::vector<int> codes;
+      for (const Token &token : tokensOf(std::string(padding, ' ') + c.source))
+        codes.push_back(token.code);
+      EXPECT_EQ(codes, c.codes) << padding;
+    }
+  }
+}
+
 // Indentation is passed eight spaces at a time; the run stops at a tab, a
 // carriage return, a line feed or the end of the buffered bytes, and every
 // line feed is counted.
