@@ -253,7 +253,7 @@ static NameId findName(std::string_view text, NameHash nameHash) {
 // of length 0 can mark a free one.
 static NameId internEmptyText() {
   if (!table.emptyTextEntry)
-    table.emptyTextEntry = addNameEntry({});
+    table.emptyTextEntry = addNameEntry("");
   return table.emptyTextEntry->nameId;
 }
 

@@ -36,8 +36,9 @@ struct TextBuffer {
   std::size_t length;
 };
 
-// Before any input is opened the lexer sees an empty, ended input.
-constinit unsigned char noInput = '\0';
+// Before any input is opened the lexer sees an empty, ended input: a
+// sentinel with the read buffer's room after it.
+constinit unsigned char noInput[1 + readSlack]{};
 
 // The read buffer holds the bytes from the current character to `limit`,
 // followed by a NUL that no scanning loop takes for a letter, digit or white
@@ -48,8 +49,8 @@ constinit unsigned char noInput = '\0';
 struct LexerState {
   std::FILE *inputFile;
   const char *inputFileName;
-  unsigned char *cursor = &noInput;  // the current character; equal to limit at the end of input
-  unsigned char *limit = &noInput;   // end of the buffered bytes, where the NUL sentinel sits
+  unsigned char *cursor = noInput;  // the current character; equal to limit at the end of input
+  unsigned char *limit = noInput;   // end of the buffered bytes, where the NUL sentinel sits
   bool inputEnded = true;  // a read delivered nothing: no further read is tried
   TextBuffer identifierText;  // an identifier that straddles two reads
   TextBuffer numberText;
@@ -330,25 +331,6 @@ static unsigned char *skipSpaces(unsigned char *position) {
     }
     position += 8;
   }
-}
-
-// Passes the white space from the cursor, stopping at the sentinel at the
-// latest, and counts its line feeds: blanks run by run, line feeds one by one.
-static void skipSpaceStretch() {
-  unsigned char *position = lexer.cursor;
-  int lineFeeds = 0;
-  for (;;) {
-    position = skipSpaces(position);
-    while (isByteOfClass(*position, BlankClass))
-      ++position;
-    if (*position != '\n')
-      break;
-    ++lineFeeds;
-    ++position;
-  }
-  lexer.cursor = position;
-  if (lineFeeds != 0)
-    countLines(lineFeeds);
 }
 
 // Every word is looked up, so the keywords sit in a table placed by the top
@@ -965,24 +947,37 @@ template <bool spaceSkipped>
     if constexpr (!spaceSkipped) {
       return readTokenAfterSpace(position);
     } else {
-      // What is left is a division operator or a NUL byte of the source.
-      ASSERT(*position == '/' || (*position == '\0' && position != lexer.limit));
-      if (*position == '/')
-        return readOperator(position);
+      // What is left is a NUL byte of the source.
+      ASSERT(*position == '\0' && position != lexer.limit);
     }
   }
   lexer.cursor = position;
   return readOtherToken();
 }
 
-// Passes white space, line feeds counted, and comments; reads on at the
-// sentinel. Then the token after them, or the end of input.
+// Passes white space, comments and the end of the buffered bytes, from a
+// line feed, a slash or a NUL on; reads on at the sentinel. Then the token
+// after them, or the end of input. Line feeds in white space are counted as
+// they are passed and added to the line before anything that may report an
+// error or read on; a line is mostly indented by spaces, which are passed
+// eight at a time.
 [[gnu::noinline]] static int readTokenAfterSpace(unsigned char *position) {
+  int lineFeeds = 0;
   for (;;) {
-    lexer.cursor = position;
-    skipSpaceStretch();
-    position = lexer.cursor;
-    if (*position == '/') {
+    const std::uint16_t action = byteActions[*position];
+    if (action == LineFeedByte) {
+      ++lineFeeds;
+      position = skipSpaces(position + 1);
+      continue;
+    }
+    if (action == BlankByte) {
+      ++position;
+      continue;
+    }
+    countLines(lineFeeds);
+    lineFeeds = 0;
+    if (action == SlashByte) {
+      lexer.cursor = position;
       const int after = nextChar();  // reading on moves the buffered bytes
       if (after == '/') {
         skipLineComment();
@@ -995,15 +990,17 @@ template <bool spaceSkipped>
         position = lexer.cursor;
         continue;
       }
-      position = lexer.cursor;
-    } else if (*position == '\0' && position == lexer.limit) {
+      return readOperator(lexer.cursor);  // a division operator
+    }
+    if (action == NulByte && position == lexer.limit) {
+      lexer.cursor = position;
       if (lexer.inputEnded)
         return EndOfInputToken;
       readOn();
       position = lexer.cursor;
       continue;
     }
-    return readTokenAt<true>(position, byteActions[*position]);
+    return readTokenAt<true>(position, action);
   }
 }
 

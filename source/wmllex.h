@@ -77,7 +77,8 @@ inline constexpr TokenCode ParserErrorToken = YYerror;  // never returned here
 
 // IDENTIFIER carries a name id; the literals carry their NUL-terminated text,
 // valid until the next literal of the same kind (number, single-quoted
-// string, double-quoted string) is read. Other tokens carry nothing.
+// string, double-quoted string) is read. Other tokens carry nothing: they
+// leave the value as it was.
 union TokenValue {
   NameId nameId;
   const char *text;
