@@ -67,11 +67,13 @@ struct VariableDebugEntry {
   VariableDebugEntry *next;
 };
 
-// The hash interning finds a text by, one byte at a time, so that the lexical
-// analyser computes it while it reads an identifier. Cheaper than hashBytes,
-// which orders the SYMBOL TABLE dump and is computed for new names only.
-// Every byte is shifted in whole, so two texts of at most nameHashExactLength
-// bytes with the same hash and length are the same text.
+// The hash interning finds a text by, defined one byte at a time; a text of
+// up to eight bytes hashes to those bytes read as a big-endian number, so
+// the lexical analyser computes it from whole words where an identifier
+// lies. Cheaper than hashBytes, which orders the SYMBOL TABLE dump and is
+// computed for new names only. Every byte is shifted in whole, so two texts
+// of at most nameHashExactLength bytes with the same hash and length are the
+// same text.
 using NameHash = std::uint64_t;
 inline constexpr std::size_t nameHashExactLength = 8;
 constexpr NameHash nameHashStep(NameHash hash, unsigned char byte) { return std::rotl(hash, 8) ^ byte; }

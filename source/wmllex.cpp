@@ -415,12 +415,13 @@ static inline std::uint64_t bigEndianWordAt(const unsigned char *position) {
 // a text is its last eight bytes read as a big-endian number, XORed with the
 // eight before them and so on, the first group holding what is left over.
 // The read buffer has room for eight bytes from any buffered position, so a
-// word is hashed where it lies, eight bytes at a time.
-// A word of 1 to 8 bytes.
+// word is hashed where it lies, eight bytes at a time: a word of 1 to 8
+// bytes in one step, the bytes after it shifted out.
 static inline NameHash hashOfShortBufferedWord(const unsigned char *start, std::size_t length) {
   return bigEndianWordAt(start) >> (64 - 8 * length);
 }
 
+// A word of any length.
 static NameHash hashOfBufferedWord(const unsigned char *start, std::size_t length) {
   if (length <= 8)
     return hashOfShortBufferedWord(start, length);
@@ -924,11 +925,11 @@ static TokenCode punctuation(TokenCode code) {
 [[gnu::noinline]] static int readTokenAfterSpace(unsigned char *position);
 
 // The token that starts at the position, past the blanks; the action is
-// the byte's from byteActions. Until white space
-// with line feeds, comments and the end of the buffered bytes have been
-// passed (spaceSkipped), their bytes lead to readTokenAfterSpace. The tests
-// run from the most frequent tokens on. The readers are out of line and
-// reached by a jump, so that this dispatch saves no registers.
+// the byte's from byteActions. Until line feeds, comments and the end of
+// the buffered bytes have been passed (spaceSkipped), their bytes lead to
+// readTokenAfterSpace. The tests run from the most frequent tokens on. The
+// readers are out of line and reached by a jump, so that this dispatch
+// saves no registers.
 template <bool spaceSkipped>
 [[gnu::always_inline]] inline static int readTokenAt(unsigned char *position, std::uint16_t action) {
   if (action >= firstTokenCode) {
