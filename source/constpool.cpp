@@ -80,6 +80,26 @@ static_assert(std::is_trivially_copyable_v<ConstantEntry>);
 
 static constinit PoolState pool{};
 
+// Decoded string literals are written into blocks of the heap that are used
+// again: the block lent last is remembered with its size and the length of
+// what was decoded into it, and a block given back becomes the spare that
+// the next literal is decoded into. Every block is an ordinary allocation,
+// so a holder that frees a decoded text itself loses nothing but the reuse.
+namespace {
+struct DecodeBlocks {
+  char *spare;               // owned here, not lent; null when there is none
+  std::size_t spareSize;
+  char *lent;                // the block decodeStringLiteral returned last
+  std::size_t lentSize;
+  std::size_t lentLength;    // the length of the text decoded into it
+};
+} // namespace
+
+static constinit DecodeBlocks decodeBlocks{};
+
+// The smallest block lent, so that nearly every literal fits the spare.
+constexpr std::size_t decodeBlockSize = 256;
+
 constexpr std::size_t textBufferStep = 512;
 constexpr std::uint32_t firstSlotCount = 1024;
 // The character set byte of the pool: the IANA number of UTF-8.
@@ -654,23 +674,50 @@ static const char *nextSpecialByte(const char *from, const char *end, char quote
   return closing ? closing : runEnd;
 }
 
-char *decodeStringLiteral(const char *text) {
-  const std::size_t length = std::strlen(text);
-  ASSERT(length >= 1 && isQuote(text[0]));
-  // No escape is shorter than what it decodes to, so the text after the
-  // opening quote plus a NUL always fits. Every byte is written before it
-  // is read, so the buffer needs no clearing.
-  auto *decoded = static_cast<char *>(std::malloc(length));
-  if (!decoded)  // the checked allocation reports a second failure and ends the run
-    decoded = static_cast<char *>(checkedAllocate(length, 1));
-  char *out = decoded;
-  // The literal ends at its closing quote, the only unescaped one like the
-  // opening quote. A NUL byte in the source ends the text early, without
-  // that quote: the constant ends there, as it does at an escaped NUL.
-  // Bytes between escapes are copied a run at a time.
-  const char quote = text[0];
-  const char *end = text + length;
-  for (const char *in = text + 1; in < end && *in != quote;) {
+// A block of at least size bytes to decode into: the spare when it is big
+// enough, else a new one.
+static char *lendDecodeBlock(std::size_t size) {
+  DecodeBlocks &blocks = decodeBlocks;
+  if (blocks.spare && blocks.spareSize >= size) {
+    blocks.lent = blocks.spare;
+    blocks.lentSize = blocks.spareSize;
+    blocks.spare = nullptr;
+    return blocks.lent;
+  }
+  const std::size_t blockSize = size > decodeBlockSize ? size : decodeBlockSize;
+  auto *block = static_cast<char *>(std::malloc(blockSize));
+  if (!block)  // the checked allocation reports a second failure and ends the run
+    block = static_cast<char *>(checkedAllocate(blockSize, 1));
+  blocks.lent = block;
+  blocks.lentSize = blockSize;
+  return block;
+}
+
+void releaseDecodedString(char *decoded) {
+  DecodeBlocks &blocks = decodeBlocks;
+  // A block lent before the last one is not known here; the last one is
+  // kept as the spare unless the spare is the larger.
+  if (!decoded || decoded != blocks.lent) {
+    std::free(decoded);
+    return;
+  }
+  blocks.lent = nullptr;
+  if (blocks.spare && blocks.spareSize >= blocks.lentSize) {
+    std::free(decoded);
+    return;
+  }
+  std::free(blocks.spare);
+  blocks.spare = decoded;
+  blocks.spareSize = blocks.lentSize;
+}
+
+// Decodes the text from in, after the opening quote, up to the closing quote
+// or end into out; returns the end of what was written, or null for an
+// illegal escape, and tells whether an escape was met. Bytes between escapes
+// are copied a run at a time.
+static char *decodeText(const char *in, const char *end, char quote, char *out,
+                        bool &escaped) {
+  while (in < end && *in != quote) {
     const char *special = nextSpecialByte(in, end, quote);
     std::memcpy(out, in, std::size_t(special - in));
     out += special - in;
@@ -678,14 +725,44 @@ char *decodeStringLiteral(const char *text) {
     if (in == end || *in == quote)
       break;
     ++in;
-    if (in >= end || !decodeEscape(in, end, out)) {
-      std::free(decoded);
-      reportError(IllegalEscapeSequence);
+    escaped = true;
+    if (in >= end || !decodeEscape(in, end, out))
       return nullptr;
-    }
+  }
+  return out;
+}
+
+char *decodeStringLiteral(const char *text) {
+  const std::size_t length = std::strlen(text);
+  ASSERT(length >= 1 && isQuote(text[0]));
+  // No escape is shorter than what it decodes to, so the text after the
+  // opening quote plus a NUL always fits. Every byte is written before it
+  // is read, so the block needs no clearing.
+  char *decoded = lendDecodeBlock(length);
+  // The literal ends at its closing quote, the only unescaped one like the
+  // opening quote. A NUL byte in the source ends the text early, without
+  // that quote: the constant ends there, as it does at an escaped NUL.
+  const char quote = text[0];
+  const char *end = text + length;
+  bool escaped = false;
+  char *out = decodeText(text + 1, end, quote, decoded, escaped);
+  if (!out) {
+    releaseDecodedString(decoded);
+    reportError(IllegalEscapeSequence);
+    return nullptr;
   }
   *out = '\0';
+  // Only an escape can put a NUL among the bytes written.
+  decodeBlocks.lentLength = escaped ? std::strlen(decoded) : std::size_t(out - decoded);
   return decoded;
+}
+
+// The length of a decoded text: remembered for the one decoded last, which
+// is nearly always the one asked about.
+static std::size_t decodedLength(const char *decoded) {
+  if (decoded == decodeBlocks.lent)
+    return decodeBlocks.lentLength;
+  return std::strlen(decoded);
 }
 
 // The length field of a string constant is 32 bits.
@@ -697,7 +774,7 @@ static bool stringLengthInRange(std::size_t length) {
 }
 
 Expression *stringLiteral(const char *decoded) {
-  const std::size_t length = std::strlen(decoded);
+  const std::size_t length = decodedLength(decoded);
   if (!stringLengthInRange(length))
     return nullptr;
   if (length == 0)
@@ -709,7 +786,7 @@ Expression *stringLiteral(const char *decoded) {
 }
 
 std::uint32_t pragmaString(const char *decoded) {
-  const std::size_t length = std::strlen(decoded);
+  const std::size_t length = decodedLength(decoded);
   if (!stringLengthInRange(length))
     return noConstantIndex;
   if (length == 0)
@@ -909,4 +986,7 @@ void freeConstantPool() {
   std::free(pool.textBuffer);
   std::free(pool.constantList);
   pool = PoolState{};
+  // A block still lent belongs to its holder.
+  std::free(decodeBlocks.spare);
+  decodeBlocks = DecodeBlocks{};
 }
