@@ -5,6 +5,7 @@
 #include "fatal.h"
 #include "tavokassert.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -191,6 +192,29 @@ static std::uint32_t appendToConstantList(std::uint32_t recordOrBits, int kind) 
 
 static const char *textOf(const TextRecord &record) { return pool.textBuffer + record.textOffset; }
 
+// The last 0 to 7 bytes of a text as one little-endian word, the first byte
+// lowest. Read in at most three steps that overlap rather than a byte at a
+// time: the bytes a step reads twice land on the same places, and no byte
+// past the text is read.
+static std::uint64_t tailWordOf(const char *tail, std::size_t count) {
+  ASSERT(count < 8);
+  const auto byteAt = [tail](std::size_t at) { return std::uint64_t{static_cast<unsigned char>(tail[at])}; };
+  if (count >= 4) {
+    std::uint32_t low;
+    std::uint32_t high;
+    std::memcpy(&low, tail, sizeof low);
+    std::memcpy(&high, tail + count - 4, sizeof high);
+    if constexpr (std::endian::native == std::endian::big) {
+      low = __builtin_bswap32(low);
+      high = __builtin_bswap32(high);
+    }
+    return std::uint64_t{low} | std::uint64_t{high} << (8 * (count - 4));
+  }
+  if (count == 0)
+    return 0;
+  return byteAt(0) | byteAt(count / 2) << (8 * (count / 2)) | byteAt(count - 1) << (8 * (count - 1));
+}
+
 // The string dictionary's hash: eight bytes a step, mixed by a
 // multiplication, and the tail's bytes as one more word. No text leaves the
 // pool in the order of its hash, so the hash only has to spread the texts.
@@ -204,10 +228,7 @@ static std::uint32_t hashOfText(const char *text, std::size_t length) {
     hash = (hash ^ word) * multiplier;
     hash ^= hash >> 32;
   }
-  std::uint64_t tail = 0;
-  for (std::size_t i = 0; at + i < length; ++i)
-    tail |= std::uint64_t{static_cast<unsigned char>(text[at + i])} << (8 * i);
-  hash = (hash ^ tail) * multiplier;
+  hash = (hash ^ tailWordOf(text + at, length - at)) * multiplier;
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
