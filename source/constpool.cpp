@@ -696,15 +696,18 @@ static const char *nextSpecialByte(const char *from, const char *end, char quote
 }
 
 // A block of at least size bytes to decode into: the spare when it is big
-// enough, else a new one.
+// enough, else a new one (a spare too small is freed). While a block is
+// lent there is no spare.
 static char *lendDecodeBlock(std::size_t size) {
   DecodeBlocks &blocks = decodeBlocks;
-  if (blocks.spare && blocks.spareSize >= size) {
+  if (blocks.spare && blocks.spareSize >= size) [[likely]] {
     blocks.lent = blocks.spare;
     blocks.lentSize = blocks.spareSize;
     blocks.spare = nullptr;
     return blocks.lent;
   }
+  std::free(blocks.spare);
+  blocks.spare = nullptr;
   const std::size_t blockSize = size > decodeBlockSize ? size : decodeBlockSize;
   auto *block = static_cast<char *>(std::malloc(blockSize));
   if (!block)  // the checked allocation reports a second failure and ends the run
@@ -716,28 +719,21 @@ static char *lendDecodeBlock(std::size_t size) {
 
 void releaseDecodedString(char *decoded) {
   DecodeBlocks &blocks = decodeBlocks;
-  // A block lent before the last one is not known here; the last one is
-  // kept as the spare unless the spare is the larger.
-  if (!decoded || decoded != blocks.lent) {
+  // A block lent before the last one is not known here.
+  if (decoded != blocks.lent || !decoded) [[unlikely]] {
     std::free(decoded);
     return;
   }
-  blocks.lent = nullptr;
-  if (blocks.spare && blocks.spareSize >= blocks.lentSize) {
-    std::free(decoded);
-    return;
-  }
-  std::free(blocks.spare);
+  ASSERT(!blocks.spare);
   blocks.spare = decoded;
   blocks.spareSize = blocks.lentSize;
+  blocks.lent = nullptr;
 }
 
 // Decodes the text from in, after the opening quote, up to the closing quote
 // or end into out; returns the end of what was written, or null for an
-// illegal escape, and tells whether an escape was met. Bytes between escapes
-// are copied a run at a time.
-static char *decodeText(const char *in, const char *end, char quote, char *out,
-                        bool &escaped) {
+// illegal escape. Bytes between escapes are copied a run at a time.
+static char *decodeText(const char *in, const char *end, char quote, char *out) {
   while (in < end && *in != quote) {
     const char *special = nextSpecialByte(in, end, quote);
     std::memcpy(out, in, std::size_t(special - in));
@@ -746,11 +742,29 @@ static char *decodeText(const char *in, const char *end, char quote, char *out,
     if (in == end || *in == quote)
       break;
     ++in;
-    escaped = true;
     if (in >= end || !decodeEscape(in, end, out))
       return nullptr;
   }
   return out;
+}
+
+// A literal with an escape, decoded into the block lent for it; null after
+// reporting an illegal escape. Out of line, so that the common literal
+// saves no registers for it.
+[[gnu::noinline]] static char *decodeEscapedLiteral(const char *text, std::size_t length,
+                                                   char *decoded) {
+  const char quote = text[0];
+  const char *end = text + length;
+  char *out = decodeText(text + 1, end, quote, decoded);
+  if (!out) {
+    releaseDecodedString(decoded);
+    reportError(IllegalEscapeSequence);
+    return nullptr;
+  }
+  *out = '\0';
+  // An escape may have put a NUL among the bytes written.
+  decodeBlocks.lentLength = std::strlen(decoded);
+  return decoded;
 }
 
 char *decodeStringLiteral(const char *text) {
@@ -763,18 +777,14 @@ char *decodeStringLiteral(const char *text) {
   // The literal ends at its closing quote, the only unescaped one like the
   // opening quote. A NUL byte in the source ends the text early, without
   // that quote: the constant ends there, as it does at an escaped NUL.
-  const char quote = text[0];
-  const char *end = text + length;
-  bool escaped = false;
-  char *out = decodeText(text + 1, end, quote, decoded, escaped);
-  if (!out) {
-    releaseDecodedString(decoded);
-    reportError(IllegalEscapeSequence);
-    return nullptr;
-  }
-  *out = '\0';
-  // Only an escape can put a NUL among the bytes written.
-  decodeBlocks.lentLength = escaped ? std::strlen(decoded) : std::size_t(out - decoded);
+  const char *bytes = text + 1;
+  if (std::memchr(bytes, '\\', length - 1)) [[unlikely]]
+    return decodeEscapedLiteral(text, length, decoded);
+  const auto *closing = static_cast<const char *>(std::memchr(bytes, text[0], length - 1));
+  const auto count = static_cast<std::size_t>((closing ? closing : text + length) - bytes);
+  std::memcpy(decoded, bytes, count);
+  decoded[count] = '\0';
+  decodeBlocks.lentLength = count;
   return decoded;
 }
 

@@ -187,6 +187,9 @@ TEST(Pool, DecodedTextsKeepTheirBytesWhileTheirBlocksAreUsedAgain) {
   } rows[] = {
       {"'a'", "a"}, {R"("b\x41c")", "bAc"}, {longLiteral, longText}, {"'d'", "d"},
       {R"("\0e")", ""}, {"\"\"", ""}, {"'fg'", "fg"}, {longLiteral, longText},
+      // A text cut by a NUL of the source has no closing quote; the first
+      // quote like the opening one ends any other.
+      {"'gh", "gh"}, {"'", ""}, {"'i'j'", "i"}, {R"('k"l')", "k\"l"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.literal);
