@@ -5,6 +5,7 @@
 #include "fatal.h"
 #include "tavokassert.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,10 +33,10 @@ struct TextSlot {
 };
 
 // A slot of the dictionary of integers and floats, which are keyed by kind
-// and value bits and need no text: their key text is made for the dump only.
+// and value bits (valueKey) and need no text: their key text is made for
+// the dump only. Kind and bits make one word, compared at once.
 struct ValueSlot {
-  std::uint32_t bits;
-  std::uint32_t kind;
+  std::uint64_t key;
   std::uint32_t indexPlusOne;  // 0 marks an empty slot
 };
 
@@ -80,6 +81,26 @@ static_assert(std::is_trivially_copyable_v<ConstantEntry>);
 
 static constinit PoolState pool{};
 
+// Decoded string literals are written into blocks of the heap that are used
+// again: the block lent last is remembered with its size and the length of
+// what was decoded into it, and a block given back becomes the spare that
+// the next literal is decoded into. Every block is an ordinary allocation,
+// so a holder that frees a decoded text itself loses nothing but the reuse.
+namespace {
+struct DecodeBlocks {
+  char *spare;               // owned here, not lent; null when there is none
+  std::size_t spareSize;
+  char *lent;                // the block decodeStringLiteral returned last
+  std::size_t lentSize;
+  std::size_t lentLength;    // the length of the text decoded into it
+};
+} // namespace
+
+static constinit DecodeBlocks decodeBlocks{};
+
+// The smallest block lent, so that nearly every literal fits the spare.
+constexpr std::size_t decodeBlockSize = 256;
+
 constexpr std::size_t textBufferStep = 512;
 constexpr std::uint32_t firstSlotCount = 1024;
 // The character set byte of the pool: the IANA number of UTF-8.
@@ -95,7 +116,7 @@ static std::uint64_t valueKey(std::uint32_t bits, std::uint32_t kind) {
 }
 
 static std::uint64_t keyOf(const TextSlot &slot) { return slot.hash; }
-static std::uint64_t keyOf(const ValueSlot &slot) { return valueKey(slot.bits, slot.kind); }
+static std::uint64_t keyOf(const ValueSlot &slot) { return slot.key; }
 
 // Where a key's probe starts: the top half of a multiplicative scramble, so
 // that every bit of the key counts.
@@ -110,13 +131,15 @@ template <class Slot> static Slot *allocateSlots(std::uint32_t count) {
   return slots;
 }
 
-// The slot that holds what matches, or the empty slot where it belongs.
+template <class Slot> [[gnu::noinline]] static void createSlots(SlotTable<Slot> &table) {
+  table.slots = allocateSlots<Slot>(firstSlotCount);
+  table.slotCount = firstSlotCount;
+}
+
+// The slot that holds what matches, or the empty slot where it belongs; the
+// table's slots exist.
 template <class Slot, class Matches>
 static Slot *probe(SlotTable<Slot> &table, std::uint64_t key, Matches matches) {
-  if (!table.slots) {
-    table.slots = allocateSlots<Slot>(firstSlotCount);
-    table.slotCount = firstSlotCount;
-  }
   const std::uint32_t mask = table.slotCount - 1;
   for (std::uint32_t at = firstSlotOf(key, table.slotCount);; at = (at + 1) & mask) {
     Slot *slot = &table.slots[at];
@@ -169,6 +192,29 @@ static std::uint32_t appendToConstantList(std::uint32_t recordOrBits, int kind) 
 
 static const char *textOf(const TextRecord &record) { return pool.textBuffer + record.textOffset; }
 
+// The last 0 to 7 bytes of a text as one little-endian word, the first byte
+// lowest. Read in at most three steps that overlap rather than a byte at a
+// time: the bytes a step reads twice land on the same places, and no byte
+// past the text is read.
+static std::uint64_t tailWordOf(const char *tail, std::size_t count) {
+  ASSERT(count < 8);
+  const auto byteAt = [tail](std::size_t at) { return std::uint64_t{static_cast<unsigned char>(tail[at])}; };
+  if (count >= 4) {
+    std::uint32_t low;
+    std::uint32_t high;
+    std::memcpy(&low, tail, sizeof low);
+    std::memcpy(&high, tail + count - 4, sizeof high);
+    if constexpr (std::endian::native == std::endian::big) {
+      low = __builtin_bswap32(low);
+      high = __builtin_bswap32(high);
+    }
+    return std::uint64_t{low} | std::uint64_t{high} << (8 * (count - 4));
+  }
+  if (count == 0)
+    return 0;
+  return byteAt(0) | byteAt(count / 2) << (8 * (count / 2)) | byteAt(count - 1) << (8 * (count - 1));
+}
+
 // The string dictionary's hash: eight bytes a step, mixed by a
 // multiplication, and the tail's bytes as one more word. No text leaves the
 // pool in the order of its hash, so the hash only has to spread the texts.
@@ -182,10 +228,7 @@ static std::uint32_t hashOfText(const char *text, std::size_t length) {
     hash = (hash ^ word) * multiplier;
     hash ^= hash >> 32;
   }
-  std::uint64_t tail = 0;
-  for (std::size_t i = 0; at + i < length; ++i)
-    tail |= std::uint64_t{static_cast<unsigned char>(text[at + i])} << (8 * i);
-  hash = (hash ^ tail) * multiplier;
+  hash = (hash ^ tailWordOf(text + at, length - at)) * multiplier;
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
@@ -231,6 +274,8 @@ static std::uint32_t enterString(const KeyText &key) {
 }
 
 static std::uint32_t addStringConstant(const KeyText &key) {
+  if (!pool.strings.slots)
+    createSlots(pool.strings);
   TextSlot *slot = probe(pool.strings, key.hash,
                          [&key](const TextSlot &candidate) { return recordHoldsKey(candidate, key); });
   if (!isEmpty(*slot))
@@ -265,17 +310,34 @@ static std::uint32_t valueOfKey(const char *key) {
   return bits;
 }
 
-static std::uint32_t addValueConstant(std::uint32_t bits, int kind) {
-  const auto valueKind = static_cast<std::uint32_t>(kind);
-  ValueSlot *slot = probe(pool.values, valueKey(bits, valueKind), [bits, valueKind](const ValueSlot &candidate) {
-    return candidate.bits == bits && candidate.kind == valueKind;
-  });
-  if (!isEmpty(*slot))
-    return slot->indexPlusOne - 1;
+static ValueSlot *probeValues(std::uint64_t key) {
+  return probe(pool.values, key, [key](const ValueSlot &candidate) { return candidate.key == key; });
+}
+
+// A new integer or float in the empty slot where it belongs; before the
+// first one there are no slots yet.
+[[gnu::noinline]] static std::uint32_t enterValue(ValueSlot *slot, std::uint64_t key) {
+  if (!slot) {
+    createSlots(pool.values);
+    slot = probeValues(key);
+  }
+  const auto bits = static_cast<std::uint32_t>(key);
+  const auto kind = static_cast<int>(key >> 32);
   const std::uint32_t index = appendToConstantList(bits, kind);
-  *slot = ValueSlot{.bits = bits, .kind = valueKind, .indexPlusOne = index + 1};
+  *slot = ValueSlot{.key = key, .indexPlusOne = index + 1};
   countFilledSlot(pool.values);
   return index;
+}
+
+// Most integers and floats are met again: those are found without a call.
+static std::uint32_t addValueConstant(std::uint32_t bits, int kind) {
+  const std::uint64_t key = valueKey(bits, static_cast<std::uint32_t>(kind));
+  if (!pool.values.slots) [[unlikely]]
+    return enterValue(nullptr, key);
+  ValueSlot *slot = probeValues(key);
+  if (isEmpty(*slot)) [[unlikely]]
+    return enterValue(slot, key);
+  return slot->indexPlusOne - 1;
 }
 
 std::uint32_t addConstant(const char *keyText, int kind) {
@@ -409,7 +471,28 @@ static bool convertUnsigned(const char *digits, unsigned base, std::uint32_t &va
 // parity lets the folding of minus signs decide.
 constexpr std::uint32_t largestIntegerLiteral = 2147483648u;
 
+// The common literal: a decimal of one to nine digits, which no check can
+// fail (the lexer hands over only digits). False for any other text.
+static bool convertShortDecimal(const char *text, std::uint32_t &value) {
+  if (text[0] == '0')
+    return false;  // octal or hexadecimal
+  std::uint32_t accumulated = 0;
+  int length = 0;
+  for (; length < 9; ++length) {
+    const unsigned digit = static_cast<unsigned char>(text[length]) - unsigned{'0'};
+    if (digit > 9)
+      break;
+    accumulated = accumulated * 10 + digit;
+  }
+  if (text[length] != '\0')
+    return false;
+  value = accumulated;
+  return true;
+}
+
 Expression *integerLiteral(const char *text) {
+  if (std::uint32_t value; convertShortDecimal(text, value))
+    return makeDirectLeaf(IntegerType, value, 0);
   unsigned base = 10;
   const char *digits = digitsOf(text, base);
   std::uint32_t value = 0;
@@ -612,23 +695,46 @@ static const char *nextSpecialByte(const char *from, const char *end, char quote
   return closing ? closing : runEnd;
 }
 
-char *decodeStringLiteral(const char *text) {
-  const std::size_t length = std::strlen(text);
-  ASSERT(length >= 1 && isQuote(text[0]));
-  // No escape is shorter than what it decodes to, so the text after the
-  // opening quote plus a NUL always fits. Every byte is written before it
-  // is read, so the buffer needs no clearing.
-  auto *decoded = static_cast<char *>(std::malloc(length));
-  if (!decoded)  // the checked allocation reports a second failure and ends the run
-    decoded = static_cast<char *>(checkedAllocate(length, 1));
-  char *out = decoded;
-  // The literal ends at its closing quote, the only unescaped one like the
-  // opening quote. A NUL byte in the source ends the text early, without
-  // that quote: the constant ends there, as it does at an escaped NUL.
-  // Bytes between escapes are copied a run at a time.
-  const char quote = text[0];
-  const char *end = text + length;
-  for (const char *in = text + 1; in < end && *in != quote;) {
+// A block of at least size bytes to decode into: the spare when it is big
+// enough, else a new one (a spare too small is freed). While a block is
+// lent there is no spare.
+static char *lendDecodeBlock(std::size_t size) {
+  DecodeBlocks &blocks = decodeBlocks;
+  if (blocks.spare && blocks.spareSize >= size) [[likely]] {
+    blocks.lent = blocks.spare;
+    blocks.lentSize = blocks.spareSize;
+    blocks.spare = nullptr;
+    return blocks.lent;
+  }
+  std::free(blocks.spare);
+  blocks.spare = nullptr;
+  const std::size_t blockSize = size > decodeBlockSize ? size : decodeBlockSize;
+  auto *block = static_cast<char *>(std::malloc(blockSize));
+  if (!block)  // the checked allocation reports a second failure and ends the run
+    block = static_cast<char *>(checkedAllocate(blockSize, 1));
+  blocks.lent = block;
+  blocks.lentSize = blockSize;
+  return block;
+}
+
+void releaseDecodedString(char *decoded) {
+  DecodeBlocks &blocks = decodeBlocks;
+  // A block lent before the last one is not known here.
+  if (decoded != blocks.lent || !decoded) [[unlikely]] {
+    std::free(decoded);
+    return;
+  }
+  ASSERT(!blocks.spare);
+  blocks.spare = decoded;
+  blocks.spareSize = blocks.lentSize;
+  blocks.lent = nullptr;
+}
+
+// Decodes the text from in, after the opening quote, up to the closing quote
+// or end into out; returns the end of what was written, or null for an
+// illegal escape. Bytes between escapes are copied a run at a time.
+static char *decodeText(const char *in, const char *end, char quote, char *out) {
+  while (in < end && *in != quote) {
     const char *special = nextSpecialByte(in, end, quote);
     std::memcpy(out, in, std::size_t(special - in));
     out += special - in;
@@ -636,14 +742,58 @@ char *decodeStringLiteral(const char *text) {
     if (in == end || *in == quote)
       break;
     ++in;
-    if (in >= end || !decodeEscape(in, end, out)) {
-      std::free(decoded);
-      reportError(IllegalEscapeSequence);
+    if (in >= end || !decodeEscape(in, end, out))
       return nullptr;
-    }
+  }
+  return out;
+}
+
+// A literal with an escape, decoded into the block lent for it; null after
+// reporting an illegal escape. Out of line, so that the common literal
+// saves no registers for it.
+[[gnu::noinline]] static char *decodeEscapedLiteral(const char *text, std::size_t length,
+                                                   char *decoded) {
+  const char quote = text[0];
+  const char *end = text + length;
+  char *out = decodeText(text + 1, end, quote, decoded);
+  if (!out) {
+    releaseDecodedString(decoded);
+    reportError(IllegalEscapeSequence);
+    return nullptr;
   }
   *out = '\0';
+  // An escape may have put a NUL among the bytes written.
+  decodeBlocks.lentLength = std::strlen(decoded);
   return decoded;
+}
+
+char *decodeStringLiteral(const char *text) {
+  const std::size_t length = std::strlen(text);
+  ASSERT(length >= 1 && isQuote(text[0]));
+  // No escape is shorter than what it decodes to, so the text after the
+  // opening quote plus a NUL always fits. Every byte is written before it
+  // is read, so the block needs no clearing.
+  char *decoded = lendDecodeBlock(length);
+  // The literal ends at its closing quote, the only unescaped one like the
+  // opening quote. A NUL byte in the source ends the text early, without
+  // that quote: the constant ends there, as it does at an escaped NUL.
+  const char *bytes = text + 1;
+  if (std::memchr(bytes, '\\', length - 1)) [[unlikely]]
+    return decodeEscapedLiteral(text, length, decoded);
+  const auto *closing = static_cast<const char *>(std::memchr(bytes, text[0], length - 1));
+  const auto count = static_cast<std::size_t>((closing ? closing : text + length) - bytes);
+  std::memcpy(decoded, bytes, count);
+  decoded[count] = '\0';
+  decodeBlocks.lentLength = count;
+  return decoded;
+}
+
+// The length of a decoded text: remembered for the one decoded last, which
+// is nearly always the one asked about.
+static std::size_t decodedLength(const char *decoded) {
+  if (decoded == decodeBlocks.lent)
+    return decodeBlocks.lentLength;
+  return std::strlen(decoded);
 }
 
 // The length field of a string constant is 32 bits.
@@ -655,7 +805,7 @@ static bool stringLengthInRange(std::size_t length) {
 }
 
 Expression *stringLiteral(const char *decoded) {
-  const std::size_t length = std::strlen(decoded);
+  const std::size_t length = decodedLength(decoded);
   if (!stringLengthInRange(length))
     return nullptr;
   if (length == 0)
@@ -667,7 +817,7 @@ Expression *stringLiteral(const char *decoded) {
 }
 
 std::uint32_t pragmaString(const char *decoded) {
-  const std::size_t length = std::strlen(decoded);
+  const std::size_t length = decodedLength(decoded);
   if (!stringLengthInRange(length))
     return noConstantIndex;
   if (length == 0)
@@ -688,6 +838,14 @@ static std::uint32_t placedIndex(std::uint32_t index) {
   return 0;
 }
 
+// An integer or a float that enters the pool. Out of line, so that placing
+// the constants that stay where they are saves no registers.
+[[gnu::noinline]] static ConstantDescriptor placeInPool(ConstantDescriptor descriptor, int kind) {
+  descriptor.constantType = IndirectConstant;
+  descriptor.value = placedIndex(addValueConstant(descriptor.value, kind));
+  return descriptor;
+}
+
 ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
   if (descriptor.constantType == IndirectConstant)
     return descriptor;
@@ -699,14 +857,11 @@ ConstantDescriptor placeConstant(ConstantDescriptor descriptor) {
     case 0: placed.value = static_cast<std::uint32_t>(ImmediateCode::Zero); break;
     case 1: placed.value = static_cast<std::uint32_t>(ImmediateCode::One); break;
     default:
-      placed.constantType = IndirectConstant;
-      placed.value = placedIndex(addValueConstant(descriptor.value, IntegerConstant));
+      return placeInPool(descriptor, IntegerConstant);
     }
     return placed;
   case FloatType:
-    placed.constantType = IndirectConstant;
-    placed.value = placedIndex(addValueConstant(descriptor.value, FloatConstant));
-    return placed;
+    return placeInPool(descriptor, FloatConstant);
   case StringType:
   case BooleanType:
   case InvalidType:
@@ -862,4 +1017,7 @@ void freeConstantPool() {
   std::free(pool.textBuffer);
   std::free(pool.constantList);
   pool = PoolState{};
+  // A block still lent belongs to its holder.
+  std::free(decodeBlocks.spare);
+  decodeBlocks = DecodeBlocks{};
 }

@@ -26,8 +26,11 @@ int numberOfConstants();
 Expression *integerLiteral(const char *text);
 Expression *floatLiteral(const char *text);
 // The bytes between the quotes with every escape decoded, NUL-terminated, in
-// a buffer the caller frees; null after "Illegal escape sequence".
+// a heap block the caller gives back with releaseDecodedString (or frees);
+// null after "Illegal escape sequence".
 char *decodeStringLiteral(const char *text);
+// Gives a decoded text back; its block may be used for the next literal.
+void releaseDecodedString(char *decoded);
 Expression *stringLiteral(const char *decoded);
 // The pool index of a pragma's string; an empty one gets a warning. A string
 // too long for the pool gets noConstantIndex after its error is reported.

@@ -29,27 +29,15 @@ struct NameEntry {
   std::uint32_t textOffset;
   std::uint32_t nameSpaceMask;  // FL_* bits of the spaces the name is declared in
   std::uint32_t textHash;       // hashBytes of the text
-  IdentifierListNode *identifiers;
-  // The variable record of the list too, found without a walk, since every
-  // use of a variable in an expression looks it up; null while there is none.
-  IdentifierRecord *variable;
-};
-
-// A slot of the interning index: a lookup compares a text only when its
-// nameHash and length agree with the slot's, and a short text not even then.
-struct NameSlot {
-  NameHash nameHash;
-  std::uint32_t length;
-  NameEntry *entry;  // null for an empty slot
+  IdentifierListNode *identifiers;  // the variable record is in variableIndex too
 };
 
 struct SymbolTableState {
-  // The name table. Interning looks texts up in the open-addressed slots and
+  // The name table. Interning looks texts up in the index (nameIndex) and
   // ids index entriesById directly (temporary ids hold null there); the
   // by-text hash table only keeps the order of the SYMBOL TABLE dump.
   HashTable *namesByText;
-  NameSlot *nameSlots;
-  std::uint32_t nameSlotMask;  // slot count minus one; the count is a power of two
+  NameEntry *emptyTextEntry;  // the empty text has no slot; null until interned
   NameEntry **entriesById;
   std::uint32_t entriesByIdCapacity;
   MemPool *entryPool;
@@ -90,6 +78,12 @@ static constinit SymbolTableState table{};
 // Outside the table: destroying the table must not reset it.
 static constinit std::uint32_t nameGeneration = 0;
 
+// Before the first name and after the table is destroyed, the index is one
+// free slot, so that a lookup needs no test for a missing index.
+static constinit NameSlot noNameSlots[1]{};
+constinit NameIndex nameIndex{.slots = noNameSlots, .slotMask = 0};
+constinit VariableIndex variableIndex{};
+
 // A character area grows in steps of this many bytes.
 constexpr std::uint32_t areaGrowthStep = 512;
 
@@ -117,6 +111,7 @@ static int compareEntryTexts(Word storedKey, Word soughtKey) {
 static unsigned hashEntryText(Word key) { return fromWord<const NameEntry *>(key)->textHash; }
 
 static NameSlot *allocateNameSlots(std::uint32_t count) {
+  static_assert(sizeof(NameSlot) == 16);
   auto *slots = static_cast<NameSlot *>(std::calloc(count, sizeof(NameSlot)));
   if (!slots)
     fatalError(noMemorySpace);
@@ -126,55 +121,27 @@ static NameSlot *allocateNameSlots(std::uint32_t count) {
 static void createNameTable() {
   table.namesByText = createHashTable(compareEntryTexts, nullptr, hashEntryText);
   table.entryPool = createMemPool(1024, sizeof(NameEntry));
-  table.nameSlots = allocateNameSlots(firstNameSlotCount);
-  table.nameSlotMask = firstNameSlotCount - 1;
+  nameIndex = NameIndex{.slots = allocateNameSlots(firstNameSlotCount),
+                        .slotMask = firstNameSlotCount - 1};
 }
 
-// The slot's home by the top bits of a multiplicative scramble, since the
-// low bits of the name hash are the last characters.
-static std::uint32_t homeNameSlot(NameHash nameHash) {
-  return static_cast<std::uint32_t>((nameHash * 0x9E3779B97F4A7C15u) >> 32) &
-         table.nameSlotMask;
-}
-
-// Only names longer than the hash tells apart are compared; they are still
-// short, so a plain loop rather than a call to memcmp.
-static bool sameBytes(const char *a, const char *b, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i)
-    if (a[i] != b[i])
-      return false;
-  return true;
-}
-
-// The slot that holds the text, or the empty slot where it belongs. Every
-// identifier the lexer reads comes here, hence no call.
-[[gnu::always_inline]] inline static NameSlot *findNameSlot(std::string_view text, NameHash nameHash) {
-  for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & table.nameSlotMask) {
-    NameSlot *slot = &table.nameSlots[index];
-    if (!slot->entry)
-      return slot;
-    if (slot->nameHash == nameHash && slot->length == text.size() &&
-        (text.size() <= nameHashExactLength ||
-         sameBytes(entryText(slot->entry), text.data(), text.size())))
-      return slot;
-  }
+// The free slot where a text that is not interned belongs.
+static NameSlot *freeNameSlot(NameHash nameHash) {
+  std::uint32_t index = homeNameSlot(nameHash);
+  while (nameIndex.slots[index].length != 0)
+    index = (index + 1) & nameIndex.slotMask;
+  return &nameIndex.slots[index];
 }
 
 static void doubleNameSlots() {
-  const NameSlot *old = table.nameSlots;
-  const std::uint32_t oldCount = table.nameSlotMask + 1;
+  const NameSlot *old = nameIndex.slots;
+  const std::uint32_t oldCount = nameIndex.slotMask + 1;
   if (oldCount > UINT32_MAX / 2)
     fatalError(noMemorySpace);
-  table.nameSlots = allocateNameSlots(oldCount * 2);
-  table.nameSlotMask = oldCount * 2 - 1;
-  for (std::uint32_t index = 0; index < oldCount; ++index) {
-    if (!old[index].entry)
-      continue;
-    std::uint32_t home = homeNameSlot(old[index].nameHash);
-    while (table.nameSlots[home].entry)
-      home = (home + 1) & table.nameSlotMask;
-    table.nameSlots[home] = old[index];
-  }
+  nameIndex = NameIndex{.slots = allocateNameSlots(oldCount * 2), .slotMask = oldCount * 2 - 1};
+  for (std::uint32_t index = 0; index < oldCount; ++index)
+    if (old[index].length != 0)
+      *freeNameSlot(old[index].nameHash) = old[index];
   std::free(const_cast<NameSlot *>(old));
 }
 
@@ -182,6 +149,8 @@ static NameEntry *findEntryById(NameId name) {
   return name < table.entriesByIdCapacity ? table.entriesById[name] : nullptr;
 }
 
+// The variable index grows with the entries by id, so that every interned
+// name has a place in both.
 static void recordEntryById(NameEntry *entry) {
   const NameId name = entry->nameId;
   if (name >= table.entriesByIdCapacity) {
@@ -194,10 +163,16 @@ static void recordEntryById(NameEntry *entry) {
         std::realloc(table.entriesById, std::size_t{capacity} * sizeof(NameEntry *)));
     if (!entries)
       fatalError(noMemorySpace);
+    auto *variables = static_cast<IdentifierRecord **>(
+        std::realloc(variableIndex.records, std::size_t{capacity} * sizeof(IdentifierRecord *)));
+    if (!variables)
+      fatalError(noMemorySpace);
     // Temporary ids in between have no entry.
     std::fill(entries + table.entriesByIdCapacity, entries + capacity, nullptr);
+    std::fill(variables + table.entriesByIdCapacity, variables + capacity, nullptr);
     table.entriesById = entries;
     table.entriesByIdCapacity = capacity;
+    variableIndex = VariableIndex{.records = variables, .capacity = capacity};
   }
   table.entriesById[name] = entry;
 }
@@ -226,7 +201,7 @@ static NameEntry *addNameEntry(std::string_view text) {
   auto *entry = static_cast<NameEntry *>(allocateFromMemPool(table.entryPool));
   *entry = NameEntry{.nameId = table.nextNameId++, .textOffset = table.areaSize,
                      .nameSpaceMask = 0, .textHash = hashBytes(text.data(), text.size()),
-                     .identifiers = nullptr, .variable = nullptr};
+                     .identifiers = nullptr};
   insertInHashTable(table.namesByText, toWord(entry), toWord(entry));
   recordEntryById(entry);
   table.areaSize += static_cast<std::uint32_t>(text.size() + 1);
@@ -234,25 +209,74 @@ static NameEntry *addNameEntry(std::string_view text) {
   return entry;
 }
 
+static std::uint64_t eightBytesAt(const char *bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+// Only names longer than the hash tells apart are compared, eight bytes at
+// a time; the last eight bytes are compared whole, overlapping the ones
+// before them, so that no byte past either text is read.
+static bool hasNameText(NameId name, std::string_view text) {
+  ASSERT(text.size() >= sizeof(std::uint64_t));
+  const char *stored = entryText(table.entriesById[name]);
+  const std::size_t last = text.size() - sizeof(std::uint64_t);
+  for (std::size_t at = 0; at < last; at += sizeof(std::uint64_t))
+    if (eightBytesAt(stored + at) != eightBytesAt(text.data() + at))
+      return false;
+  return eightBytesAt(stored + last) == eightBytesAt(text.data() + last);
+}
+
+bool findLongName(std::string_view text, NameHash nameHash, NameId &name) {
+  ASSERT(text.size() > nameHashExactLength);
+  for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & nameIndex.slotMask) {
+    const NameSlot &slot = nameIndex.slots[index];
+    if (slot.length == 0)
+      return false;
+    if (slot.nameHash == nameHash && slot.length == text.size() && hasNameText(slot.nameId, text)) {
+      name = slot.nameId;
+      return true;
+    }
+  }
+}
+
+// The id of an interned text of any length, or noNameId.
+static NameId findName(std::string_view text, NameHash nameHash) {
+  NameId name = noNameId;
+  if (text.size() > nameHashExactLength)
+    findLongName(text, nameHash, name);
+  else if (!text.empty())
+    findShortName(nameHash, text.size(), name);
+  return name;
+}
+
+// The empty text, which no identifier has, is interned apart so that a slot
+// of length 0 can mark a free one.
+static NameId internEmptyText() {
+  if (!table.emptyTextEntry)
+    table.emptyTextEntry = addNameEntry("");
+  return table.emptyTextEntry->nameId;
+}
+
 // The text is not interned yet; the tables may not exist yet either.
-[[gnu::noinline]] static NameId internNewName(std::string_view text, NameHash nameHash) {
+static NameId internNewName(std::string_view text, NameHash nameHash) {
   if (!table.namesByText)
     createNameTable();
-  NameSlot *slot = findNameSlot(text, nameHash);
-  NameEntry *entry = addNameEntry(text);
+  if (text.empty())
+    return internEmptyText();
+  NameSlot *slot = freeNameSlot(nameHash);
+  const NameEntry *entry = addNameEntry(text);
   *slot = NameSlot{.nameHash = nameHash, .length = static_cast<std::uint32_t>(text.size()),
-                   .entry = entry};
-  if (table.internedNameCount > (table.nameSlotMask + 1) / 2)
+                   .nameId = entry->nameId};
+  if (table.internedNameCount > (nameIndex.slotMask + 1) / 2)
     doubleNameSlots();
   return entry->nameId;
 }
 
 NameId internNameText(std::string_view text, NameHash nameHash) {
-  if (table.nameSlots) {
-    if (const NameEntry *known = findNameSlot(text, nameHash)->entry)
-      return known->nameId;
-  }
-  return internNewName(text, nameHash);
+  const NameId known = findName(text, nameHash);
+  return known != noNameId ? known : internNewName(text, nameHash);
 }
 
 NameId internName(const char *text) {
@@ -314,12 +338,11 @@ static IdentifierRecord *findInEntry(const NameEntry *entry, std::uint32_t nameS
   return nullptr;
 }
 
-IdentifierRecord *findIdentifier(IdentifierKey key) {
+IdentifierRecord *findNonVariableIdentifier(IdentifierKey key) {
+  ASSERT(key.nameSpace != FL_VARIABLE);
   NameEntry *entry = findEntryById(key.name);
   if (!entry)
     return findTemporaryIdentifier(key);
-  if (key.nameSpace == FL_VARIABLE)
-    return entry->variable;
   return findInEntry(entry, key.nameSpace);
 }
 
@@ -406,7 +429,7 @@ IdentifierRecord *declareIdentifier(IdentifierKey key) {
   entry->identifiers = newListNode(record, entry->identifiers);
   switch (key.nameSpace) {
   case FL_VARIABLE:
-    entry->variable = record;
+    variableIndex.records[key.name] = record;
     rememberVariableName(entry);
     return makeVariableRecord(record) ? record : nullptr;
   case FL_FUNCTION:
@@ -477,7 +500,7 @@ static void dropVariableOf(NameEntry *entry) {
     freeToMemPool(table.listNodePool, node);
     break;
   }
-  entry->variable = nullptr;
+  variableIndex.records[entry->nameId] = nullptr;
   entry->nameSpaceMask &= ~FL_VARIABLE;
 }
 
@@ -606,8 +629,12 @@ void destroySymbolTable() {
   if (table.debugEntryPool)
     deleteMemPool(table.debugEntryPool);
   std::free(table.characterArea);
-  std::free(table.nameSlots);
+  if (nameIndex.slots != noNameSlots)
+    std::free(nameIndex.slots);
+  nameIndex = NameIndex{.slots = noNameSlots, .slotMask = 0};
   std::free(table.entriesById);
+  std::free(variableIndex.records);
+  variableIndex = VariableIndex{};
   std::free(table.variableNames);
   table = SymbolTableState{};
   nameGeneration += 1;

@@ -67,11 +67,13 @@ struct VariableDebugEntry {
   VariableDebugEntry *next;
 };
 
-// The hash interning finds a text by, one byte at a time, so that the lexical
-// analyser computes it while it reads an identifier. Cheaper than hashBytes,
-// which orders the SYMBOL TABLE dump and is computed for new names only.
-// Every byte is shifted in whole, so two texts of at most nameHashExactLength
-// bytes with the same hash and length are the same text.
+// The hash interning finds a text by, defined one byte at a time; a text of
+// up to eight bytes hashes to those bytes read as a big-endian number, so
+// the lexical analyser computes it from whole words where an identifier
+// lies. Cheaper than hashBytes, which orders the SYMBOL TABLE dump and is
+// computed for new names only. Every byte is shifted in whole, so two texts
+// of at most nameHashExactLength bytes with the same hash and length are the
+// same text.
 using NameHash = std::uint64_t;
 inline constexpr std::size_t nameHashExactLength = 8;
 constexpr NameHash nameHashStep(NameHash hash, unsigned char byte) { return std::rotl(hash, 8) ^ byte; }
@@ -81,6 +83,52 @@ constexpr NameHash nameHashOf(std::string_view text) {
     hash = nameHashStep(hash, static_cast<unsigned char>(c));
   return hash;
 }
+
+// The interning index: open-addressed slots, placed by the name hash, that
+// lead from a text to its name id. A short text is found inline by its hash
+// and length alone, since the lexical analyser interns every identifier it
+// reads and nearly every one is known and short.
+struct NameSlot {
+  NameHash nameHash;
+  std::uint32_t length;  // 0 for a free slot: the empty text is interned apart
+  NameId nameId;
+};
+struct NameIndex {
+  NameSlot *slots;         // one free slot until the first name
+  std::uint32_t slotMask;  // slot count minus one; the count is a power of two
+};
+extern NameIndex nameIndex;
+
+// Name ids stay below 2^31 (interning fails beyond), so this is no name.
+inline constexpr NameId noNameId = 0xFFFFFFFFu;
+
+// A multiplicative scramble of the name hash, whose high bits depend on
+// every byte (the low bits of the hash are the last characters). The lexical
+// analyser places its keywords by the top eight bits of the same scramble,
+// so that one multiplication serves both look-ups of a word.
+constexpr std::uint64_t scrambledNameHash(NameHash nameHash) { return nameHash * 0x939EF122ADD31ECDu; }
+
+inline std::uint32_t homeNameSlot(NameHash nameHash) {
+  return static_cast<std::uint32_t>(scrambledNameHash(nameHash) >> 32) & nameIndex.slotMask;
+}
+
+// Finds the name id of a text of 1 to nameHashExactLength bytes by its
+// nameHash and length; false when the text is not interned.
+inline bool findShortName(NameHash nameHash, std::size_t length, NameId &name) {
+  for (std::uint32_t index = homeNameSlot(nameHash);; index = (index + 1) & nameIndex.slotMask) {
+    const NameSlot &slot = nameIndex.slots[index];
+    if (slot.nameHash == nameHash && slot.length == length) {
+      name = slot.nameId;
+      return true;
+    }
+    if (slot.length == 0)
+      return false;
+  }
+}
+
+// The same for a longer text; the texts are compared only where the hash and
+// the length agree.
+bool findLongName(std::string_view text, NameHash nameHash, NameId &name);
 
 // The name table.
 NameId internName(const char *text);
@@ -100,8 +148,23 @@ int numberOfInternedNames();
 // generation is unchanged.
 std::uint32_t nameTableGeneration();
 
+// The variable records of the current function by name id, read inline:
+// every use of a variable in an expression looks its record up.
+struct VariableIndex {
+  IdentifierRecord **records;  // null where the name has no variable, and for temporary ids
+  std::uint32_t capacity;
+};
+extern VariableIndex variableIndex;
+
+// findIdentifier for the name spaces of functions and url names.
+IdentifierRecord *findNonVariableIdentifier(IdentifierKey key);
+
 // Null when the name is not declared in that name space.
-IdentifierRecord *findIdentifier(IdentifierKey key);
+inline IdentifierRecord *findIdentifier(IdentifierKey key) {
+  if (key.nameSpace != FL_VARIABLE)
+    return findNonVariableIdentifier(key);
+  return key.name < variableIndex.capacity ? variableIndex.records[key.name] : nullptr;
+}
 // Null on failure, which is reported ("Identifier Redeclared", a variable
 // limit) or, for an error identifier now being declared, made silent.
 IdentifierRecord *declareIdentifier(IdentifierKey key);

@@ -232,7 +232,7 @@ Literal
   : InvalidLiteral  { $$ = $1; }
   | BooleanLiteral  { $$ = $1; }
   | NumberLiteral   { $$ = $1; }
-  | StringLiteral   { $$ = stringLiteral($1); std::free($1); if (!$$) YYERROR; }
+  | StringLiteral   { $$ = stringLiteral($1); releaseDecodedString($1); if (!$$) YYERROR; }
   ;
 
 NumberLiteral

@@ -6,6 +6,7 @@
 #include "tavokassert.h"
 
 #include <array>
+#include <bit>
 #include <climits>
 #include <clocale>
 #include <cstddef>
@@ -22,6 +23,11 @@ namespace {
 constexpr int endOfInput = -1;
 constexpr int readBlockSize = 2048;
 constexpr std::size_t firstTextBufferSize = 64;
+// Words are hashed, runs of spaces passed and short literals copied eight or
+// sixteen bytes at a time where they lie: the read buffer has room for
+// sixteen bytes from any position up to the sentinel.
+constexpr int readSlack = 15;
+constexpr std::size_t shortCopyLength = 16;
 
 // The text of one kind of token, reused from token to token; it only grows.
 struct TextBuffer {
@@ -30,8 +36,9 @@ struct TextBuffer {
   std::size_t length;
 };
 
-// Before any input is opened the lexer sees an empty, ended input.
-constinit unsigned char noInput = '\0';
+// Before any input is opened the lexer sees an empty, ended input: a
+// sentinel with the read buffer's room after it.
+constinit unsigned char noInput[1 + readSlack]{};
 
 // The read buffer holds the bytes from the current character to `limit`,
 // followed by a NUL that no scanning loop takes for a letter, digit or white
@@ -42,18 +49,16 @@ constinit unsigned char noInput = '\0';
 struct LexerState {
   std::FILE *inputFile;
   const char *inputFileName;
-  unsigned char *cursor = &noInput;  // the current character; equal to limit at the end of input
-  unsigned char *limit = &noInput;   // end of the buffered bytes, where the NUL sentinel sits
-  int lineNumber;
+  unsigned char *cursor = noInput;  // the current character; equal to limit at the end of input
+  unsigned char *limit = noInput;   // end of the buffered bytes, where the NUL sentinel sits
   bool inputEnded = true;  // a read delivered nothing: no further read is tried
-  TokenValue tokenValue;
   TextBuffer identifierText;  // an identifier that straddles two reads
   TextBuffer numberText;
   TextBuffer singleQuotedText;
   TextBuffer doubleQuotedText;
   // Reading on keeps at most one byte and reads while fewer than two are
   // buffered: a kept byte, one block and the sentinel at most.
-  unsigned char readBuffer[1 + readBlockSize + 1];
+  unsigned char readBuffer[1 + readBlockSize + 1 + readSlack];
 };
 
 struct Keyword {
@@ -118,6 +123,8 @@ constexpr const char *noTextMemorySpace = "No Memory Space";
 } // namespace
 
 static constinit LexerState lexer{};
+constinit TokenValue lexerTokenValue{};
+constinit int lexerLineNumber = 0;
 
 static inline bool isOfClass(int c, unsigned char characterClass) {
   return (classTable[static_cast<unsigned>(c + 1)] & characterClass) != 0;
@@ -171,7 +178,8 @@ static inline int nextChar() {
 // Line feeds passed in one stretch. A source of more lines than an int
 // counts has all the rest on its last line.
 static inline void countLines(int lineFeeds) {
-  lexer.lineNumber = lexer.lineNumber > INT_MAX - lineFeeds ? INT_MAX : lexer.lineNumber + lineFeeds;
+  if (__builtin_add_overflow(lexerLineNumber, lineFeeds, &lexerLineNumber)) [[unlikely]]
+    lexerLineNumber = INT_MAX;
 }
 
 // Leaving a line feed starts the next line; at the end of input nothing moves.
@@ -179,8 +187,8 @@ static inline void advance() {
   keepLookahead();
   if (lexer.cursor == lexer.limit)
     return;
-  if (*lexer.cursor == '\n' && lexer.lineNumber < INT_MAX)
-    ++lexer.lineNumber;
+  if (*lexer.cursor == '\n' && lexerLineNumber < INT_MAX)
+    ++lexerLineNumber;
   ++lexer.cursor;
 }
 
@@ -263,7 +271,7 @@ static void takeRun(TextBuffer &buffer, unsigned char characterClass) {
 // Ends the text with its NUL and makes it the token value.
 static const char *finishText(TextBuffer &buffer) {
   appendByte(buffer, '\0');
-  lexer.tokenValue.text = buffer.bytes;
+  lexerTokenValue.text = buffer.bytes;
   return buffer.bytes;
 }
 
@@ -307,56 +315,45 @@ static TokenCode failToken(ErrorCode code) {
   }
 }
 
-// Passes the white space from the cursor, stopping at the sentinel at the
-// latest, and counts its line feeds: blanks run by run, line feeds one by one.
-static void skipSpaceStretch() {
-  unsigned char *position = lexer.cursor;
-  int lineFeeds = 0;
+// Passes the spaces from the position, eight at a time: a line is mostly
+// indented by spaces. The sentinel stops the run, and the read buffer has
+// room for eight bytes from it.
+static unsigned char *skipSpaces(unsigned char *position) {
+  constexpr std::uint64_t eightSpaces = 0x2020202020202020u;
   for (;;) {
-    while (isByteOfClass(*position, BlankClass))
-      ++position;
-    if (*position != '\n')
-      break;
-    ++lineFeeds;
-    ++position;
+    std::uint64_t differences;
+    std::memcpy(&differences, position, sizeof differences);
+    differences ^= eightSpaces;  // a zero byte for each space
+    if (differences != 0) {
+      const int spaceBits = std::endian::native == std::endian::little ? std::countr_zero(differences)
+                                                                       : std::countl_zero(differences);
+      return position + spaceBits / 8;
+    }
+    position += 8;
   }
-  lexer.cursor = position;
-  if (lineFeeds != 0)
-    countLines(lineFeeds);
 }
 
-// Every identifier is looked up, so the keywords sit in an open-addressed
-// table placed by the name hash that interning uses, which the identifier
-// reader computes as it goes: a lookup is a probe or two, and hash and length
-// tell a keyword apart without comparing its text.
-constexpr std::size_t keywordSlotCount = 256;  // a power of two, over four times the keywords
+// Every word is looked up, so the keywords sit in a table placed by the top
+// eight bits of the scrambled name hash that interning uses; its multiplier
+// was chosen so that no two keywords share a slot. A lookup is one probe,
+// and since no keyword is longer than the texts the name hash tells apart,
+// hash and length tell a keyword apart without comparing its text. A free
+// slot has hash 0, which no word has.
+constexpr std::size_t keywordSlotCount = 256;
 
 struct KeywordSlot {
   NameHash hash;
-  unsigned char keyword;  // position in keywordTable plus one, or 0 for an empty slot
+  unsigned char keyword;  // position in keywordTable
   unsigned char length;
+  // The keyword's token code, or 0 for a reserved word and for div, which
+  // keywordToken deals with.
+  std::uint16_t plainCode;
 };
 
 // The top eight bits of a multiplicative scramble of the name hash.
-constexpr std::size_t keywordHomeSlot(NameHash hash) { return (hash * 0x9E3779B97F4A7C15u) >> 56; }
-static_assert(keywordSlotCount == 256, "keywordHomeSlot keeps eight bits");
+constexpr std::size_t keywordSlotOf(NameHash hash) { return scrambledNameHash(hash) >> 56; }
+static_assert(keywordSlotCount == 256, "keywordSlotOf keeps eight bits");
 
-constexpr std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
-  std::array<KeywordSlot, keywordSlotCount> slots{};
-  for (std::size_t k = 0; k < std::size(keywordTable); ++k) {
-    const std::string_view text = keywordTable[k].text;
-    const NameHash hash = nameHashOf(text);
-    std::size_t slot = keywordHomeSlot(hash);
-    while (slots[slot].keyword != 0)
-      slot = (slot + 1) & (keywordSlotCount - 1);
-    slots[slot] = KeywordSlot{.hash = hash, .keyword = static_cast<unsigned char>(k + 1),
-                              .length = static_cast<unsigned char>(text.size())};
-  }
-  return slots;
-}();
-
-// No keyword is longer than the texts the name hash tells apart, so a
-// keyword's hash and length match only the keyword itself.
 static_assert([] {
   for (const Keyword &keyword : keywordTable)
     if (std::string_view(keyword.text).size() > nameHashExactLength)
@@ -364,24 +361,84 @@ static_assert([] {
   return true;
 }());
 
-// Null when the word, whose name hash is given, is no keyword.
-static const Keyword *findKeyword(std::string_view word, NameHash hash) {
-  for (std::size_t slot = keywordHomeSlot(hash);; slot = (slot + 1) & (keywordSlotCount - 1)) {
-    const KeywordSlot &entry = keywordSlots[slot];
-    if (entry.keyword == 0)
-      return nullptr;
-    if (entry.hash == hash && entry.length == word.size())
-      return &keywordTable[entry.keyword - 1];
+constexpr std::array<KeywordSlot, keywordSlotCount> keywordSlots = [] {
+  std::array<KeywordSlot, keywordSlotCount> slots{};
+  for (std::size_t k = 0; k < std::size(keywordTable); ++k) {
+    const std::string_view text = keywordTable[k].text;
+    const NameHash hash = nameHashOf(text);
+    KeywordSlot &slot = slots[keywordSlotOf(hash)];
+    if (slot.hash != 0)
+      throw "two keywords share a slot";  // stops the compilation
+    const bool plain = !keywordTable[k].reserved && keywordTable[k].code != DivKeyword;
+    slot = KeywordSlot{.hash = hash, .keyword = static_cast<unsigned char>(k),
+                       .length = static_cast<unsigned char>(text.size()),
+                       .plainCode = static_cast<std::uint16_t>(plain ? keywordTable[k].code : 0)};
   }
+  return slots;
+}();
+
+// No keyword is one letter long or ends in a digit, the one kind of word
+// character without the 0x40 bit; the last byte of a short word is the low
+// byte of its hash. Most names are ruled out so, without a probe.
+constexpr NameHash noDigitBit = 0x40;
+static_assert([] {
+  for (const Keyword &keyword : keywordTable) {
+    const std::string_view text = keyword.text;
+    if (text.size() < 2 || !(text.back() & noDigitBit))
+      return false;
+  }
+  return (!('0' & noDigitBit) && !('9' & noDigitBit) && ('A' & noDigitBit) && ('_' & noDigitBit));
+}());
+
+// The slot of the keyword that a word of 1 to 8 bytes, whose name hash is
+// given, is; null when it is no keyword.
+static inline const KeywordSlot *findKeywordSlot(NameHash hash, std::size_t length) {
+  if (length < 2 || !(hash & noDigitBit))
+    return nullptr;
+  const KeywordSlot &slot = keywordSlots[keywordSlotOf(hash)];
+  if (slot.hash != hash || slot.length != length)
+    return nullptr;
+  return &slot;
 }
 
-// Takes the identifier characters from the position on, within the buffered
-// bytes (the sentinel stops the loop), and hashes them on the way.
-static unsigned char *scanIdentifier(unsigned char *position, NameHash &hash) {
-  while (isIdentifierByte(*position)) {
-    hash = nameHashStep(hash, *position);
+// Eight bytes from the position as a number whose first byte is the most
+// significant, the order in which nameHashStep shifts bytes in.
+static inline std::uint64_t bigEndianWordAt(const unsigned char *position) {
+  std::uint64_t word;
+  std::memcpy(&word, position, sizeof word);
+  if constexpr (std::endian::native == std::endian::little)
+    word = __builtin_bswap64(word);
+  return word;
+}
+
+// nameHashStep rotates the hash by a byte for each byte, so the name hash of
+// a text is its last eight bytes read as a big-endian number, XORed with the
+// eight before them and so on, the first group holding what is left over.
+// The read buffer has room for eight bytes from any buffered position, so a
+// word is hashed where it lies, eight bytes at a time: a word of 1 to 8
+// bytes in one step, the bytes after it shifted out.
+static inline NameHash hashOfShortBufferedWord(const unsigned char *start, std::size_t length) {
+  return bigEndianWordAt(start) >> (64 - 8 * length);
+}
+
+// A word of any length.
+static NameHash hashOfBufferedWord(const unsigned char *start, std::size_t length) {
+  if (length <= 8)
+    return hashOfShortBufferedWord(start, length);
+  NameHash hash = 0;
+  const unsigned char *end = start + length;
+  for (; end - start >= 8; end -= 8)
+    hash ^= bigEndianWordAt(end - 8);
+  if (end != start)
+    hash ^= bigEndianWordAt(start) >> (64 - 8 * (end - start));
+  return hash;
+}
+
+// The identifier characters from the position on, within the buffered bytes
+// (the sentinel stops the loop).
+static unsigned char *scanIdentifier(unsigned char *position) {
+  while (isIdentifierByte(*position))
     ++position;
-  }
   return position;
 }
 
@@ -397,23 +454,29 @@ static unsigned char *scanIdentifier(unsigned char *position, NameHash &hash) {
     return keyword->code;
   }
   reportError(ReservedKeyword);
-  lexer.tokenValue.nameId = internNameText(word, hash);
+  lexerTokenValue.nameId = internNameText(word, hash);
+  return IDENTIFIER;
+}
+
+// A name that is not interned yet, or longer than the hash tells apart.
+[[gnu::noinline]] static TokenCode internWord(std::string_view word, NameHash hash) {
+  lexerTokenValue.nameId = internNameText(word, hash);
   return IDENTIFIER;
 }
 
 // The token of a word read whole, keyword or name.
 static TokenCode finishWord(std::string_view word, NameHash hash) {
-  if (const Keyword *keyword = findKeyword(word, hash)) [[unlikely]]
-    return keywordToken(keyword, word, hash);
-  lexer.tokenValue.nameId = internNameText(word, hash);
-  return IDENTIFIER;
+  if (word.size() <= nameHashExactLength) {
+    if (const KeywordSlot *keyword = findKeywordSlot(hash, word.size()))
+      return keywordToken(&keywordTable[keyword->keyword], word, hash);
+  }
+  return internWord(word, hash);
 }
 
 // An identifier that runs to the end of the buffered bytes is gathered in
 // the identifier text buffer, read by read, so that reading on cannot move it.
 [[gnu::noinline]] static TokenCode readIdentifierAtBufferEnd(unsigned char *start,
-                                                             unsigned char *end,
-                                                             NameHash hash) {
+                                                             unsigned char *end) {
   TextBuffer &buffer = lexer.identifierText;
   buffer.length = 0;
   for (;;) {
@@ -423,24 +486,47 @@ static TokenCode finishWord(std::string_view word, NameHash hash) {
       break;
     readOn();
     start = lexer.cursor;
-    end = scanIdentifier(start, hash);
+    end = scanIdentifier(start);
   }
-  return finishWord(std::string_view(buffer.bytes, buffer.length), hash);
+  const std::string_view word(buffer.bytes, buffer.length);
+  return finishWord(word, nameHashOf(word));
 }
 
-// Most words end inside the buffered bytes and are looked up where they lie.
-// Out of line, with the whole look-up inside, so that yylex reaches it by a
-// jump and saves no registers for it.
-[[gnu::noinline, gnu::flatten]] static TokenCode readIdentifierOrKeyword() {
-  unsigned char *start = lexer.cursor;
-  NameHash hash = 0;
-  unsigned char *end = scanIdentifier(start, hash);
+// A word longer than eight bytes, which is no keyword.
+[[gnu::noinline]] static TokenCode readLongWord(const unsigned char *start, std::size_t length) {
+  const std::string_view word(reinterpret_cast<const char *>(start), length);
+  const NameHash hash = hashOfBufferedWord(start, length);
+  NameId name;
+  if (!findLongName(word, hash, name)) [[unlikely]]
+    return internWord(word, hash);
+  lexerTokenValue.nameId = name;
+  return IDENTIFIER;
+}
+
+// Most words end inside the buffered bytes, are at most eight bytes long
+// and are known names: those are hashed and found where they lie, without a
+// call. Out of line, so that yylex reaches it by a jump and saves no
+// registers for it; so are its slow paths.
+[[gnu::noinline]] static TokenCode readWord(unsigned char *start) {
+  unsigned char *end = scanIdentifier(start + 1);  // yylex saw the first letter
   if (end == lexer.limit && !lexer.inputEnded) [[unlikely]]
-    return readIdentifierAtBufferEnd(start, end, hash);
+    return readIdentifierAtBufferEnd(start, end);
   lexer.cursor = end;
-  return finishWord(
-      std::string_view(reinterpret_cast<const char *>(start), static_cast<std::size_t>(end - start)),
-      hash);
+  const auto length = static_cast<std::size_t>(end - start);
+  if (length > nameHashExactLength) [[unlikely]]
+    return readLongWord(start, length);
+  const NameHash hash = hashOfShortBufferedWord(start, length);
+  if (const KeywordSlot *keyword = findKeywordSlot(hash, length)) {
+    if (keyword->plainCode != 0)
+      return static_cast<TokenCode>(keyword->plainCode);
+    return keywordToken(&keywordTable[keyword->keyword],
+                        std::string_view(reinterpret_cast<const char *>(start), length), hash);
+  }
+  NameId name;
+  if (!findShortName(hash, length, name)) [[unlikely]]
+    return internWord(std::string_view(reinterpret_cast<const char *>(start), length), hash);
+  lexerTokenValue.nameId = name;
+  return IDENTIFIER;
 }
 
 static void takeDigits(TextBuffer &buffer) { takeRun(buffer, DigitClass); }
@@ -486,22 +572,21 @@ static TokenCode readFraction(TextBuffer &buffer) {
   return finishFloat(buffer);
 }
 
-// The common number, read where it lies: a decimal integer or a lone 0,
-// with or without a fraction, buffered whole and followed by neither an
-// exponent nor (after a 0) a digit or an x. The token code, or the end of
-// input code with nothing taken for any other number.
-static TokenCode readPlainDecimal(TextBuffer &buffer) {
-  const unsigned char *start = lexer.cursor;
+// The end of the common number that starts at the position: a decimal
+// integer or a lone 0, with or without a fraction, buffered whole and
+// followed by neither an exponent nor (after a 0) a digit or an x. Null for
+// any other number; the code tells an integer from a float.
+static const unsigned char *scanPlainDecimal(const unsigned char *start, TokenCode &code) {
   if (!isByteOfClass(*start, DigitClass))
-    return EndOfInputToken;  // a point before a digit
+    return nullptr;  // a point before a digit
   const unsigned char *end = start + 1;
   if (*start != '0') {
     while (isByteOfClass(*end, DigitClass))
       ++end;
   } else if (*end == 'x' || *end == 'X' || isByteOfClass(*end, DigitClass)) {
-    return EndOfInputToken;  // hexadecimal or octal
+    return nullptr;  // hexadecimal or octal
   }
-  TokenCode code = INTEGER_LITERAL;
+  code = INTEGER_LITERAL;
   if (*end == '.') {
     code = FLOAT_LITERAL;
     ++end;
@@ -510,15 +595,23 @@ static TokenCode readPlainDecimal(TextBuffer &buffer) {
   }
   // The sentinel may hide more digits; an exponent needs its own checks.
   if (end >= lexer.limit || *end == 'e' || *end == 'E')
-    return EndOfInputToken;
-  appendBytes(buffer, start, static_cast<std::size_t>(end - start));
-  lexer.cursor += end - start;
-  if (code == FLOAT_LITERAL)
-    return finishFloat(buffer);
-  finishText(buffer);
-  return INTEGER_LITERAL;
+    return nullptr;
+  return end;
 }
 
+// A literal text of up to 14 bytes, with the 0 a float may get and its NUL,
+// fits the sixteen bytes copied in one step.
+constexpr std::size_t shortTextLength = shortCopyLength - 2;
+
+// Copies a short literal's text into its buffer, known to hold sixteen bytes
+// at least, ends it with its NUL and makes it the token value; the bytes
+// copied past the NUL are not part of it.
+static inline void copyShortText(TextBuffer &buffer, const unsigned char *start, std::size_t length) {
+  std::memcpy(buffer.bytes, start, shortCopyLength);
+  buffer.bytes[length] = '\0';
+  buffer.length = length + 1;
+  lexerTokenValue.text = buffer.bytes;
+}
 // A number starts with a digit or with a point before a digit. Its text is
 // kept as written (0x and the octal 0 included); the constant pool decides
 // the value.
@@ -560,14 +653,42 @@ static TokenCode readPlainDecimal(TextBuffer &buffer) {
   return INTEGER_LITERAL;
 }
 
-// The common numbers are read where they lie; the others, with every check,
-// out of line.
-[[gnu::noinline]] static TokenCode readNumber() {
+// A common number read where it lies, but not short or the first of its
+// buffer, or any other number, with every check.
+[[gnu::noinline]] static TokenCode readNumberWithChecks(const unsigned char *start,
+                                                        const unsigned char *plainEnd,
+                                                        TokenCode code) {
   TextBuffer &buffer = lexer.numberText;
   buffer.length = 0;
-  if (const TokenCode plain = readPlainDecimal(buffer); plain != EndOfInputToken)
-    return plain;
-  return readNumberInFull(buffer);
+  if (!plainEnd)
+    return readNumberInFull(buffer);
+  appendBytes(buffer, start, static_cast<std::size_t>(plainEnd - start));
+  lexer.cursor += plainEnd - start;
+  if (code == FLOAT_LITERAL)
+    return finishFloat(buffer);
+  finishText(buffer);
+  return INTEGER_LITERAL;
+}
+
+// The common numbers are read where they lie, and the short ones copied in
+// one step; the others, with every check, out of line.
+[[gnu::noinline]] static TokenCode readNumber() {
+  const unsigned char *start = lexer.cursor;
+  TokenCode code = INTEGER_LITERAL;
+  const unsigned char *end = scanPlainDecimal(start, code);
+  TextBuffer &buffer = lexer.numberText;
+  const auto length = static_cast<std::size_t>(end - start);
+  if (!end || length > shortTextLength || buffer.capacity < shortCopyLength) [[unlikely]]
+    return readNumberWithChecks(start, end, code);
+  lexer.cursor = const_cast<unsigned char *>(end);
+  // A float text ending in its point gets a 0 (1. becomes 1.0).
+  if (code == FLOAT_LITERAL && end[-1] == '.') [[unlikely]] {
+    copyShortText(buffer, start, length + 1);
+    buffer.bytes[length] = '0';
+    return FLOAT_LITERAL;
+  }
+  copyShortText(buffer, start, length);
+  return code;
 }
 
 // Stores the string's plain characters from the cursor on, as far as they
@@ -591,8 +712,13 @@ static bool readPlainString(TextBuffer &buffer, unsigned char quote) {
   if (*end != quote)  // the sentinel is no quote
     return false;
   ++end;
-  appendBytes(buffer, start, static_cast<std::size_t>(end - start));
-  lexer.cursor += end - start;
+  const auto length = static_cast<std::size_t>(end - start);
+  lexer.cursor += length;
+  if (length <= shortTextLength && buffer.capacity >= shortCopyLength) {
+    copyShortText(buffer, start, length);
+    return true;
+  }
+  appendBytes(buffer, start, length);
   finishText(buffer);
   return true;
 }
@@ -624,19 +750,6 @@ static bool readPlainString(TextBuffer &buffer, unsigned char quote) {
   }
 }
 
-// The operators that are one character, that character and '=', or that
-// character twice: the longest match wins.
-[[gnu::always_inline]] inline static TokenCode readOperator(TokenCode alone, TokenCode withAssign,
-                                                          TokenCode doubled) {
-  const int first = *lexer.cursor;  // yylex saw it, so it is buffered
-  passPlainCharacter();
-  if (take('='))
-    return withAssign;
-  if (doubled != EndOfInputToken && take(first))
-    return doubled;
-  return alone;
-}
-
 static TokenCode readLessOperator() {
   passPlainCharacter();
   if (take('='))
@@ -657,23 +770,126 @@ static TokenCode readGreaterOperator() {
   return take('=') ? RightShiftAssignToken : RightShiftToken;
 }
 
-// The one-character tokens but the point (which may start a number), by
-// byte value; 0 for the other bytes.
-constexpr std::array<std::uint16_t, 256> punctuationCodes = [] {
-  std::array<std::uint16_t, 256> codes{};
-  const std::pair<char, TokenCode> tokens[] = {
+// The forms of an operator that is one character, that character and '=',
+// that character twice, or twice and '=' (the longest match wins): their
+// token codes by the first character; 0 where a form does not exist. >>>
+// and >>>= are left to readGreaterOperator.
+struct OperatorForms {
+  std::uint16_t alone;
+  std::uint16_t withAssign;
+  std::uint16_t doubled;
+  std::uint16_t doubledWithAssign;
+};
+
+constexpr std::array<OperatorForms, 256> operatorForms = [] {
+  std::array<OperatorForms, 256> forms{};
+  const std::pair<char, OperatorForms> operators[] = {
+      {'!', {NotToken, NotEqualToken, 0, 0}},
+      {'%', {RemainderToken, RemainderAssignToken, 0, 0}},
+      {'*', {MultiplyToken, MultiplyAssignToken, 0, 0}},
+      {'/', {DivideToken, DivideAssignToken, 0, 0}},
+      {'=', {AssignToken, EqualToken, 0, 0}},
+      {'^', {BitXorToken, BitXorAssignToken, 0, 0}},
+      {'&', {BitAndToken, BitAndAssignToken, AndToken, 0}},
+      {'+', {PlusToken, PlusAssignToken, IncrementToken, 0}},
+      {'-', {MinusToken, MinusAssignToken, DecrementToken, 0}},
+      {'|', {BitOrToken, BitOrAssignToken, OrToken, 0}},
+      {'<', {LessToken, LessEqualToken, LeftShiftToken, LeftShiftAssignToken}},
+      {'>', {GreaterToken, GreaterEqualToken, RightShiftToken, RightShiftAssignToken}}};
+  for (auto [c, operatorForm] : operators)
+    forms[static_cast<unsigned char>(c)] = operatorForm;
+  return forms;
+}();
+
+// The operator at the position, with every check and reading on where the
+// sentinel hides a character.
+[[gnu::noinline]] static TokenCode readOperatorSlowly(unsigned char *position) {
+  const unsigned char first = *position;  // reading on moves the buffered bytes
+  lexer.cursor = position;
+  if (first == '<')
+    return readLessOperator();
+  if (first == '>')
+    return readGreaterOperator();
+  const OperatorForms &forms = operatorForms[first];
+  passPlainCharacter();
+  if (take('='))
+    return static_cast<TokenCode>(forms.withAssign);
+  if (forms.doubled != 0 && take(first))
+    return static_cast<TokenCode>(forms.doubled);
+  return static_cast<TokenCode>(forms.alone);
+}
+
+// An operator with the forms of operatorForms, whose first character is at
+// the position. The bytes after it are buffered, or the sentinel comes
+// first, which is neither '=' nor an operator character.
+[[gnu::always_inline]] inline static TokenCode readOperator(unsigned char *position) {
+  const unsigned char first = *position;
+  const OperatorForms &forms = operatorForms[first];
+  const unsigned char second = position[1];
+  if (second == '=') {
+    lexer.cursor = position + 2;
+    return static_cast<TokenCode>(forms.withAssign);
+  }
+  if (second == first && forms.doubled != 0) {
+    if (forms.doubledWithAssign != 0) {
+      const unsigned char third = position[2];
+      if (third == '=') {
+        lexer.cursor = position + 3;
+        return static_cast<TokenCode>(forms.doubledWithAssign);
+      }
+      if (third == '>' || (position + 2 == lexer.limit && !lexer.inputEnded)) [[unlikely]]
+        return readOperatorSlowly(position);
+    }
+    lexer.cursor = position + 2;
+    return static_cast<TokenCode>(forms.doubled);
+  }
+  if (position + 1 == lexer.limit && !lexer.inputEnded) [[unlikely]]
+    return readOperatorSlowly(position);
+  lexer.cursor = position + 1;
+  return static_cast<TokenCode>(forms.alone);
+}
+
+// What yylex does with the byte at the start of a token: for a token of
+// that one character, its code; otherwise a kind of what the byte starts.
+// Token codes start at 257, above every kind.
+enum ByteKind : std::uint16_t {
+  BlankByte,     // white space but the line feed, passed before the dispatch
+  OtherByte,     // for readOtherToken: the point (which may start a number), the
+                 // quotes, and every byte that starts no token
+  LetterByte,    // a word
+  OperatorByte,  // an operator with the forms of operatorForms, but the slash
+  DigitByte,     // a number
+  LineFeedByte,  // a line feed, passed with the white space and comments after it
+  SlashByte,     // a comment, or a division operator
+  NulByte,       // the sentinel at the end of the buffered bytes, or a NUL of the source
+};
+constexpr std::uint16_t firstTokenCode = 257;
+
+constexpr std::array<std::uint16_t, 256> byteActions = [] {
+  std::array<std::uint16_t, 256> actions{};
+  actions.fill(OtherByte);
+  const std::pair<char, TokenCode> punctuation[] = {
       {'#', HashToken},  {'(', LeftParenToken}, {')', RightParenToken}, {',', CommaToken},
       {':', ColonToken}, {';', SemicolonToken}, {'?', QuestionToken},   {'{', LeftBraceToken},
       {'}', RightBraceToken}, {'~', BitNotToken}};
-  for (auto [c, code] : tokens)
-    codes[static_cast<unsigned char>(c)] = static_cast<std::uint16_t>(code);
-  return codes;
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    const unsigned char characterClass = classTable[byte + 1];
+    if (characterClass & LetterClass)
+      actions[byte] = LetterByte;
+    else if (characterClass & DigitClass)
+      actions[byte] = DigitByte;
+    else if (characterClass & BlankClass)
+      actions[byte] = BlankByte;
+    else if (operatorForms[byte].alone != 0)
+      actions[byte] = OperatorByte;
+  }
+  for (auto [c, code] : punctuation)
+    actions[static_cast<unsigned char>(c)] = static_cast<std::uint16_t>(code);
+  actions['\n'] = LineFeedByte;
+  actions['/'] = SlashByte;
+  actions['\0'] = NulByte;
+  return actions;
 }();
-
-static TokenCode punctuation(TokenCode code) {
-  passPlainCharacter();
-  return code;
-}
 
 static TokenCode skipInvalidCharacter() {
   reportError(InvalidCharacter);
@@ -681,97 +897,127 @@ static TokenCode skipInvalidCharacter() {
   return INVALID_TOKEN;
 }
 
+static TokenCode punctuation(TokenCode code) {
+  passPlainCharacter();
+  return code;
+}
+
+// The tokens that the dispatch of yylex leaves to a switch on the byte at
+// the cursor.
 [[gnu::noinline]] static TokenCode readOtherToken() {
   switch (*lexer.cursor) {
   case '\0':
-    // Not the sentinel, which yylex has dealt with: a NUL byte of the source.
+    // Not the sentinel, which has been dealt with: a NUL byte of the source.
     return skipInvalidCharacter();
   case '"':
   case '\'':
     return readString();
   case '.':
-    return punctuation(DotToken);  // the rest of punctuation is yylex's
-  case '!':
-    return readOperator(NotToken, NotEqualToken, EndOfInputToken);
-  case '%':
-    return readOperator(RemainderToken, RemainderAssignToken, EndOfInputToken);
-  case '*':
-    return readOperator(MultiplyToken, MultiplyAssignToken, EndOfInputToken);
-  case '/':
-    return readOperator(DivideToken, DivideAssignToken, EndOfInputToken);
-  case '=':
-    return readOperator(AssignToken, EqualToken, EndOfInputToken);
-  case '^':
-    return readOperator(BitXorToken, BitXorAssignToken, EndOfInputToken);
-  case '&':
-    return readOperator(BitAndToken, BitAndAssignToken, AndToken);
-  case '+':
-    return readOperator(PlusToken, PlusAssignToken, IncrementToken);
-  case '-':
-    return readOperator(MinusToken, MinusAssignToken, DecrementToken);
-  case '|':
-    return readOperator(BitOrToken, BitOrAssignToken, OrToken);
-  case '<':
-    return readLessOperator();
-  case '>':
-    return readGreaterOperator();
+    if (isDigit(nextChar()))
+      return readNumber();
+    return punctuation(DotToken);
   default:
     // Bytes from 0x80 up start no token either.
     return skipInvalidCharacter();
   }
 }
 
-// White space and comments are skipped first. The byte at the cursor is
-// always readable, and letters and digits are told apart by one look at its
-// class. At the sentinel the buffer is read on, or the input has ended. The
-// readers of tokens are out of line and reached by a jump, so that this
-// loop, run for every token, saves no registers.
-int yylex() {
-  lexer.tokenValue.text = nullptr;
-  for (;;) {
-    // Tokens are mostly apart by a blank or two: those are passed here.
-    unsigned char *position = lexer.cursor;
-    while (isByteOfClass(*position, BlankClass))
-      ++position;
+[[gnu::noinline]] static int readTokenAfterSpace(unsigned char *position);
+
+// The token that starts at the position, past the blanks; the action is
+// the byte's from byteActions. Until line feeds, comments and the end of
+// the buffered bytes have been passed (spaceSkipped), their bytes lead to
+// readTokenAfterSpace. The tests run from the most frequent tokens on. The
+// readers are out of line and reached by a jump, so that this dispatch
+// saves no registers.
+template <bool spaceSkipped>
+[[gnu::always_inline]] inline static int readTokenAt(unsigned char *position, std::uint16_t action) {
+  if (action >= firstTokenCode) {
+    lexer.cursor = position + 1;
+    return action;
+  }
+  if (action == LetterByte)
+    return readWord(position);
+  if (action == OperatorByte)
+    return readOperator(position);
+  if (action == DigitByte) {
     lexer.cursor = position;
-    const unsigned char byte = *position;
-    const unsigned char byteClass = classTable[byte + 1u];
-    if (byteClass & LetterClass)
-      return readIdentifierOrKeyword();
-    if (byteClass & DigitClass)
-      return readNumber();
-    if (byte == '\n') {
-      skipSpaceStretch();
+    return readNumber();
+  }
+  if (action != OtherByte) {
+    if constexpr (!spaceSkipped) {
+      return readTokenAfterSpace(position);
+    } else {
+      // What is left is a NUL byte of the source.
+      ASSERT(*position == '\0' && position != lexer.limit);
+    }
+  }
+  lexer.cursor = position;
+  return readOtherToken();
+}
+
+// Passes white space, comments and the end of the buffered bytes, from a
+// line feed, a slash or a NUL on; reads on at the sentinel. Then the token
+// after them, or the end of input. Line feeds in white space are counted as
+// they are passed and added to the line before anything that may report an
+// error or read on; a line is mostly indented by spaces, which are passed
+// eight at a time.
+[[gnu::noinline]] static int readTokenAfterSpace(unsigned char *position) {
+  int lineFeeds = 0;
+  for (;;) {
+    const std::uint16_t action = byteActions[*position];
+    if (action == LineFeedByte) {
+      ++lineFeeds;
+      position = skipSpaces(position + 1);
       continue;
     }
-    if (const std::uint16_t code = punctuationCodes[byte]) {
-      passPlainCharacter();
-      return code;
+    if (action == BlankByte) {
+      ++position;
+      continue;
     }
-    if (byte == '/' || byte == '.') {
-      const int after = nextChar();
-      if (byte == '/' && after == '/') {
+    countLines(lineFeeds);
+    lineFeeds = 0;
+    if (action == SlashByte) {
+      lexer.cursor = position;
+      const int after = nextChar();  // reading on moves the buffered bytes
+      if (after == '/') {
         skipLineComment();
+        position = lexer.cursor;
         continue;
       }
-      if (byte == '/' && after == '*') {
+      if (after == '*') {
         if (!skipBlockComment())
           return INVALID_TOKEN;  // the next call finds the end of input
+        position = lexer.cursor;
         continue;
       }
-      if (byte == '.' && isDigit(after))
-        return readNumber();
-    } else if (byte == '\0' && lexer.cursor == lexer.limit) {
+      return readOperator(lexer.cursor);  // a division operator
+    }
+    if (action == NulByte && position == lexer.limit) {
+      lexer.cursor = position;
       if (lexer.inputEnded)
         return EndOfInputToken;
       readOn();
+      position = lexer.cursor;
       continue;
     }
-    return readOtherToken();
+    return readTokenAt<true>(position, action);
   }
 }
 
-TokenValue currentTokenValue() { return lexer.tokenValue; }
+// Tokens are mostly apart by a blank or two: those are passed here, and the
+// rest of the white space and the comments, which take calls, out of line.
+// A single space, the most common separator, is passed without a branch,
+// which would be mispredicted wherever tokens with and without a space
+// before them alternate.
+int yylex() {
+  unsigned char *position = lexer.cursor;
+  position += *position == ' ';
+  std::uint16_t action;
+  while ((action = byteActions[*position]) == BlankByte)
+    ++position;
+  return readTokenAt<false>(position, action);
+}
 
 [[noreturn]] static void failToOpenInput() {
   std::fputs("Fatal Error Unable to open input file", stderr);
@@ -788,9 +1034,9 @@ void openInputFile(const char *inputFileName) {
   lexer.inputFileName = inputFileName;
   lexer.inputEnded = false;
   lexer.cursor = lexer.limit = lexer.readBuffer;
-  lexer.tokenValue.text = nullptr;
+  lexerTokenValue.text = nullptr;
   readOn();
-  lexer.lineNumber = 1;
+  lexerLineNumber = 1;
   // A name that opens but cannot be read, such as a directory, is no input.
   if (std::ferror(lexer.inputFile))
     failToOpenInput();
@@ -798,6 +1044,4 @@ void openInputFile(const char *inputFileName) {
 
 const char *getInputFileName() { return lexer.inputFileName; }
 
-int getLineNumber() { return lexer.lineNumber; }
-
-void setLineNumber(int line) { lexer.lineNumber = line; }
+void setLineNumber(int line) { lexerLineNumber = line; }

@@ -77,7 +77,8 @@ inline constexpr TokenCode ParserErrorToken = YYerror;  // never returned here
 
 // IDENTIFIER carries a name id; the literals carry their NUL-terminated text,
 // valid until the next literal of the same kind (number, single-quoted
-// string, double-quoted string) is read. Other tokens carry nothing.
+// string, double-quoted string) is read. Other tokens carry nothing: they
+// leave the value as it was.
 union TokenValue {
   NameId nameId;
   const char *text;
@@ -91,13 +92,19 @@ void openInputFile(const char *inputFileName);
 
 // The next token code, 0 at the end of input; the token value is set.
 int yylex();
+
+// The token value and the current line are read inline: the parser reads
+// the value after every token, and every statement reads its line.
+extern TokenValue lexerTokenValue;
+extern int lexerLineNumber;
+
 // The value of the token last returned by yylex.
-TokenValue currentTokenValue();
+inline TokenValue currentTokenValue() { return lexerTokenValue; }
 
 // The name given to openInputFile, or null before the input is open.
 const char *getInputFileName();
 
-int getLineNumber();
+inline int getLineNumber() { return lexerLineNumber; }
 // The statement emitter sets the line while it emits code saved at an earlier
 // line, then restores it.
 void setLineNumber(int line);

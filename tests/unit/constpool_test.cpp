@@ -171,6 +171,59 @@ TEST(Pool, KindsShareKeyTextsButNotIndices) {
   releaseExpression(leaf);
 }
 
+// Decoded texts are written into blocks that are given back and used again:
+// a text still held keeps its bytes while later ones are decoded, each text
+// enters the pool with its own length (an escaped NUL cut included) whether
+// or not it was the last one decoded, and a block freed by its holder is
+// no loss.
+TEST(Pool, DecodedTextsKeepTheirBytesWhileTheirBlocksAreUsedAgain) {
+  freshPool();
+  const std::string longText(300, 'x');
+  const std::string longLiteral = "'" + longText + "'";
+  char *held = decodeStringLiteral(R"("held\0cut")");
+  const struct {
+    std::string literal;
+    std::string bytes;
+  } rows[] = {
+      {"'a'", "a"}, {R"("b\x41c")", "bAc"}, {longLiteral, longText}, {"'d'", "d"},
+      {R"("\0e")", ""}, {"\"\"", ""}, {"'fg'", "fg"}, {longLiteral, longText},
+      // A text cut by a NUL of the source has no closing quote; the first
+      // quote like the opening one ends any other.
+      {"'gh", "gh"}, {"'", ""}, {"'i'j'", "i"}, {R"('k"l')", "k\"l"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.literal);
+    char *decoded = decodeStringLiteral(row.literal.c_str());
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(std::string(decoded), row.bytes);
+    Expression *leaf = stringLiteral(decoded);
+    releaseDecodedString(decoded);
+    ASSERT_NE(leaf, nullptr);
+    if (!row.bytes.empty()) {
+      EXPECT_EQ(leaf->constant.value, addConstant(row.bytes.c_str(), StringConstant));
+    }
+    releaseExpression(leaf);
+    EXPECT_EQ(std::string(held, 5), std::string("held\0", 5));
+  }
+  // The held text was not the last decoded: its length is measured again.
+  Expression *heldLeaf = stringLiteral(held);
+  EXPECT_EQ(heldLeaf->constant.value, addConstant("held", StringConstant));
+  releaseExpression(heldLeaf);
+  releaseDecodedString(held);
+  char *freedByHolder = decodeStringLiteral("'h'");
+  std::free(freedByHolder);
+  char *next = decodeStringLiteral("'ij'");
+  EXPECT_EQ(std::string(next), "ij");
+  EXPECT_EQ(pragmaString(next), addConstant("ij", StringConstant));
+  releaseDecodedString(next);
+  std::uint32_t illegal = 0;
+  diagnosticsOf([&] { illegal = decodeStringLiteral(R"("\q")") == nullptr; });
+  EXPECT_EQ(illegal, 1u);  // an illegal escape gives its block back
+  char *after = decodeStringLiteral("'k'");
+  EXPECT_EQ(std::string(after), "k");
+  std::free(after);
+}
+
 TEST(Pool, KeyTextsSurviveTheGrowthOfTheirBuffer) {
   freshPool();
   std::vector<std::string> texts;  // about 60 kilobytes: the buffer moves many times
