@@ -22,12 +22,6 @@ int isDebugInfoEnabled() { return 0; }
 
 namespace {
 
-AbstractTree *variable(std::uint32_t index) {
-  AbstractTree *leaf = createAbstractTree(IdentifierLeaf);
-  leaf->identifier = IdentifierLeafData{.index = index, .record = nullptr};
-  return leaf;
-}
-
 // An instruction as operation and first operand, enough to tell loads apart.
 struct Step {
   Operation operation;

@@ -31,12 +31,6 @@ Bytes operator+(Bytes left, const Bytes &right) {
   return left;
 }
 
-AbstractTree *variable(std::uint32_t index) {
-  AbstractTree *leaf = createAbstractTree(IdentifierLeaf);
-  leaf->identifier = IdentifierLeafData{.index = index, .record = nullptr};
-  return leaf;
-}
-
 AbstractTree *constant(ValueType type, ConstantType placement, std::uint32_t value) {
   AbstractTree *leaf = createAbstractTree(ConstantLeaf);
   leaf->constantNode =

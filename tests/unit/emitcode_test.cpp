@@ -7,6 +7,7 @@
 #include "emitstat.h"
 #include "exprir.h"
 #include "exprsion.h"
+#include "expressionbuilder.h"
 #include "identexp.h"
 #include "stmntir.h"
 #include "strtable.h"
@@ -20,29 +21,6 @@
 #include <vector>
 
 namespace {
-
-IdentifierRecord *variableRecord(const char *name) {
-  IdentifierKey key{.name = internName(name), .nameSpace = FL_VARIABLE};
-  IdentifierRecord *record = findIdentifier(key);
-  return record ? record : declareIdentifier(key);
-}
-
-Expression *var(const char *name) {
-  variableRecord(name);
-  return makeVariableExpression(internName(name));
-}
-
-// A call of a function without parameters, declared on first use.
-Expression *call(const char *name) {
-  IdentifierKey key{.name = internName(name), .nameSpace = FL_FUNCTION};
-  if (!findIdentifier(key))
-    declareIdentifier(key);
-  return buildFunctionCall(makeFunctionExpression(key.name), nullptr);
-}
-
-Expression *binary(ExpressionOperator op, Expression *left, Expression *right) {
-  return buildBinaryExpression(op, left, right);
-}
 
 Expression *assign(ExpressionOperator op, const char *target, Expression *value) {
   return buildAssignment(op, var(target), value);

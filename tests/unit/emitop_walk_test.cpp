@@ -8,6 +8,7 @@
 #include "emitstat.h"
 #include "exprir.h"
 #include "exprsion.h"
+#include "expressionbuilder.h"
 #include "identexp.h"
 #include "shortckt.h"
 #include "stmntir.h"
@@ -115,28 +116,6 @@ TEST(WalkFrames, AVeryDeepWalkBetweenShallowOnes) {
 }
 
 // ---------------------------------------------------------------- commas and effects
-
-IdentifierRecord *variableRecord(const char *name) {
-  IdentifierKey key{.name = internName(name), .nameSpace = FL_VARIABLE};
-  IdentifierRecord *record = findIdentifier(key);
-  return record ? record : declareIdentifier(key);
-}
-
-Expression *var(const char *name) {
-  variableRecord(name);
-  return makeVariableExpression(internName(name));
-}
-
-Expression *call(const char *name) {
-  IdentifierKey key{.name = internName(name), .nameSpace = FL_FUNCTION};
-  if (!findIdentifier(key))
-    declareIdentifier(key);
-  return buildFunctionCall(makeFunctionExpression(key.name), nullptr);
-}
-
-Expression *binary(ExpressionOperator op, Expression *left, Expression *right) {
-  return buildBinaryExpression(op, left, right);
-}
 
 BasicBlock *freshBlock() {
   resolvePendingJumps();
