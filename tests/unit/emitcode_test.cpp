@@ -33,23 +33,6 @@ bool isVariableLeaf(const AbstractTree *tree, const char *name) {
          tree->identifier.index == variableRecord(name)->index;
 }
 
-// An empty current block: the one before is closed with a goto when it
-// still ends in a sequential statement, and pending jumps are resolved.
-BasicBlock *freshBlock() {
-  resolvePendingJumps();
-  if (currentBlockHasStatements() && getCurrentBlock()->lastStatement->statementType == SequentialStat)
-    appendStatement(createGotoStatement());
-  return startNewBlock();
-}
-
-std::vector<Statement *> statementsOf(const BasicBlock *block) {
-  std::vector<Statement *> statements;
-  for (Statement *statement = block->firstStatement; statement;
-       statement = statement == block->lastStatement ? nullptr : statement->nextStatementPtr)
-    statements.push_back(statement);
-  return statements;
-}
-
 // The tree of a lowered expression, taken out of its record as statements
 // take theirs.
 AbstractTree *lowered(Expression *expression) {

@@ -5,6 +5,7 @@
 #include "emitcode.h"
 #include "exprir.h"
 #include "exprsion.h"
+#include "expressionbuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +16,6 @@
 #include <vector>
 
 namespace {
-
-Expression *leaf(std::uint32_t index) {
-  Expression *variable = createOperatorExpression(IdentifierLeaf);
-  variable->identifier = IdentifierLeafData{.index = index, .record = nullptr};
-  return variable;
-}
-
-Expression *expr(ExpressionOperator op, std::initializer_list<Expression *> operands) {
-  Expression *node = createOperatorExpression(op);
-  for (Expression *operand : operands)
-    appendOperand(node, operand);
-  return node;
-}
 
 // "v3" for a variable, "op(children)" for a node, with the operator's number;
 // a child held more than once is marked with a '!'.

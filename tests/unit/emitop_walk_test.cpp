@@ -26,19 +26,6 @@ namespace {
 
 // ---------------------------------------------------------------- trees of plain operators
 
-Expression *leaf(std::uint32_t index) {
-  Expression *variable = createOperatorExpression(IdentifierLeaf);
-  variable->identifier = IdentifierLeafData{.index = index, .record = nullptr};
-  return variable;
-}
-
-Expression *expr(ExpressionOperator op, std::initializer_list<Expression *> operands) {
-  Expression *node = createOperatorExpression(op);
-  for (Expression *operand : operands)
-    appendOperand(node, operand);
-  return node;
-}
-
 // ((v0 + v1) + v2) ... with depth additions: the walk holds a frame per level.
 Expression *leftChain(int depth, std::uint32_t firstLeaf) {
   Expression *chain = leaf(firstLeaf);
@@ -116,21 +103,6 @@ TEST(WalkFrames, AVeryDeepWalkBetweenShallowOnes) {
 }
 
 // ---------------------------------------------------------------- commas and effects
-
-BasicBlock *freshBlock() {
-  resolvePendingJumps();
-  if (currentBlockHasStatements() && getCurrentBlock()->lastStatement->statementType == SequentialStat)
-    appendStatement(createGotoStatement());
-  return startNewBlock();
-}
-
-std::vector<Statement *> statementsOf(const BasicBlock *block) {
-  std::vector<Statement *> statements;
-  for (Statement *statement = block->firstStatement; statement;
-       statement = statement == block->lastStatement ? nullptr : statement->nextStatementPtr)
-    statements.push_back(statement);
-  return statements;
-}
 
 TEST(EffectWalk, StatementsAndStepsOfCommasAndOperands) {
   // Each statement's top operator and its step, counted from the step the
