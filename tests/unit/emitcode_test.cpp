@@ -168,21 +168,34 @@ TEST(IrData, AFullFreeListIsTrimmedBeforeTakingTheRecord) {
   EXPECT_EQ(irDataFreeListCount(), 64);
 }
 
+// The four deep shapes, 30,000 levels each: a chain of additions holding a
+// call, (((a, a), a), ...), (x, (x, ...)) whose left sides are made by
+// rightHead, and nested compound assignments.
+struct DeepShapes {
+  Expression *chain;
+  Expression *leftNested;
+  Expression *rightNested;
+  Expression *compound;
+};
+
+constexpr int deepShapeDepth = 30'000;
+
+DeepShapes buildDeepShapes(const std::function<Expression *()> &rightHead) {
+  DeepShapes shapes{call("f"), var("a"), var("b"), integerLiteral("3")};
+  for (int i = 0; i < deepShapeDepth; ++i) {
+    shapes.chain = binary(Add, shapes.chain, var("a"));
+    shapes.leftNested = binary(Comma, shapes.leftNested, var("a"));
+    shapes.rightNested = binary(Comma, rightHead(), shapes.rightNested);
+    shapes.compound = assign(MultiplyAssign, "x", shapes.compound);
+  }
+  return shapes;
+}
+
 // A chain of additions holding a call; (((a, a), a), ...), whose left sides
 // are emitted for effect inside the lowering, and a, (a, (a, ...)); nested
 // compound assignments, each rewritten.
 TEST(DeepExpressions, LowerEmitAndReleaseWithoutRecursion) {
-  constexpr int depth = 30'000;
-  Expression *chain = call("f");
-  Expression *leftNested = var("a");
-  Expression *rightNested = var("b");
-  Expression *compound = integerLiteral("3");
-  for (int i = 0; i < depth; ++i) {
-    chain = binary(Add, chain, var("a"));
-    leftNested = binary(Comma, leftNested, var("a"));
-    rightNested = binary(Comma, var("a"), rightNested);
-    compound = assign(MultiplyAssign, "x", compound);
-  }
+  auto [chain, leftNested, rightNested, compound] = buildDeepShapes([] { return var("a"); });
   ASSERT_TRUE(chain && leftNested && rightNested && compound);
   BasicBlock *block = freshBlock();
   unsigned sequence = currentSequenceNumber();
@@ -202,7 +215,7 @@ TEST(DeepExpressions, LowerEmitAndReleaseWithoutRecursion) {
   ASSERT_EQ(statements.size(), 1u);
   EXPECT_EQ(opOf(statements[0]->abstractTreePtr), FunctionCall);
   // The left-nested commas stepped on inside the lowering, the statement once.
-  EXPECT_EQ(currentSequenceNumber(), sequence + depth);
+  EXPECT_EQ(currentSequenceNumber(), sequence + deepShapeDepth);
   runOnSmallStack([&] {
     for (AbstractTree *tree : trees)
       releaseTree(tree);
@@ -335,17 +348,7 @@ TEST(ReleasingEmission, ANodeHeldElsewhereIsOnlyDereferenced) {
 
 // The walk that frees as it goes stays iterative, on every deep shape.
 TEST(ReleasingEmission, DeepExpressionsWithoutRecursion) {
-  constexpr int depth = 30'000;
-  Expression *chain = call("f");
-  Expression *leftNested = var("a");
-  Expression *rightNested = var("b");
-  Expression *compound = integerLiteral("3");
-  for (int i = 0; i < depth; ++i) {
-    chain = binary(Add, chain, var("a"));
-    leftNested = binary(Comma, leftNested, var("a"));
-    rightNested = binary(Comma, call("g"), rightNested);
-    compound = assign(MultiplyAssign, "x", compound);
-  }
+  auto [chain, leftNested, rightNested, compound] = buildDeepShapes([] { return call("g"); });
   ASSERT_TRUE(chain && leftNested && rightNested && compound);
   BasicBlock *block = freshBlock();
   AbstractTree *tree = nullptr;
@@ -355,7 +358,7 @@ TEST(ReleasingEmission, DeepExpressionsWithoutRecursion) {
     emitAndReleaseExpressionStatement(rightNested);
     tree = lowerAndReleaseExpression(compound);
   });
-  EXPECT_EQ(statementsOf(block).size(), 1u + depth);
+  EXPECT_EQ(statementsOf(block).size(), 1u + deepShapeDepth);
   ASSERT_NE(tree, nullptr);
   EXPECT_EQ(opOf(tree), Assign);
   runOnSmallStack([&] { releaseTree(tree); });
